@@ -1,0 +1,38 @@
+#include "platform/portmap.h"
+
+TPortMap::TPortMap() {
+    for (int i = 0; i < kPorts; ++i) {
+        paths[i] = DefaultPath(i);
+    }
+}
+
+std::string TPortMap::DefaultPath(int port) {
+    if (port >= 0 && port < 4) {
+        return "/dev/ttyUSB" + std::to_string(port);
+    }
+    if (port >= 4 && port < 6) {
+        return "/dev/ttyACM" + std::to_string(port - 4);
+    }
+    if (port >= 6 && port < kPorts) {
+        return "/dev/ttyS" + std::to_string(port - 6);
+    }
+    return {};
+}
+
+std::string TPortMap::PortName(int port) { return "Com" + std::to_string(port + 1); }
+
+void TPortMap::SetPath(int port, const std::string& path) {
+    if (port >= 0 && port < kPorts) {
+        paths[port] = path.empty() ? DefaultPath(port) : path;
+    }
+}
+
+std::string TPortMap::PathFor(int port) const {
+    if (!runOverride.empty()) {
+        return runOverride;
+    }
+    if (port >= 0 && port < kPorts) {
+        return paths[port];
+    }
+    return {};
+}

@@ -1,0 +1,29 @@
+// Maps the program's port numbers (0 = COM1 .. 7 = COM8) to device paths.
+#pragma once
+
+#include <array>
+#include <string>
+
+class TPortMap {
+public:
+    static constexpr int kPorts = 8;
+
+    // Defaults: COM1-COM4 are /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1, COM7-COM8 /dev/ttyS0-1.
+    TPortMap();
+
+    // Replaces the device of one port (0..7); an empty path restores the default.
+    void SetPath(int port, const std::string& path);
+    // Uses `path` for every port number for this run (the --port option); empty clears it.
+    void SetRunOverride(const std::string& path) { runOverride = path; }
+    const std::string& RunOverride() const { return runOverride; }
+
+    // The device for a port number; empty when the number has none.
+    std::string PathFor(int port) const;
+    static std::string DefaultPath(int port);
+    // "Com1" .. "Com8" as the Preferences dialog lists them.
+    static std::string PortName(int port);
+
+private:
+    std::array<std::string, kPorts> paths;
+    std::string runOverride;
+};

@@ -1,0 +1,252 @@
+#include "platform/posixserial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+speed_t SpeedForCode(int code) {
+    switch (code) {
+        case 5: return B9600;
+        case 6: return B19200;
+        case 7: return B38400;
+        case 8: return B57600;
+        case 9: return B115200;
+        default: return B0;
+    }
+}
+
+std::string ErrnoText(const std::string& path, int err) { return path + ": " + std::strerror(err); }
+
+}  // namespace
+
+TPosixSerialLibrary::TPosixSerialLibrary(TPortMap m) : map(std::move(m)) {}
+
+TPosixSerialLibrary::~TPosixSerialLibrary() {
+    while (!ports.empty()) {
+        Close(ports.begin()->first);
+    }
+}
+
+void TPosixSerialLibrary::SetError(int port, std::string text) { errors[port] = std::move(text); }
+
+std::string TPosixSerialLibrary::LastError(int port) const {
+    auto it = errors.find(port);
+    return it == errors.end() ? std::string() : it->second;
+}
+
+TPosixSerialLibrary::TPort* TPosixSerialLibrary::OpenPort(int port) {
+    auto it = ports.find(port);
+    return it == ports.end() ? nullptr : &it->second;
+}
+
+int TPosixSerialLibrary::SetLineFormat(int port, int par, int stop, int bits) {
+    parity = par;
+    stopBits = stop;
+    dataBits = bits;
+    for (auto& [number, p] : ports) {
+        if (port == kAllPorts || port == number) {
+            ApplyTermios(p);
+        }
+    }
+    return 0;
+}
+
+int TPosixSerialLibrary::ApplyTermios(TPort& p) {
+    termios tio{};
+    if (tcgetattr(p.fd, &tio) != 0) {
+        return -1;
+    }
+    cfmakeraw(&tio);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    switch (dataBits) {
+        case 5: tio.c_cflag |= CS5; break;
+        case 6: tio.c_cflag |= CS6; break;
+        case 7: tio.c_cflag |= CS7; break;
+        default: tio.c_cflag |= CS8; break;
+    }
+    if (parity == 1) {
+        tio.c_cflag |= PARENB | PARODD;
+    } else if (parity == 2) {
+        tio.c_cflag |= PARENB;
+    }
+    if (stopBits != 0) {
+        tio.c_cflag |= CSTOPB;
+    }
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    const speed_t speed = SpeedForCode(p.baudCode);
+    if (speed != B0) {
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+    }
+    return tcsetattr(p.fd, TCSANOW, &tio);
+}
+
+int TPosixSerialLibrary::Reset(int port, int, int) {
+    if (OpenPort(port)) {
+        Close(port);
+    }
+    errors.erase(port);
+    const std::string path = map.PathFor(port);
+    if (path.empty()) {
+        SetError(port, "no serial device is assigned to port number " + std::to_string(port));
+        return kErrNoDevice;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetError(port, ErrnoText(path, errno));
+        return kErrOpen;
+    }
+    if (!::isatty(fd)) {
+        ::close(fd);
+        SetError(port, path + ": not a serial device");
+        return kErrNotTty;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+        const int err = errno;
+        ::close(fd);
+        SetError(port, path + ": in use by another program (" + std::strerror(err) + ")");
+        return kErrBusy;
+    }
+    TPort p;
+    p.fd = fd;
+    p.path = path;
+    if (ApplyTermios(p) != 0) {
+        const int err = errno;
+        ::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        SetError(port, ErrnoText(path, err));
+        return kErrSetup;
+    }
+    ::tcflush(fd, TCIOFLUSH);
+    ports[port] = std::move(p);
+    return 0;
+}
+
+int TPosixSerialLibrary::SetBaud(int port, int code) {
+    TPort* p = OpenPort(port);
+    if (!p) {
+        return -1;
+    }
+    if (SpeedForCode(code) == B0) {
+        SetError(port, "unsupported baud code " + std::to_string(code));
+        return -1;
+    }
+    p->baudCode = code;
+    if (ApplyTermios(*p) != 0) {
+        SetError(port, ErrnoText(p->path, errno));
+        return -1;
+    }
+    return 0;
+}
+
+int TPosixSerialLibrary::Close(int port) {
+    TPort* p = OpenPort(port);
+    if (!p) {
+        return -1;
+    }
+    // The exclusive flag outlives our descriptor when another one is open (a pseudo-terminal's
+    // owner keeps one); clear it so the port can be opened again.
+    ::ioctl(p->fd, TIOCNXCL);
+    ::close(p->fd);
+    ports.erase(port);
+    return 0;
+}
+
+int TPosixSerialLibrary::TxQueueLength(int port) {
+    TPort* p = OpenPort(port);
+    int queued = 0;
+    if (!p || ::ioctl(p->fd, TIOCOUTQ, &queued) != 0) {
+        return 0;
+    }
+    return queued;
+}
+
+int TPosixSerialLibrary::GetByte(int port) {
+    TPort* p = OpenPort(port);
+    if (!p) {
+        return kNoByte;
+    }
+    if (p->rxPos < p->rx.size()) {
+        return p->rx[p->rxPos++];
+    }
+    uint8_t buffer[1024];
+    const ssize_t n = ::read(p->fd, buffer, sizeof buffer);
+    if (n <= 0) {
+        return kNoByte;
+    }
+    p->rx.assign(buffer, buffer + n);
+    p->rxPos = 1;
+    return p->rx[0];
+}
+
+bool TPosixSerialLibrary::WriteAll(TPort& p, const uint8_t* bytes, size_t count) {
+    while (count > 0) {
+        const ssize_t n = ::write(p.fd, bytes, count);
+        if (n > 0) {
+            bytes += n;
+            count -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            return false;
+        }
+        // The driver's buffer is full: wait for room, but not for ever.
+        pollfd pfd{p.fd, POLLOUT, 0};
+        if (::poll(&pfd, 1, 1000) <= 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int TPosixSerialLibrary::PutByte(int port, int byte) {
+    const uint8_t b = static_cast<uint8_t>(byte);
+    return PutBlock(port, &b, 1) == 1 ? 0 : -1;
+}
+
+int TPosixSerialLibrary::PutBlock(int port, const uint8_t* bytes, int count) {
+    TPort* p = OpenPort(port);
+    if (!p || count < 0) {
+        return -1;
+    }
+    if (!WriteAll(*p, bytes, static_cast<size_t>(count))) {
+        SetError(port, ErrnoText(p->path, errno));
+        return -1;
+    }
+    return count;
+}
+
+bool TPosixSerialLibrary::WaitReadable(int port, int ms) {
+    TPort* p = OpenPort(port);
+    if (!p) {
+        ::poll(nullptr, 0, ms);
+        return false;
+    }
+    if (p->rxPos < p->rx.size()) {
+        return true;
+    }
+    pollfd pfd{p->fd, POLLIN, 0};
+    const int r = ::poll(&pfd, 1, ms);
+    if (r > 0 && (pfd.revents & POLLIN)) {
+        return true;
+    }
+    if (r > 0) {
+        // Hang-up or error without data: poll would return at once again; sleep the pause out.
+        ::poll(nullptr, 0, ms);
+    }
+    return false;
+}

@@ -1,0 +1,214 @@
+#include "tests/support/fakeserial.h"
+
+#include <algorithm>
+#include <limits>
+
+int TFakeSerialLibrary::SetLineFormat(int, int, int, int) { return 0; }
+
+int TFakeSerialLibrary::Reset(int p, int, int) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++resets;
+    if (failReset) {
+        lastError = "/dev/fake" + std::to_string(p) + ": " + resetReason;
+        return -1;
+    }
+    open = true;
+    port = p;
+    lastError.clear();
+    return 0;
+}
+
+int TFakeSerialLibrary::SetBaud(int, int code) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!open || failSetBaud || BaudCodeToBps(code) == 0) {
+        return -1;
+    }
+    baudCode = code;
+    baudHistory.push_back(code);
+    return 0;
+}
+
+int TFakeSerialLibrary::Close(int) {
+    std::lock_guard<std::mutex> lock(mutex);
+    open = false;
+    return 0;
+}
+
+int TFakeSerialLibrary::TxQueueLength(int) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const int64_t now = clock.NowUs();
+    int queued = 0;
+    for (auto it = sent.rbegin(); it != sent.rend() && it->endUs > now; ++it) {
+        ++queued;
+    }
+    return queued;
+}
+
+int TFakeSerialLibrary::BpsLocked() const { return BaudCodeToBps(baudCode); }
+
+bool TFakeSerialLibrary::AvailableLocked(int64_t now) {
+    if (peer) {
+        std::vector<uint8_t> bytes;
+        peer->Poll(now, BpsLocked(), bytes);
+        ready.insert(ready.end(), bytes.begin(), bytes.end());
+    }
+    while (!scripted.empty() && scripted.front().first <= now) {
+        ready.push_back(scripted.front().second);
+        scripted.pop_front();
+    }
+    return !ready.empty();
+}
+
+int TFakeSerialLibrary::GetByte(int) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!open || !AvailableLocked(clock.NowUs())) {
+        return kNoByte;
+    }
+    const uint8_t b = ready.front();
+    ready.pop_front();
+    return b;
+}
+
+int TFakeSerialLibrary::PutLocked(const uint8_t* bytes, int count) {
+    ++putCalls;
+    if (!open) {
+        return -1;
+    }
+    const int64_t now = clock.NowUs();
+    const int bps = BpsLocked();
+    for (int i = 0; i < count; ++i) {
+        const int64_t start = std::max(now, txEndUs);
+        // Ten bit times per byte: start bit, eight data bits, stop bit.
+        const int64_t end = start + (10'000'000LL + bps - 1) / bps;
+        sent.push_back({bytes[i], now, start, end, baudCode});
+        txEndUs = end;
+        if (peer) {
+            peer->HostSent(bytes[i], start, bps);
+        }
+    }
+    return count;
+}
+
+int TFakeSerialLibrary::PutByte(int, int byte) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const uint8_t b = static_cast<uint8_t>(byte);
+    return PutLocked(&b, 1) == 1 ? 0 : -1;
+}
+
+int TFakeSerialLibrary::PutBlock(int, const uint8_t* bytes, int count) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return PutLocked(bytes, count);
+}
+
+bool TFakeSerialLibrary::WaitReadable(int, int ms) {
+    std::unique_lock<std::mutex> lock(mutex);
+    const int64_t deadline = clock.NowUs() + static_cast<int64_t>(ms) * 1000;
+    for (;;) {
+        const int64_t now = clock.NowUs();
+        if (open && AvailableLocked(now)) {
+            return true;
+        }
+        if (now >= deadline) {
+            return false;
+        }
+        int64_t next = deadline;
+        if (open && !scripted.empty()) {
+            next = std::min(next, scripted.front().first);
+        }
+        if (open && peer) {
+            next = std::min(next, peer->NextEventUs(now, BpsLocked()));
+        }
+        next = std::max(next, now + 1);
+        lock.unlock();
+        clock.SleepUs(next - now);
+        lock.lock();
+    }
+}
+
+std::string TFakeSerialLibrary::LastError(int) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return lastError;
+}
+
+void TFakeSerialLibrary::AddInput(const std::vector<uint8_t>& bytes, int64_t atUs) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto at = std::upper_bound(scripted.begin(), scripted.end(), atUs,
+                               [](int64_t t, const auto& e) { return t < e.first; });
+    for (uint8_t b : bytes) {
+        at = scripted.insert(at, {atUs, b}) + 1;
+    }
+}
+
+void TFakeSerialLibrary::AddInputText(const std::string& text, int64_t atUs) {
+    AddInput(std::vector<uint8_t>(text.begin(), text.end()), atUs);
+}
+
+void TFakeSerialLibrary::AttachPeer(TSerialPeer* p) {
+    std::lock_guard<std::mutex> lock(mutex);
+    peer = p;
+}
+
+std::vector<TFakeSerialLibrary::TSent> TFakeSerialLibrary::Sent() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sent;
+}
+
+std::vector<uint8_t> TFakeSerialLibrary::SentBytes(size_t from) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<uint8_t> bytes;
+    for (size_t i = from; i < sent.size(); ++i) {
+        bytes.push_back(sent[i].byte);
+    }
+    return bytes;
+}
+
+size_t TFakeSerialLibrary::SentCount() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sent.size();
+}
+
+void TFakeSerialLibrary::ClearSent() {
+    std::lock_guard<std::mutex> lock(mutex);
+    sent.clear();
+}
+
+void TFakeSerialLibrary::SetFailReset(bool fail, std::string reason) {
+    std::lock_guard<std::mutex> lock(mutex);
+    failReset = fail;
+    resetReason = std::move(reason);
+}
+
+void TFakeSerialLibrary::SetFailSetBaud(bool fail) {
+    std::lock_guard<std::mutex> lock(mutex);
+    failSetBaud = fail;
+}
+
+bool TFakeSerialLibrary::IsOpen() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return open;
+}
+
+int TFakeSerialLibrary::BaudCode() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return baudCode;
+}
+
+int TFakeSerialLibrary::OpenedPort() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return port;
+}
+
+std::vector<int> TFakeSerialLibrary::BaudHistory() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return baudHistory;
+}
+
+int TFakeSerialLibrary::PutCalls() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return putCalls;
+}
+
+int TFakeSerialLibrary::Resets() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return resets;
+}

@@ -1,0 +1,201 @@
+// The termios serial library against a pseudo-terminal pair made by the test: the library
+// opens the slave side, the test plays the far end on the master side.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/posixserial.h"
+
+namespace {
+
+class PtyPair {
+public:
+    PtyPair() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_GE(master, 0);
+        EXPECT_EQ(grantpt(master), 0);
+        EXPECT_EQ(unlockpt(master), 0);
+        slavePath = ptsname(master);
+        termios tio{};
+        tcgetattr(master, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(master, TCSANOW, &tio);
+    }
+    ~PtyPair() { close(master); }
+
+    speed_t SlaveSpeed() const {
+        termios tio{};
+        // On Linux the master reports the slave's line settings.
+        tcgetattr(master, &tio);
+        return cfgetospeed(&tio);
+    }
+    std::string ReadAll(int waitMs = 200) const {
+        std::string out;
+        pollfd pfd{master, POLLIN, 0};
+        while (poll(&pfd, 1, waitMs) > 0 && (pfd.revents & POLLIN)) {
+            char buf[256];
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            out.append(buf, static_cast<size_t>(n));
+            waitMs = 20;
+        }
+        return out;
+    }
+
+    int master = -1;
+    std::string slavePath;
+};
+
+TPosixSerialLibrary LibraryOn(const std::string& path) {
+    TPortMap map;
+    map.SetRunOverride(path);
+    return TPosixSerialLibrary(map);
+}
+
+TEST(PosixSerial, RatesAreVisibleOnTheLine) {
+    PtyPair pty;
+    TPosixSerialLibrary lib = LibraryOn(pty.slavePath);
+    ASSERT_EQ(lib.Reset(0, 1024, 1024), 0) << lib.LastError(0);
+    const struct {
+        int code;
+        speed_t speed;
+    } cases[] = {{5, B9600}, {6, B19200}, {7, B38400}, {8, B57600}, {9, B115200}};
+    for (const auto& c : cases) {
+        EXPECT_GE(lib.SetBaud(0, c.code), 0);
+        EXPECT_EQ(pty.SlaveSpeed(), c.speed) << "code " << c.code;
+    }
+    EXPECT_LT(lib.SetBaud(0, 4), 0);
+    EXPECT_LT(lib.SetBaud(0, 10), 0);
+    EXPECT_EQ(pty.SlaveSpeed(), B115200);  // an unknown code leaves the rate alone
+}
+
+TEST(PosixSerial, LineIsRaw8N1) {
+    PtyPair pty;
+    TPosixSerialLibrary lib = LibraryOn(pty.slavePath);
+    ASSERT_EQ(lib.SetLineFormat(TSerialLibrary::kAllPorts, 0, 0, 8), 0);
+    ASSERT_EQ(lib.Reset(0, 1024, 1024), 0);
+    termios tio{};
+    tcgetattr(pty.master, &tio);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(tio.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+}
+
+TEST(PosixSerial, BytesTravelBothWaysUnchanged) {
+    PtyPair pty;
+    TPosixSerialLibrary lib = LibraryOn(pty.slavePath);
+    ASSERT_EQ(lib.Reset(3, 1024, 1024), 0);
+    EXPECT_EQ(lib.GetByte(3), TSerialLibrary::kNoByte);
+
+    // Every byte value, including CR, LF, XON/XOFF and the interrupt characters.
+    std::string all;
+    for (int i = 0; i < 256; ++i) {
+        all.push_back(static_cast<char>(i));
+    }
+    EXPECT_EQ(lib.PutByte(3, 0x0A), 0);
+    EXPECT_EQ(lib.PutBlock(3, reinterpret_cast<const uint8_t*>(all.data()), 256), 256);
+    EXPECT_EQ(pty.ReadAll(), std::string("\n") + all);
+
+    ASSERT_EQ(write(pty.master, all.data(), all.size()), 256);
+    ASSERT_TRUE(lib.WaitReadable(3, 1000));
+    std::string got;
+    for (int idle = 0; got.size() < 256 && idle < 50;) {
+        const int b = lib.GetByte(3);
+        if (b == TSerialLibrary::kNoByte) {
+            lib.WaitReadable(3, 20);
+            ++idle;
+            continue;
+        }
+        got.push_back(static_cast<char>(b));
+    }
+    EXPECT_EQ(got, all);
+    EXPECT_EQ(lib.GetByte(3), TSerialLibrary::kNoByte);
+    EXPECT_EQ(lib.TxQueueLength(3), 0);
+}
+
+TEST(PosixSerial, WaitReadableEndsWhenAByteArrivesOrTheTimeIsUp) {
+    PtyPair pty;
+    TPosixSerialLibrary lib = LibraryOn(pty.slavePath);
+    ASSERT_EQ(lib.Reset(0, 1024, 1024), 0);
+    EXPECT_FALSE(lib.WaitReadable(0, 10));
+    ASSERT_EQ(write(pty.master, "x", 1), 1);
+    EXPECT_TRUE(lib.WaitReadable(0, 1000));
+    EXPECT_EQ(lib.GetByte(0), 'x');
+}
+
+TEST(PosixSerial, PortCanBeClosedAndOpenedAgain) {
+    PtyPair pty;
+    TPosixSerialLibrary lib = LibraryOn(pty.slavePath);
+    ASSERT_EQ(lib.Reset(0, 1024, 1024), 0);
+    EXPECT_EQ(lib.Close(0), 0);
+    EXPECT_EQ(lib.GetByte(0), TSerialLibrary::kNoByte);
+    EXPECT_LT(lib.PutByte(0, 1), 0);
+    ASSERT_EQ(lib.Reset(0, 1024, 1024), 0) << lib.LastError(0);
+    ASSERT_EQ(lib.Reset(0, 1024, 1024), 0) << "a reset of an open port reopens it";
+}
+
+TEST(PosixSerial, SecondOpenOfTheSameDeviceIsRefusedAsInUse) {
+    PtyPair pty;
+    TPosixSerialLibrary first = LibraryOn(pty.slavePath);
+    TPosixSerialLibrary second = LibraryOn(pty.slavePath);
+    ASSERT_EQ(first.Reset(0, 1024, 1024), 0);
+    EXPECT_EQ(second.Reset(0, 1024, 1024), TPosixSerialLibrary::kErrBusy);
+    EXPECT_NE(second.LastError(0).find("in use"), std::string::npos) << second.LastError(0);
+}
+
+TEST(PosixSerial, FailedResetKeepsTheOperatingSystemsReason) {
+    struct Case {
+        const char* path;
+        int result;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"/dev/brindle-no-such-device", TPosixSerialLibrary::kErrOpen, "No such file or directory"},
+        {"/dev/null", TPosixSerialLibrary::kErrNotTty, "not a serial device"},
+    };
+    for (const Case& c : cases) {
+        TPosixSerialLibrary lib = LibraryOn(c.path);
+        EXPECT_EQ(lib.Reset(0, 1024, 1024), c.result);
+        EXPECT_NE(lib.LastError(0).find(c.path), std::string::npos) << lib.LastError(0);
+        EXPECT_NE(lib.LastError(0).find(c.reason), std::string::npos) << lib.LastError(0);
+        EXPECT_EQ(lib.GetByte(0), TSerialLibrary::kNoByte);
+    }
+}
+
+TEST(PosixSerial, PortNumbersWithoutADeviceFail) {
+    TPosixSerialLibrary lib;
+    EXPECT_EQ(lib.Reset(8, 1024, 1024), TPosixSerialLibrary::kErrNoDevice);
+    EXPECT_EQ(lib.Reset(-1, 1024, 1024), TPosixSerialLibrary::kErrNoDevice);
+    EXPECT_FALSE(lib.LastError(8).empty());
+}
+
+TEST(PortMap, DefaultsOverridesAndTheRunOverride) {
+    TPortMap map;
+    const char* defaults[] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3",
+                              "/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyS0",   "/dev/ttyS1"};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(map.PathFor(i), defaults[i]);
+        EXPECT_EQ(TPortMap::PortName(i), "Com" + std::to_string(i + 1));
+    }
+    EXPECT_EQ(map.PathFor(8), "");
+    EXPECT_EQ(map.PathFor(-1), "");
+    map.SetPath(2, "/dev/serial/by-id/ecu");
+    EXPECT_EQ(map.PathFor(2), "/dev/serial/by-id/ecu");
+    map.SetPath(2, "");
+    EXPECT_EQ(map.PathFor(2), "/dev/ttyUSB2");
+    map.SetRunOverride("/tmp/ecu");
+    EXPECT_EQ(map.PathFor(7), "/tmp/ecu");
+    EXPECT_EQ(map.PathFor(-1), "/tmp/ecu");
+}
+
+}  // namespace

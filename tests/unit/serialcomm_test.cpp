@@ -1,0 +1,311 @@
+// The serial port object: stored settings, opening, rate changes and the timed byte
+// operations, all on a manual clock so every time-out costs no real time.
+#include <gtest/gtest.h>
+
+#include "ecu/serialcomm.h"
+#include "tests/support/fakeserial.h"
+#include "tests/support/manualclock.h"
+#include "tests/support/memorysettings.h"
+
+namespace {
+
+using TValue = TMemorySettingsStore::TValue;
+
+struct SettingsCase {
+    const char* name;
+    std::map<std::string, TValue> stored;
+    int comPort, initBaud, commBaud, loaderBaud;
+    std::map<std::string, TValue> afterwards;
+};
+
+TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
+    const SettingsCase cases[] = {
+        {"first start writes the defaults",
+         {},
+         0, 5, 5, 6,
+         {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 5}, {"loaderBaud", 6}}},
+        {"a partial key is completed",
+         {{"commBaud", 8}},
+         0, 5, 8, 6,
+         {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 8}, {"loaderBaud", 6}}},
+        {"a full key is read as it is",
+         {{"comPort", 3}, {"initBaud", 9}, {"commBaud", 7}, {"loaderBaud", 5}},
+         3, 9, 7, 5,
+         {{"comPort", 3}, {"initBaud", 9}, {"commBaud", 7}, {"loaderBaud", 5}}},
+        {"a value that is not an integer is replaced by its default",
+         {{"comPort", std::string("COM3")}, {"initBaud", 6}, {"commBaud", 9}, {"loaderBaud", 6}},
+         0, 6, 9, 6,
+         {{"comPort", 0}, {"initBaud", 6}, {"commBaud", 9}, {"loaderBaud", 6}}},
+        {"integers out of range load as they are",
+         {{"comPort", 12}, {"initBaud", 3}, {"commBaud", -1}, {"loaderBaud", 99}},
+         12, 3, -1, 99,
+         {{"comPort", 12}, {"initBaud", 3}, {"commBaud", -1}, {"loaderBaud", 99}}},
+    };
+    for (const SettingsCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TManualClock clock;
+        TFakeSerialLibrary lib(clock);
+        TMemorySettingsStore store;
+        store.values = c.stored;
+        TSerialComm port(lib, store, clock);
+        EXPECT_EQ(port.comPort, c.comPort);
+        EXPECT_EQ(port.initBaud, c.initBaud);
+        EXPECT_EQ(port.commBaud, c.commBaud);
+        EXPECT_EQ(port.loaderBaud, c.loaderBaud);
+        EXPECT_EQ(port.curBaud, 5);
+        EXPECT_EQ(port.timeoutMs, 500);
+        EXPECT_EQ(store.values, c.afterwards);
+        EXPECT_FALSE(store.isOpen);
+    }
+}
+
+TEST(SerialSettings, CompleteKeyIsNotWrittenAgain) {
+    TManualClock clock;
+    TFakeSerialLibrary lib(clock);
+    TMemorySettingsStore store;
+    store.values = {{"comPort", 1}, {"initBaud", 5}, {"commBaud", 5}, {"loaderBaud", 6}};
+    TSerialComm port(lib, store, clock);
+    EXPECT_EQ(store.writes, 0);
+}
+
+TEST(SerialSettings, UnopenableStoreKeepsDefaultsAndWritesNothing) {
+    TManualClock clock;
+    TFakeSerialLibrary lib(clock);
+    TMemorySettingsStore store;
+    store.failOpen = true;
+    TSerialComm port(lib, store, clock);
+    EXPECT_TRUE(port.LoadSettings());
+    EXPECT_EQ(port.commBaud, 5);
+    EXPECT_EQ(store.writes, 0);
+    EXPECT_FALSE(port.SaveSettings());
+}
+
+TEST(SerialSettings, FailedWriteStopsAndReportsFailureKeepingEarlierValues) {
+    TManualClock clock;
+    TFakeSerialLibrary lib(clock);
+    TMemorySettingsStore store;
+    store.values = {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 5}, {"loaderBaud", 6}};
+    TSerialComm port(lib, store, clock);
+    port.comPort = 2;
+    port.initBaud = 7;
+    port.commBaud = 9;
+    store.failWritesAfter = store.writes + 2;
+    EXPECT_FALSE(port.SaveSettings());
+    EXPECT_EQ(std::get<int32_t>(store.values["comPort"]), 2);
+    EXPECT_EQ(std::get<int32_t>(store.values["initBaud"]), 7);
+    EXPECT_EQ(std::get<int32_t>(store.values["commBaud"]), 5);  // the failed write
+    EXPECT_EQ(store.writes, 3);  // stopped after the failure
+}
+
+struct Rig {
+    TManualClock clock;
+    TFakeSerialLibrary lib{clock};
+    TMemorySettingsStore store;
+    TSerialComm port{lib, store, clock};
+};
+
+TEST(SerialOpen, OpenSetsInitBaudAndRecordsItAsTheCurrentRate) {
+    Rig rig;
+    rig.port.initBaud = 8;
+    ASSERT_TRUE(rig.port.Open());
+    EXPECT_TRUE(rig.port.isOpen);
+    EXPECT_EQ(rig.lib.BaudCode(), 8);
+    EXPECT_EQ(rig.port.curBaud, 8);
+}
+
+TEST(SerialOpen, SecondOpenFailsAndLeavesThePortAlone) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    EXPECT_FALSE(rig.port.Open());
+    EXPECT_EQ(rig.lib.Resets(), 1);
+    EXPECT_TRUE(rig.lib.IsOpen());
+}
+
+TEST(SerialOpen, FailedResetLeavesThePortClosedWithTheReason) {
+    Rig rig;
+    rig.lib.SetFailReset(true, "Permission denied");
+    EXPECT_FALSE(rig.port.Open());
+    EXPECT_FALSE(rig.port.isOpen);
+    EXPECT_NE(rig.port.OpenError().find("Permission denied"), std::string::npos);
+    uint8_t b = 0x42;
+    EXPECT_FALSE(rig.port.ReceiveByte(b));  // a closed port only times out
+    EXPECT_EQ(b, 0x42);
+}
+
+TEST(SerialOpen, DestructionClosesAnOpenPort) {
+    TManualClock clock;
+    TFakeSerialLibrary lib(clock);
+    TMemorySettingsStore store;
+    {
+        TSerialComm port(lib, store, clock);
+        ASSERT_TRUE(port.Open());
+    }
+    EXPECT_FALSE(lib.IsOpen());
+}
+
+TEST(SerialSetBaud, ClosedPortRefusesWithoutTouchingCurBaud) {
+    Rig rig;
+    EXPECT_FALSE(rig.port.SetBaud(9));
+    EXPECT_EQ(rig.port.curBaud, 5);
+}
+
+TEST(SerialSetBaud, WaitsForTheQueueToDrainThen25Ms) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    std::vector<uint8_t> block(96, 0x55);  // 96 bytes at 9600 = 100 ms on the wire
+    rig.port.SendBlock(block.data(), 96);
+    const int64_t start = rig.clock.NowUs();
+    ASSERT_TRUE(rig.port.SetBaud(9));
+    const int64_t waited = rig.clock.NowUs() - start;
+    EXPECT_GE(waited, 100'000 + 25'000);
+    EXPECT_LT(waited, 100'000 + 10'000 + 25'000 + 1);
+    EXPECT_EQ(rig.port.curBaud, 9);
+    EXPECT_EQ(rig.lib.BaudCode(), 9);
+    // The last byte left before the rate changed.
+    EXPECT_LE(rig.lib.Sent().back().endUs, rig.clock.NowUs() - 25'000);
+}
+
+TEST(SerialSetBaud, LibraryFailureStillRecordsTheCode) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    rig.lib.SetFailSetBaud(true);
+    EXPECT_FALSE(rig.port.SetBaud(7));
+    EXPECT_EQ(rig.port.curBaud, 7);
+}
+
+TEST(SerialSend, EmptyBlockMakesNoLibraryCall) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    rig.port.SendBlock(nullptr, 0);
+    EXPECT_EQ(rig.lib.PutCalls(), 0);
+    rig.port.SendText("Mas");
+    EXPECT_EQ(rig.lib.PutCalls(), 1);
+    EXPECT_EQ(rig.lib.SentBytes(), (std::vector<uint8_t>{'M', 'a', 's'}));
+}
+
+TEST(SerialReceive, TimesOutJustAfterTimeoutMs) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    const int64_t start = rig.clock.NowUs();
+    uint8_t b = 7;
+    EXPECT_FALSE(rig.port.ReceiveByte(b));
+    const int64_t waited = rig.clock.NowUs() - start;
+    EXPECT_GT(waited, 500'000);
+    EXPECT_LE(waited, 505'000);
+    EXPECT_EQ(b, 7);
+}
+
+TEST(SerialReceive, ByteArrivingAfter300MsIsReturnedWhenItArrives) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    const int64_t start = rig.clock.NowUs();
+    rig.lib.AddInput({0x99}, start + 300'000);
+    uint8_t b = 0;
+    EXPECT_TRUE(rig.port.ReceiveByte(b));
+    EXPECT_EQ(b, 0x99);
+    EXPECT_EQ(rig.clock.NowUs() - start, 300'000);  // no sleeping past the arrival
+}
+
+TEST(SerialReceive, WaitingByteIsReturnedWithoutSleeping) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    rig.lib.AddInput({1}, 0);
+    const int64_t start = rig.clock.NowUs();
+    uint8_t b = 0;
+    EXPECT_TRUE(rig.port.ReceiveByte(b));
+    EXPECT_EQ(rig.clock.NowUs(), start);
+}
+
+TEST(SerialReceive, CancelledWaitsGiveUpAtOnce) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    rig.port.CancelWaits();
+    const int64_t start = rig.clock.NowUs();
+    uint8_t b = 0;
+    EXPECT_FALSE(rig.port.ReceiveByte(b));
+    EXPECT_FALSE(rig.port.WaitForText("OK"));
+    rig.port.Flush();
+    EXPECT_EQ(rig.clock.NowUs(), start);
+}
+
+struct TextCase {
+    const char* input;
+    const char* text;
+    bool found;
+    const char* rxText;
+};
+
+TEST(SerialWaitForText, FindsTheTextWhereverItOccurs) {
+    const TextCase cases[] = {
+        {"xxOK\r\n", "OK\r\n", true, "xxOK\r\n"},
+        {"OOK\r\n", "OK\r\n", true, "OOK\r\n"},        // a repeated first character
+        {"OKOK\r\n", "OK\r\n", true, "OKOK\r\n"},
+        {"O K\r\n", "OK\r\n", false, "O K\r\n"},
+        {"garbage\nmore", "\n", true, "garbage\n"},     // stops at the first match
+        {"AVAVREFI1", "AVREFI1", true, "AVAVREFI1"},
+        {"AVREFI", "AVREFI1", false, "AVREFI"},
+        {"", "S", false, ""},
+    };
+    for (const TextCase& c : cases) {
+        SCOPED_TRACE(c.input);
+        Rig rig;
+        ASSERT_TRUE(rig.port.Open());
+        rig.lib.AddInputText(c.input, 0);
+        EXPECT_EQ(rig.port.WaitForText(c.text), c.found);
+        EXPECT_EQ(rig.port.rxText, c.rxText);
+    }
+}
+
+TEST(SerialWaitForText, TimeOutAppliesToEachByteSeparately) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    const int64_t t0 = rig.clock.NowUs();
+    // One byte every 400 ms: the whole wait is longer than the time-out but no gap is.
+    const std::string text = "..OK\r\n";
+    for (size_t i = 0; i < text.size(); ++i) {
+        rig.lib.AddInput({static_cast<uint8_t>(text[i])}, t0 + 400'000 * (i + 1));
+    }
+    EXPECT_TRUE(rig.port.WaitForText("OK\r\n"));
+    EXPECT_EQ(rig.clock.NowUs() - t0, 2'400'000);
+}
+
+TEST(SerialFlush, ReturnsOnceTheLineIsSilentForLongerThanTheTimeout) {
+    Rig rig;
+    ASSERT_TRUE(rig.port.Open());
+    const int64_t t0 = rig.clock.NowUs();
+    for (int i = 0; i < 10; ++i) {
+        rig.lib.AddInput({0x55}, t0 + i * 100'000);
+    }
+    rig.port.Flush();
+    const int64_t took = rig.clock.NowUs() - t0;
+    EXPECT_GT(took, 900'000 + 500'000);
+    EXPECT_LE(took, 900'000 + 505'000);
+    uint8_t b = 0;
+    rig.port.timeoutMs = 1;
+    EXPECT_FALSE(rig.port.ReceiveByte(b));  // everything was discarded
+}
+
+TEST(SerialFlush, GivesUpOnALineThatNeverFallsSilent) {
+    struct Case {
+        const char* name;
+        int64_t gapUs;
+        int64_t maxTookUs;
+    };
+    const Case cases[] = {
+        {"fast babble hits the byte bound", 100, 4096 * 100 + 1},
+        {"slow babble hits the time bound", 300'000, 2'000'000 + 300'000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        ASSERT_TRUE(rig.port.Open());
+        const int64_t t0 = rig.clock.NowUs();
+        for (int i = 0; i < 20000; ++i) {
+            rig.lib.AddInput({0xAA}, t0 + i * c.gapUs);
+        }
+        rig.port.Flush();
+        EXPECT_LE(rig.clock.NowUs() - t0, c.maxTookUs);
+    }
+}
+
+}  // namespace
