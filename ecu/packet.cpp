@@ -32,7 +32,7 @@ const std::array<uint16_t, 256>& CrcTable() {
 }
 
 const char* const kTypeNames[] = {
-    "NAK",           "ACK",          "GET_VERSION", "SET_BAUD",  "GET_TABLESIZE",
+    "NAK",           "ACK",           "GET_VERSION",  "SET_BAUD",  "GET_TABLESIZE",
     "GET_TABLEDATA", "SET_TABLEDATA", "READ_SENSORS", "GET_HWSIG", "ENTER_FLASH",
 };
 
@@ -60,7 +60,9 @@ uint16_t Crc16(const uint8_t* data, size_t length, uint16_t crc) {
     return crc;
 }
 
-TKaloPacket::TKaloPacket() { CrcTable(); }
+TKaloPacket::TKaloPacket() {
+    CrcTable();
+}
 
 void TKaloPacket::SetSize(uint8_t n) {
     payload.assign(n, 0);

@@ -8,12 +8,18 @@
 
 int BaudCodeToBps(int code) {
     switch (code) {
-        case 5: return 9600;
-        case 6: return 19200;
-        case 7: return 38400;
-        case 8: return 57600;
-        case 9: return 115200;
-        default: return 0;
+        case 5:
+            return 9600;
+        case 6:
+            return 19200;
+        case 7:
+            return 38400;
+        case 8:
+            return 57600;
+        case 9:
+            return 115200;
+        default:
+            return 0;
     }
 }
 
@@ -115,7 +121,9 @@ bool TSerialComm::SetBaud(int code) {
     return library.SetBaud(comPort, code) >= 0;
 }
 
-int TSerialComm::SendByte(uint8_t b) { return library.PutByte(comPort, b); }
+int TSerialComm::SendByte(uint8_t b) {
+    return library.PutByte(comPort, b);
+}
 
 void TSerialComm::SendText(const char* text) {
     library.PutBlock(comPort, reinterpret_cast<const uint8_t*>(text),

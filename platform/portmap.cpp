@@ -19,7 +19,9 @@ std::string TPortMap::DefaultPath(int port) {
     return {};
 }
 
-std::string TPortMap::PortName(int port) { return "Com" + std::to_string(port + 1); }
+std::string TPortMap::PortName(int port) {
+    return "Com" + std::to_string(port + 1);
+}
 
 void TPortMap::SetPath(int port, const std::string& path) {
     if (port >= 0 && port < kPorts) {

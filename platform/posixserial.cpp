@@ -14,16 +14,24 @@ namespace {
 
 speed_t SpeedForCode(int code) {
     switch (code) {
-        case 5: return B9600;
-        case 6: return B19200;
-        case 7: return B38400;
-        case 8: return B57600;
-        case 9: return B115200;
-        default: return B0;
+        case 5:
+            return B9600;
+        case 6:
+            return B19200;
+        case 7:
+            return B38400;
+        case 8:
+            return B57600;
+        case 9:
+            return B115200;
+        default:
+            return B0;
     }
 }
 
-std::string ErrnoText(const std::string& path, int err) { return path + ": " + std::strerror(err); }
+std::string ErrnoText(const std::string& path, int err) {
+    return path + ": " + std::strerror(err);
+}
 
 }  // namespace
 
@@ -35,7 +43,9 @@ TPosixSerialLibrary::~TPosixSerialLibrary() {
     }
 }
 
-void TPosixSerialLibrary::SetError(int port, std::string text) { errors[port] = std::move(text); }
+void TPosixSerialLibrary::SetError(int port, std::string text) {
+    errors[port] = std::move(text);
+}
 
 std::string TPosixSerialLibrary::LastError(int port) const {
     auto it = errors.find(port);
@@ -68,10 +78,18 @@ int TPosixSerialLibrary::ApplyTermios(TPort& p) {
     tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
     switch (dataBits) {
-        case 5: tio.c_cflag |= CS5; break;
-        case 6: tio.c_cflag |= CS6; break;
-        case 7: tio.c_cflag |= CS7; break;
-        default: tio.c_cflag |= CS8; break;
+        case 5:
+            tio.c_cflag |= CS5;
+            break;
+        case 6:
+            tio.c_cflag |= CS6;
+            break;
+        case 7:
+            tio.c_cflag |= CS7;
+            break;
+        default:
+            tio.c_cflag |= CS8;
+            break;
     }
     if (parity == 1) {
         tio.c_cflag |= PARENB | PARODD;

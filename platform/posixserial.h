@@ -31,11 +31,11 @@ public:
     const TPortMap& PortMap() const { return map; }
 
     // Results other than 0 from Reset.
-    static constexpr int kErrNoDevice = -2;   // no path for the port number
-    static constexpr int kErrOpen = -3;       // open() failed (missing, permission)
-    static constexpr int kErrNotTty = -4;     // the path is not a terminal
-    static constexpr int kErrBusy = -5;       // another program holds the port
-    static constexpr int kErrSetup = -6;      // the line settings were refused
+    static constexpr int kErrNoDevice = -2;  // no path for the port number
+    static constexpr int kErrOpen = -3;      // open() failed (missing, permission)
+    static constexpr int kErrNotTty = -4;    // the path is not a terminal
+    static constexpr int kErrBusy = -5;      // another program holds the port
+    static constexpr int kErrSetup = -6;     // the line settings were refused
 
 private:
     struct TPort {

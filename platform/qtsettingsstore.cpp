@@ -29,7 +29,9 @@ TQtSettingsStore::TQtSettingsStore() : iniPath(DefaultIniPath()) {}
 
 TQtSettingsStore::TQtSettingsStore(std::string path) : iniPath(std::move(path)) {}
 
-TQtSettingsStore::~TQtSettingsStore() { Close(); }
+TQtSettingsStore::~TQtSettingsStore() {
+    Close();
+}
 
 std::string TQtSettingsStore::Location() const {
     if (iniPath.empty()) {
@@ -41,8 +43,8 @@ std::string TQtSettingsStore::Location() const {
 bool TQtSettingsStore::Open() {
     Close();
     if (iniPath.empty()) {
-        settings = std::make_unique<QSettings>(
-            QString::fromStdString(Location()), QSettings::NativeFormat);
+        settings = std::make_unique<QSettings>(QString::fromStdString(Location()),
+                                               QSettings::NativeFormat);
     } else {
         const QFileInfo info(QString::fromStdString(iniPath));
         // Creating the key means being able to create the file's folder.
@@ -52,7 +54,8 @@ bool TQtSettingsStore::Open() {
         if (info.exists() && (!info.isFile() || !info.isReadable())) {
             return false;
         }
-        settings = std::make_unique<QSettings>(QString::fromStdString(iniPath), QSettings::IniFormat);
+        settings =
+            std::make_unique<QSettings>(QString::fromStdString(iniPath), QSettings::IniFormat);
     }
     if (settings->status() == QSettings::AccessError) {
         settings.reset();

@@ -13,7 +13,7 @@ class TPortMap;
 
 class TQtSettingsStore : public TSettingsStore {
 public:
-    TQtSettingsStore();                           // the program's own location
+    TQtSettingsStore();                              // the program's own location
     explicit TQtSettingsStore(std::string iniPath);  // a given INI file
     ~TQtSettingsStore() override;
 

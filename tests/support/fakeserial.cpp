@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <limits>
 
-int TFakeSerialLibrary::SetLineFormat(int, int, int, int) { return 0; }
+int TFakeSerialLibrary::SetLineFormat(int, int, int, int) {
+    return 0;
+}
 
 int TFakeSerialLibrary::Reset(int p, int, int) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -44,12 +46,14 @@ int TFakeSerialLibrary::TxQueueLength(int) {
     return queued;
 }
 
-int TFakeSerialLibrary::BpsLocked() const { return BaudCodeToBps(baudCode); }
+int TFakeSerialLibrary::BpsLocked() const {
+    return BaudCodeToBps(baudCode);
+}
 
 bool TFakeSerialLibrary::AvailableLocked(int64_t now) {
     if (peer) {
         std::vector<uint8_t> bytes;
-        peer->Poll(now, BpsLocked(), bytes);
+        peer->Poll(now * 1000, BpsLocked(), bytes);
         ready.insert(ready.end(), bytes.begin(), bytes.end());
     }
     while (!scripted.empty() && scripted.front().first <= now) {
@@ -77,13 +81,12 @@ int TFakeSerialLibrary::PutLocked(const uint8_t* bytes, int count) {
     const int64_t now = clock.NowUs();
     const int bps = BpsLocked();
     for (int i = 0; i < count; ++i) {
-        const int64_t start = std::max(now, txEndUs);
+        const int64_t startNs = std::max(now * 1000, txEndNs);
         // Ten bit times per byte: start bit, eight data bits, stop bit.
-        const int64_t end = start + (10'000'000LL + bps - 1) / bps;
-        sent.push_back({bytes[i], now, start, end, baudCode});
-        txEndUs = end;
+        txEndNs = startNs + 10 * ((1'000'000'000LL + bps / 2) / bps);
+        sent.push_back({bytes[i], now, startNs / 1000, (txEndNs + 999) / 1000, baudCode});
         if (peer) {
-            peer->HostSent(bytes[i], start, bps);
+            peer->HostSent(bytes[i], startNs, bps);
         }
     }
     return count;
@@ -116,7 +119,10 @@ bool TFakeSerialLibrary::WaitReadable(int, int ms) {
             next = std::min(next, scripted.front().first);
         }
         if (open && peer) {
-            next = std::min(next, peer->NextEventUs(now, BpsLocked()));
+            const int64_t peerNs = peer->NextEventNs(now * 1000, BpsLocked());
+            if (peerNs != INT64_MAX) {
+                next = std::min(next, (peerNs + 999) / 1000);
+            }
         }
         next = std::max(next, now + 1);
         lock.unlock();

@@ -13,17 +13,17 @@
 #include "ecu/clock.h"
 #include "ecu/seriallibrary.h"
 
-// The far end of the line.
+// The far end of the line. Times are in nanoseconds.
 class TSerialPeer {
 public:
     virtual ~TSerialPeer() = default;
-    // The host put byte b on the line; its start bit begins at startUs, at bps bits per second.
-    virtual void HostSent(uint8_t b, int64_t startUs, int bps) = 0;
-    // Runs the peer up to nowUs and appends the bytes that have completely arrived at the host,
+    // The host put byte b on the line; its start bit begins at startNs, at bps bits per second.
+    virtual void HostSent(uint8_t b, int64_t startNs, int bps) = 0;
+    // Runs the peer up to nowNs and appends the bytes that have completely arrived at the host,
     // as a receiver at hostBps decodes them.
-    virtual void Poll(int64_t nowUs, int hostBps, std::vector<uint8_t>& out) = 0;
-    // The earliest time after nowUs at which Poll may give something new; INT64_MAX when idle.
-    virtual int64_t NextEventUs(int64_t nowUs, int hostBps) = 0;
+    virtual void Poll(int64_t nowNs, int hostBps, std::vector<uint8_t>& out) = 0;
+    // The earliest time after nowNs at which Poll may give something new; INT64_MAX when idle.
+    virtual int64_t NextEventNs(int64_t nowNs, int hostBps) = 0;
 };
 
 class TFakeSerialLibrary : public TSerialLibrary {
@@ -81,7 +81,7 @@ private:
     std::deque<std::pair<int64_t, uint8_t>> scripted;
     std::deque<uint8_t> ready;
     std::vector<TSent> sent;
-    int64_t txEndUs = 0;
+    int64_t txEndNs = 0;
     bool open = false;
     int port = -1;
     int baudCode = 5;

@@ -38,7 +38,9 @@ TEST(Crc, StandardCheckValue) {
     EXPECT_EQ(Crc16(reinterpret_cast<const uint8_t*>(check.data()), check.size()), 0x4B37);
 }
 
-TEST(Crc, EmptyInputIsInitialValue) { EXPECT_EQ(Crc16(nullptr, 0), 0xFFFF); }
+TEST(Crc, EmptyInputIsInitialValue) {
+    EXPECT_EQ(Crc16(nullptr, 0), 0xFFFF);
+}
 
 struct WireCase {
     const char* name;
@@ -49,16 +51,20 @@ struct WireCase {
 
 TEST(Packet, RequestsGoOnTheWireAndInTheLogExactly) {
     const WireCase cases[] = {
-        {"ACK seq 18", [] { return std::make_unique<TKaloACK>(18); },
+        {"ACK seq 18",
+         [] { return std::make_unique<TKaloACK>(18); },
          {0x0A, 0x12, 0x01, 0x00, 0xD0, 0x55},
          "Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))"},
-        {"SET_BAUD seq 33 index 4", [] { return std::make_unique<TKaloSetBaud>(33, 4); },
+        {"SET_BAUD seq 33 index 4",
+         [] { return std::make_unique<TKaloSetBaud>(33, 4); },
          {0x0A, 0x21, 0x03, 0x01, 0x04, 0xFA, 0x4B},
          "Outgoing packet typ(SET_BAUD) seq(33) size(1) CRC(19450) Data(4)"},
-        {"READ_SENSORS seq 5", [] { return std::make_unique<TKaloReadSensors>(5, 0, 0); },
+        {"READ_SENSORS seq 5",
+         [] { return std::make_unique<TKaloReadSensors>(5, 0, 0); },
          {0x0A, 0x05, 0x07, 0x03, 0x00, 0x00, 0x00, 0xB5, 0xCA},
          "Outgoing packet typ(READ_SENSORS) seq(5) size(3) CRC(51893) Data(0,0,0)"},
-        {"GET_VERSION seq 18", [] { return std::make_unique<TKaloVersion>(18); },
+        {"GET_VERSION seq 18",
+         [] { return std::make_unique<TKaloVersion>(18); },
          {0x0A, 0x12, 0x02, 0x00, 0xD0, 0xA5},
          "Outgoing packet typ(GET_VERSION) seq(18) size(0) CRC(42448) Data((none))"},
     };
@@ -134,7 +140,8 @@ TEST(Packet, IncomingAckWithGoodCrcIsCompleteAndLogged) {
     EXPECT_EQ(p.type, KALO_ACK);
     EXPECT_EQ(p.rxCrc, 0x55D0);
     EXPECT_EQ(p.crc, 0x55D0);
-    EXPECT_EQ(log.Text(), "Incoming packet typ(ACK) seq(18) size(0) CRC(21968,21968) Data((none))\n");
+    EXPECT_EQ(log.Text(),
+              "Incoming packet typ(ACK) seq(18) size(0) CRC(21968,21968) Data((none))\n");
 }
 
 TEST(Packet, IncomingAckWithBadCrcIsCompleteButNotGoodAndLogsBothValues) {
@@ -144,7 +151,8 @@ TEST(Packet, IncomingAckWithBadCrcIsCompleteButNotGoodAndLogsBothValues) {
     TKaloPacket p;
     EXPECT_FALSE(ReceiveKaloPacket(rig.port, p));
     EXPECT_TRUE(p.complete);
-    EXPECT_EQ(log.Text(), "Incoming packet typ(ACK) seq(18) size(0) CRC(22224,21968) Data((none))\n");
+    EXPECT_EQ(log.Text(),
+              "Incoming packet typ(ACK) seq(18) size(0) CRC(22224,21968) Data((none))\n");
 }
 
 TEST(Packet, PayloadOf255BytesIsReceivedWithoutWrapping) {

@@ -108,7 +108,8 @@ TEST(QtSettingsStore, FailedWriteIsReported) {
 
 TEST(QtSettingsStore, PortOverridesComeFromThePortsSection) {
     const std::string path = TempPath("ports.ini");
-    std::ofstream(path) << "[General]\ncomPort=0\n[ports]\nCOM1=/dev/serial/by-id/usb-ecu\nCOM8=/dev/ttyS4\n";
+    std::ofstream(path)
+        << "[General]\ncomPort=0\n[ports]\nCOM1=/dev/serial/by-id/usb-ecu\nCOM8=/dev/ttyS4\n";
     TQtSettingsStore store(path);
     TPortMap map;
     store.LoadPortOverrides(map);

@@ -22,23 +22,38 @@ TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
     const SettingsCase cases[] = {
         {"first start writes the defaults",
          {},
-         0, 5, 5, 6,
+         0,
+         5,
+         5,
+         6,
          {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 5}, {"loaderBaud", 6}}},
         {"a partial key is completed",
          {{"commBaud", 8}},
-         0, 5, 8, 6,
+         0,
+         5,
+         8,
+         6,
          {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 8}, {"loaderBaud", 6}}},
         {"a full key is read as it is",
          {{"comPort", 3}, {"initBaud", 9}, {"commBaud", 7}, {"loaderBaud", 5}},
-         3, 9, 7, 5,
+         3,
+         9,
+         7,
+         5,
          {{"comPort", 3}, {"initBaud", 9}, {"commBaud", 7}, {"loaderBaud", 5}}},
         {"a value that is not an integer is replaced by its default",
          {{"comPort", std::string("COM3")}, {"initBaud", 6}, {"commBaud", 9}, {"loaderBaud", 6}},
-         0, 6, 9, 6,
+         0,
+         6,
+         9,
+         6,
          {{"comPort", 0}, {"initBaud", 6}, {"commBaud", 9}, {"loaderBaud", 6}}},
         {"integers out of range load as they are",
          {{"comPort", 12}, {"initBaud", 3}, {"commBaud", -1}, {"loaderBaud", 99}},
-         12, 3, -1, 99,
+         12,
+         3,
+         -1,
+         99,
          {{"comPort", 12}, {"initBaud", 3}, {"commBaud", -1}, {"loaderBaud", 99}}},
     };
     for (const SettingsCase& c : cases) {
@@ -94,7 +109,7 @@ TEST(SerialSettings, FailedWriteStopsAndReportsFailureKeepingEarlierValues) {
     EXPECT_EQ(std::get<int32_t>(store.values["comPort"]), 2);
     EXPECT_EQ(std::get<int32_t>(store.values["initBaud"]), 7);
     EXPECT_EQ(std::get<int32_t>(store.values["commBaud"]), 5);  // the failed write
-    EXPECT_EQ(store.writes, 3);  // stopped after the failure
+    EXPECT_EQ(store.writes, 3);                                 // stopped after the failure
 }
 
 struct Rig {
@@ -238,10 +253,10 @@ struct TextCase {
 TEST(SerialWaitForText, FindsTheTextWhereverItOccurs) {
     const TextCase cases[] = {
         {"xxOK\r\n", "OK\r\n", true, "xxOK\r\n"},
-        {"OOK\r\n", "OK\r\n", true, "OOK\r\n"},        // a repeated first character
+        {"OOK\r\n", "OK\r\n", true, "OOK\r\n"},  // a repeated first character
         {"OKOK\r\n", "OK\r\n", true, "OKOK\r\n"},
         {"O K\r\n", "OK\r\n", false, "O K\r\n"},
-        {"garbage\nmore", "\n", true, "garbage\n"},     // stops at the first match
+        {"garbage\nmore", "\n", true, "garbage\n"},  // stops at the first match
         {"AVAVREFI1", "AVREFI1", true, "AVAVREFI1"},
         {"AVREFI", "AVREFI1", false, "AVREFI"},
         {"", "S", false, ""},

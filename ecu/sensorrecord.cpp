@@ -1,0 +1,47 @@
+#include "ecu/sensorrecord.h"
+
+namespace {
+uint16_t Word(const SensorRecord& r, int offset) {
+    return static_cast<uint16_t>(r.bytes[offset] | (r.bytes[offset + 1] << 8));
+}
+void PutWord(SensorRecord& r, int offset, uint16_t v) {
+    r.bytes[offset] = static_cast<uint8_t>(v & 0xFF);
+    r.bytes[offset + 1] = static_cast<uint8_t>(v >> 8);
+}
+}  // namespace
+
+TSensorValues DecodeSensors(const SensorRecord& r) {
+    TSensorValues v;
+    v.rpm = Word(r, 0);
+    v.map = Word(r, 2);
+    v.inj = Word(r, 4);
+    v.afr1 = Word(r, 6);
+    v.afr2 = Word(r, 8);
+    v.target = Word(r, 10);
+    v.tps = r.bytes[12];
+    v.clt = r.bytes[13];
+    v.mat = r.bytes[14];
+    v.battRaw = r.bytes[15];
+    v.adv = r.bytes[16];
+    v.egt1 = Word(r, 18);
+    v.egt2 = Word(r, 20);
+    return v;
+}
+
+SensorRecord EncodeSensors(const TSensorValues& v) {
+    SensorRecord r;
+    PutWord(r, 0, v.rpm);
+    PutWord(r, 2, v.map);
+    PutWord(r, 4, v.inj);
+    PutWord(r, 6, v.afr1);
+    PutWord(r, 8, v.afr2);
+    PutWord(r, 10, v.target);
+    r.bytes[12] = v.tps;
+    r.bytes[13] = v.clt;
+    r.bytes[14] = v.mat;
+    r.bytes[15] = v.battRaw;
+    r.bytes[16] = v.adv;
+    PutWord(r, 18, v.egt1);
+    PutWord(r, 20, v.egt2);
+    return r;
+}

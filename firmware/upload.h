@@ -1,0 +1,37 @@
+// The boot-loader upload: the ECU's resident boot loader is driven with single-letter commands
+// and the image is written 256 bytes at a time, each block with two check words.
+#pragma once
+
+#include <cstdint>
+
+// The ECU's program memory, and so the size of a firmware image.
+constexpr int kFirmwareImageBytes = 0x20000;
+
+// The boot-loader dialogue.
+constexpr uint8_t kLoaderProgrammerQuery = 'p';  // answered by kLoaderProgrammerReply
+constexpr char kLoaderProgrammerReply[] = "S";
+constexpr uint8_t kLoaderIdentify = 'S';  // answered by kLoaderIdText (also the greeting)
+constexpr char kLoaderIdText[] = "AVREFI1";
+constexpr uint8_t kLoaderErase = 'e';
+constexpr uint8_t kLoaderSetAddress = 'A';  // then word address high, low
+constexpr uint8_t kLoaderWrite = 'D';       // then 'k', 0x00, 256 bytes, sum hi/lo, xor hi/lo
+constexpr uint8_t kLoaderWriteMemory = 'k';
+constexpr uint8_t kLoaderWriteFlags = 0x00;
+constexpr uint8_t kLoaderExit = 'E';  // not answered
+constexpr uint8_t kLoaderAck = '\r';
+
+constexpr int kBlockBytes = 256;
+constexpr int kBlockWords = kBlockBytes / 2;
+constexpr int kEraseTimeoutMs = 4000;
+constexpr int kEnterFlashPauseMs = 50;
+constexpr int kMaxAddressAttempts = 3;
+constexpr int kMaxResends = 5;
+
+struct TCheckWords {
+    uint16_t sum = 0;
+    uint16_t xr = 0;
+};
+
+// Check words of one block: sum and xor of its 128 little-endian words, both starting at the
+// block's word address. Words at offsets from `validBytes` on count as 0xFFFF.
+TCheckWords BlockCheckWords(const uint8_t* block, uint16_t wordAddress, int validBytes);

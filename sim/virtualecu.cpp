@@ -1,0 +1,642 @@
+#include "sim/virtualecu.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "ecu/ecu.h"
+#include "ecu/packet.h"
+#include "ecu/seriallibrary.h"
+#include "firmware/upload.h"
+
+namespace {
+
+constexpr int64_t kPacketGapNs = 100'000'000;  // a packet whose bytes pause longer is dropped
+constexpr size_t kTranscriptMax = 20000;
+constexpr int kLoaderFifoBytes = 2;  // the UART's receive buffer while busy
+constexpr size_t kWriteCommandBytes = 3 + kBlockBytes + 4;
+
+std::string Hex4(unsigned v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%04X", v & 0xFFFF);
+    return buf;
+}
+
+// Table sizes of the firmware (number: bytes), and their contents.
+int TableSize(uint8_t table) {
+    switch (table) {
+        case 1:
+            return 144;  // fuel map, 12 x 12
+        case 2:
+            return 144;  // spark map, 12 x 12
+        case 3:
+            return 12;  // RPM axis
+        case 4:
+            return 12;  // MAP axis
+        case 5:
+            return 144;  // mixture targets, 12 x 12
+        case 7:
+            return 64;  // configuration
+        default:
+            return -1;
+    }
+}
+
+uint8_t TableByte(uint8_t table, int i) {
+    const int row = i / 12;
+    const int col = i % 12;
+    switch (table) {
+        case 1:
+            return static_cast<uint8_t>(38 + row * 4 + col * 3);  // VE %
+        case 2:
+            return static_cast<uint8_t>(10 + col * 2 + (11 - row));  // degrees
+        case 3:
+            return static_cast<uint8_t>(5 + i * 6);  // RPM / 100
+        case 4:
+            return static_cast<uint8_t>(20 + i * 8);  // kPa
+        case 5:
+            return static_cast<uint8_t>(147 - row * 2);  // AFR x 10
+        default:
+            return static_cast<uint8_t>((i * 37 + 11) & 0xFF);
+    }
+}
+
+template <typename T>
+T Clamp(double v) {
+    return static_cast<T>(std::lround(std::clamp(v, 0.0, 65535.0)));
+}
+
+}  // namespace
+
+TVirtualEcu::TVirtualEcu(TEcuSimConfig cfg, int64_t powerOnNs)
+    : config(std::move(cfg)), now(powerOnNs), flash(kFlashBytes, 0xFF) {
+    std::copy_n(config.flash.begin(), std::min<size_t>(config.flash.size(), kFlashBytes),
+                flash.begin());
+    fromHost.Clear(powerOnNs);
+    toHost.Clear(powerOnNs);
+    if (config.startInLoader) {
+        hasFirmware = false;
+        mode = TMode::Loader;
+        bps = config.loaderBps;
+    } else {
+        mode = TMode::Application;
+        bps = config.powerOnBps;
+    }
+}
+
+// ---------------------------------------------------------------- the line
+
+void TVirtualEcu::HostSent(uint8_t b, int64_t startNs, int hostBps) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!unplugged) {
+        fromHost.Send(b, startNs, BitTimeNs(hostBps));
+    }
+}
+
+void TVirtualEcu::AdvanceLocked(int64_t nowNs) {
+    for (;;) {
+        const int64_t tChar = fromHost.NextEventNs(BitTimeNs(bps));
+        const int64_t tTimer = timers.empty() ? kNever : timers.begin()->first;
+        const int64_t t = std::min(tChar, tTimer);
+        if (t > nowNs) {
+            break;
+        }
+        if (tTimer <= tChar) {
+            auto fn = std::move(timers.begin()->second);
+            timers.erase(timers.begin());
+            fn(tTimer);
+            continue;
+        }
+        TUartLine::TChar ch;
+        if (fromHost.Receive(BitTimeNs(bps), t, ch)) {
+            OnByte(ch.byte, ch.doneNs);
+        }
+    }
+    now = std::max(now, nowNs);
+    if (babble && !unplugged) {
+        TopUpBabble(nowNs);
+    }
+}
+
+void TVirtualEcu::Poll(int64_t nowNs, int hostBps, std::vector<uint8_t>& out) {
+    std::lock_guard<std::mutex> lock(mutex);
+    AdvanceLocked(nowNs);
+    TUartLine::TChar ch;
+    while (toHost.Receive(BitTimeNs(hostBps), nowNs, ch)) {
+        out.push_back(ch.byte);
+    }
+}
+
+int64_t TVirtualEcu::NextEventNs(int64_t nowNs, int hostBps) {
+    std::lock_guard<std::mutex> lock(mutex);
+    AdvanceLocked(nowNs);
+    int64_t next =
+        std::min(fromHost.NextEventNs(BitTimeNs(bps)), toHost.NextEventNs(BitTimeNs(hostBps)));
+    if (!timers.empty()) {
+        next = std::min(next, timers.begin()->first);
+    }
+    return next;
+}
+
+void TVirtualEcu::Reply(const std::vector<uint8_t>& bytes, int64_t atNs) {
+    if (unplugged) {
+        return;
+    }
+    for (uint8_t b : bytes) {
+        toHost.Send(b, atNs, BitTimeNs(bps));
+    }
+}
+
+void TVirtualEcu::ReplyText(const char* text, int64_t atNs) {
+    Reply(std::vector<uint8_t>(text, text + std::char_traits<char>::length(text)), atNs);
+}
+
+void TVirtualEcu::ReplyPacket(uint8_t seq, uint8_t type, const std::vector<uint8_t>& payload,
+                              int64_t atNs) {
+    TKaloPacket p;
+    p.logged = false;
+    p.seq = seq;
+    p.type = type;
+    p.SetSize(static_cast<uint8_t>(payload.size()));
+    p.payload = payload;
+    if (wrongSeq > 0) {
+        --wrongSeq;
+        p.seq = static_cast<uint8_t>(seq + 1);
+    }
+    std::vector<uint8_t> frame = p.Encode();
+    if (corruptCrc > 0) {
+        --corruptCrc;
+        frame.back() ^= 0x5A;
+    }
+    Reply(frame, atNs);
+}
+
+void TVirtualEcu::TopUpBabble(int64_t nowNs) {
+    // Keep a couple of milliseconds of garbage ahead of the present.
+    while (toHost.BusyUntilNs() < nowNs + 2'000'000) {
+        babbleState ^= babbleState << 13;
+        babbleState ^= babbleState >> 17;
+        babbleState ^= babbleState << 5;
+        toHost.Send(static_cast<uint8_t>(babbleState), nowNs, BitTimeNs(bps));
+    }
+}
+
+void TVirtualEcu::SetRate(int newBps) {
+    if (newBps != bps) {
+        bps = newBps;
+        ++counters.rateChanges;
+    }
+}
+
+void TVirtualEcu::Note(std::string line) {
+    if (transcript.size() >= kTranscriptMax) {
+        transcript.erase(transcript.begin(), transcript.begin() + kTranscriptMax / 2);
+    }
+    transcript.push_back(std::move(line));
+}
+
+void TVirtualEcu::OnByte(uint8_t b, int64_t t) {
+    if (mode == TMode::Application) {
+        OnAppByte(b, t);
+    } else {
+        OnLoaderByte(b, t);
+    }
+}
+
+// ---------------------------------------------------------------- application firmware
+
+void TVirtualEcu::OnAppByte(uint8_t b, int64_t t) {
+    if (inPacket && t - lastByteNs > kPacketGapNs) {
+        inPacket = false;  // the rest of that packet never came
+        packet.clear();
+    }
+    lastByteNs = t;
+    if (inPacket) {
+        packet.push_back(b);
+        if (packet.size() >= 3 && packet.size() == 3u + packet[2] + 2u) {
+            inPacket = false;
+            OnPacket(t);
+            packet.clear();
+        }
+        return;
+    }
+    if (b == kKaloStart) {
+        inPacket = true;
+        packet.clear();
+        greetingPos = 0;
+        return;
+    }
+    constexpr size_t kGreetingLength = sizeof kFirmwareGreeting - 1;
+    if (b == static_cast<uint8_t>(kFirmwareGreeting[greetingPos])) {
+        if (++greetingPos == kGreetingLength) {
+            greetingPos = 0;
+            Note(kFirmwareGreeting);
+            ReplyText(kFirmwareGreetingReply, t + config.turnaroundNs);
+        }
+    } else {
+        greetingPos = b == static_cast<uint8_t>(kFirmwareGreeting[0]) ? 1 : 0;
+    }
+}
+
+void TVirtualEcu::OnPacket(int64_t t) {
+    const uint8_t seq = packet[0];
+    const uint8_t type = packet[1];
+    const uint8_t size = packet[2];
+    const std::vector<uint8_t> payload(packet.begin() + 3, packet.begin() + 3 + size);
+    const uint16_t rxCrc = static_cast<uint16_t>(packet[3 + size] | (packet[4 + size] << 8));
+    const int64_t at = t + config.turnaroundNs;
+    const std::string name = KaloTypeName(type) + " seq=" + std::to_string(seq);
+
+    if (Crc16(packet.data(), 3u + size) != rxCrc) {
+        ++counters.badPackets;
+        Note("bad CRC " + name);
+        ReplyPacket(seq, KALO_NAK, {}, at);
+        return;
+    }
+    ++counters.packets;
+    if (dropReplies > 0 && type != KALO_ENTER_FLASH) {
+        --dropReplies;
+        Note(name + " (no reply)");
+        return;
+    }
+    const uint8_t arg = size > 0 ? payload[0] : 0;
+    switch (type) {
+        case KALO_ACK:
+            Note(name);
+            ReplyPacket(seq, KALO_ACK, {}, at);
+            return;
+        case KALO_GET_VERSION: {
+            Note(name);
+            std::vector<uint8_t> v(config.version, config.version + kVersionReplyBytes);
+            if (shortVersion) {
+                v.resize(kVersionReplyBytes - 1);
+            }
+            ReplyPacket(seq, KALO_GET_VERSION, v, at);
+            return;
+        }
+        case KALO_GET_HWSIG: {
+            Note(name);
+            std::vector<uint8_t> sig(kHwSigReplyBytes, 0xFF);  // a blank signature EEPROM
+            if (config.branded) {
+                sig = {0xAA,
+                       config.boardRev,
+                       'K',
+                       'S',
+                       0x20,
+                       0x24,
+                       0x03,
+                       0x15,
+                       0x00,
+                       0x01,
+                       static_cast<uint8_t>(config.serialNo >> 8),
+                       static_cast<uint8_t>(config.serialNo & 0xFF)};
+            }
+            ReplyPacket(seq, KALO_GET_HWSIG, sig, at);
+            return;
+        }
+        case KALO_SET_BAUD: {
+            const int newBps = BaudCodeToBps(arg + kBaudCodeMin);
+            Note(name + " index=" + std::to_string(arg));
+            if (size != 1 || newBps == 0) {
+                ReplyPacket(seq, KALO_NAK, {}, at);
+                return;
+            }
+            // The ACK leaves at the old rate; the UART switches once it is out.
+            ReplyPacket(seq, KALO_ACK, {}, at);
+            const int64_t switchAt = unplugged ? at : toHost.BusyUntilNs();
+            timers.emplace(switchAt, [this, newBps](int64_t) { SetRate(newBps); });
+            return;
+        }
+        case KALO_GET_TABLESIZE:
+        case KALO_GET_TABLEDATA: {
+            Note(name + " table=" + std::to_string(arg));
+            const int bytes = TableSize(arg);
+            if (size != 1 || bytes < 0) {
+                ReplyPacket(seq, KALO_NAK, {}, at);
+                return;
+            }
+            std::vector<uint8_t> reply;
+            if (type == KALO_GET_TABLESIZE) {
+                reply = {arg, static_cast<uint8_t>(bytes & 0xFF), static_cast<uint8_t>(bytes >> 8)};
+            } else {
+                for (int i = 0; i < std::min(bytes, kKaloMaxPayload); ++i) {
+                    reply.push_back(TableByte(arg, i));
+                }
+            }
+            ReplyPacket(seq, type, reply, at);
+            return;
+        }
+        case KALO_READ_SENSORS: {
+            Note(name);
+            const SensorRecord record = EngineAt(t);
+            const uint32_t seconds = static_cast<uint32_t>(t / 1'000'000'000);
+            // Three status bytes (record layout, engine running, seconds), then the record.
+            std::vector<uint8_t> reply(kSensorsReplyBytes);
+            reply[0] = 1;
+            reply[1] = 0x01;
+            reply[2] = static_cast<uint8_t>(seconds & 0xFF);
+            std::copy(record.bytes.begin(), record.bytes.end(),
+                      reply.begin() + kSensorsRecordOffset);
+            if (shortSensors) {
+                reply.pop_back();
+            }
+            ReplyPacket(seq, KALO_READ_SENSORS, reply, at);
+            return;
+        }
+        case KALO_ENTER_FLASH:
+            Note(name);
+            StartLoader(bps, t);  // at the rate in force, without a reply
+            return;
+        default:
+            Note(name + " (refused)");
+            ReplyPacket(seq, KALO_NAK, {}, at);
+            return;
+    }
+}
+
+SensorRecord TVirtualEcu::EngineAt(int64_t tNs) {
+    const double s = static_cast<double>(tNs) / 1e9;
+    constexpr double kTwoPi = 6.283185307179586;
+    // A 30-second drive cycle: idle, a pull to high load, back to idle.
+    const double tp = 0.5 - 0.5 * std::cos(kTwoPi * std::fmod(s, 30.0) / 30.0);
+    TSensorValues v;
+    v.rpm = Clamp<uint16_t>(850 + 5200 * tp + 12 * std::sin(kTwoPi * 1.3 * s));
+    v.map = Clamp<uint16_t>(30 + 70 * tp);
+    v.inj = Clamp<uint16_t>(1500 + 9500 * tp);
+    v.afr1 = Clamp<uint16_t>(147 - 27 * tp + 3 * std::sin(kTwoPi * 0.7 * s));
+    v.afr2 = Clamp<uint16_t>(148 - 27 * tp + 3 * std::sin(kTwoPi * 0.9 * s + 1));
+    v.target = Clamp<uint16_t>(147 - 25 * tp);
+    v.tps = Clamp<uint8_t>(100 * tp);
+    v.clt = Clamp<uint8_t>(40 + std::min(88.0, 20 + s * 0.5));  // degrees C + 40
+    v.mat = Clamp<uint8_t>(40 + 28 + 8 * tp);
+    v.battRaw = static_cast<uint8_t>(117 + (std::sin(kTwoPi * 0.2 * s) > 0.6 ? 1 : 0));  // 13.8 V
+    v.adv = Clamp<uint8_t>(12 + 22 * tp);
+    v.egt1 = Clamp<uint16_t>(380 + 480 * tp);
+    v.egt2 = Clamp<uint16_t>(372 + 480 * tp + 6 * std::sin(kTwoPi * 0.3 * s));
+    return EncodeSensors(v);
+}
+
+// ---------------------------------------------------------------- boot loader
+
+void TVirtualEcu::OnLoaderByte(uint8_t b, int64_t t) {
+    if (t < busyUntil) {
+        // Busy erasing or programming: the UART holds two bytes, the rest are lost.
+        if (fifo.size() < static_cast<size_t>(kLoaderFifoBytes)) {
+            fifo.push_back(b);
+        } else {
+            ++counters.overruns;
+        }
+        return;
+    }
+    OnLoaderCommandByte(b, t);
+}
+
+void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
+    const int64_t at = t + config.turnaroundNs;
+    auto busyFor = [this](int64_t from, int64_t duration) {
+        busyUntil = from + duration;
+        timers.emplace(busyUntil, [this](int64_t when) {
+            while (!fifo.empty() && when >= busyUntil && mode == TMode::Loader) {
+                const uint8_t next = fifo.front();
+                fifo.erase(fifo.begin());
+                OnLoaderCommandByte(next, when);
+            }
+        });
+    };
+    if (command.empty()) {
+        switch (b) {
+            case kLoaderProgrammerQuery:
+                Note("p");
+                ReplyText(kLoaderProgrammerReply, at);
+                return;
+            case kLoaderIdentify:
+                Note("S");
+                ReplyText(kLoaderIdText, at);
+                return;
+            case kLoaderErase:
+                Note("e");
+                ++counters.erases;
+                std::fill(flash.begin(), flash.end(), 0xFF);
+                hasFirmware = false;
+                busyFor(t, config.eraseNs);
+                if (!noEraseAnswer) {
+                    Reply({kLoaderAck}, busyUntil);
+                }
+                return;
+            case kLoaderSetAddress:
+            case kLoaderWrite:
+                command.push_back(b);
+                return;
+            case kLoaderExit:
+                ++counters.exits;
+                if (FlashHoldsProgram()) {
+                    Note("E");
+                    StartApplication(t);
+                } else {
+                    Note("E (no firmware, staying in the boot loader)");
+                }
+                return;
+            default:
+                Note("? " + Hex4(b));
+                ReplyText("?", at);
+                return;
+        }
+    }
+    command.push_back(b);
+    if (command[0] == kLoaderSetAddress) {
+        if (command.size() == 3) {
+            wordAddress = static_cast<uint16_t>((command[1] << 8) | command[2]);
+            Note("A " + Hex4(wordAddress));
+            command.clear();
+            Reply({kLoaderAck}, at);
+        }
+        return;
+    }
+    // The write command: 'D', 'k', 0x00, the block, four check bytes.
+    if ((command.size() == 2 && b != kLoaderWriteMemory) ||
+        (command.size() == 3 && b != kLoaderWriteFlags)) {
+        Note("? D " + Hex4(b));
+        command.clear();
+        ReplyText("?", at);
+        return;
+    }
+    if (command.size() == kWriteCommandBytes) {
+        FinishWrite(t);
+        if (busyUntil > t) {
+            busyFor(t, busyUntil - t);
+        }
+    }
+}
+
+void TVirtualEcu::FinishWrite(int64_t t) {
+    const uint8_t* data = &command[3];
+    const uint16_t sum = static_cast<uint16_t>((command[259] << 8) | command[260]);
+    const uint16_t xr = static_cast<uint16_t>((command[261] << 8) | command[262]);
+    const TCheckWords expected = BlockCheckWords(data, wordAddress, kBlockBytes);
+    const size_t byteAddress = static_cast<size_t>(wordAddress) * 2;
+    const int block = wordAddress / kBlockWords;
+    const std::string where = "D " + Hex4(wordAddress);
+    std::vector<uint8_t> page(data, data + kBlockBytes);
+    command.clear();
+
+    if (expected.sum != sum || expected.xr != xr || byteAddress + kBlockBytes > flash.size()) {
+        ++counters.rejectedWrites;
+        Note(where + " rejected");
+        return;  // nothing written, nothing answered
+    }
+    if (block == nackBlock || nackWrites > 0) {
+        if (nackWrites > 0) {
+            --nackWrites;
+        }
+        ++counters.unansweredWrites;
+        Note(where + " unanswered");
+        return;
+    }
+    // Programming can only clear bits: an unerased page ends up as the AND of both.
+    for (int i = 0; i < kBlockBytes; ++i) {
+        flash[byteAddress + i] &= page[i];
+    }
+    ++counters.pagesWritten;
+    Note(where + " ok");
+    wordAddress = static_cast<uint16_t>(wordAddress + kBlockWords);
+    busyUntil = t + config.pageNs;
+    Reply({kLoaderAck}, busyUntil);
+}
+
+bool TVirtualEcu::FlashHoldsProgram() const {
+    return std::any_of(flash.begin(), flash.end(), [](uint8_t b) { return b != 0xFF; });
+}
+
+void TVirtualEcu::StartApplication(int64_t) {
+    mode = TMode::Application;
+    hasFirmware = true;
+    inPacket = false;
+    packet.clear();
+    greetingPos = 0;
+    ++counters.firmwareStarts;
+    SetRate(config.powerOnBps);
+}
+
+void TVirtualEcu::StartLoader(int loaderBps, int64_t) {
+    mode = TMode::Loader;
+    command.clear();
+    fifo.clear();
+    busyUntil = 0;
+    ++counters.loaderEntries;
+    SetRate(loaderBps);
+}
+
+// ---------------------------------------------------------------- switches and observations
+
+void TVirtualEcu::SetUnplugged(bool on, int64_t nowNs) {
+    std::lock_guard<std::mutex> lock(mutex);
+    AdvanceLocked(nowNs);
+    if (on && !unplugged) {
+        fromHost.Clear(nowNs);
+        toHost.Clear(nowNs);
+    }
+    unplugged = on;
+}
+
+void TVirtualEcu::CorruptCrc(int n) {
+    std::lock_guard<std::mutex> lock(mutex);
+    corruptCrc = n;
+}
+
+void TVirtualEcu::WrongSeq(int n) {
+    std::lock_guard<std::mutex> lock(mutex);
+    wrongSeq = n;
+}
+
+void TVirtualEcu::DropReplies(int n) {
+    std::lock_guard<std::mutex> lock(mutex);
+    dropReplies = n;
+}
+
+void TVirtualEcu::SetShortSensors(bool on) {
+    std::lock_guard<std::mutex> lock(mutex);
+    shortSensors = on;
+}
+
+void TVirtualEcu::SetShortVersion(bool on) {
+    std::lock_guard<std::mutex> lock(mutex);
+    shortVersion = on;
+}
+
+void TVirtualEcu::NackBlock(int block) {
+    std::lock_guard<std::mutex> lock(mutex);
+    nackBlock = block;
+}
+
+void TVirtualEcu::NackWrites(int n) {
+    std::lock_guard<std::mutex> lock(mutex);
+    nackWrites = n;
+}
+
+void TVirtualEcu::SetNoEraseAnswer(bool on) {
+    std::lock_guard<std::mutex> lock(mutex);
+    noEraseAnswer = on;
+}
+
+void TVirtualEcu::SetBabble(bool on, int64_t nowNs) {
+    std::lock_guard<std::mutex> lock(mutex);
+    AdvanceLocked(nowNs);
+    babble = on;
+    if (babble && !unplugged) {
+        TopUpBabble(nowNs);
+    }
+}
+
+void TVirtualEcu::DropToLoader(int64_t nowNs) {
+    std::lock_guard<std::mutex> lock(mutex);
+    AdvanceLocked(nowNs);
+    hasFirmware = false;
+    StartLoader(config.loaderBps, nowNs);
+}
+
+void TVirtualEcu::PowerCycle(int64_t nowNs) {
+    std::lock_guard<std::mutex> lock(mutex);
+    AdvanceLocked(nowNs);
+    timers.clear();
+    toHost.Clear(nowNs);
+    if (hasFirmware) {
+        StartApplication(nowNs);
+    } else {
+        StartLoader(config.loaderBps, nowNs);
+    }
+}
+
+TVirtualEcu::TMode TVirtualEcu::Mode() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return mode;
+}
+
+int TVirtualEcu::BaudBps() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return bps;
+}
+
+bool TVirtualEcu::Unplugged() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return unplugged;
+}
+
+std::vector<std::string> TVirtualEcu::Transcript() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return transcript;
+}
+
+void TVirtualEcu::ClearTranscript() {
+    std::lock_guard<std::mutex> lock(mutex);
+    transcript.clear();
+}
+
+std::vector<uint8_t> TVirtualEcu::Flash() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return flash;
+}
+
+TEcuSimCounters TVirtualEcu::Counters() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return counters;
+}

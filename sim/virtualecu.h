@@ -1,0 +1,153 @@
+// The virtual ECU: a stand-in for the real unit on the far end of the serial line.
+//
+// It consumes the bytes the host puts on the line and produces the bytes it answers, each
+// with its time, so it runs on the virtual time of a test as well as on real time behind a
+// pseudo-terminal. The line is modelled bit by bit (TUartLine): bytes take ten bit times at
+// the sender's rate, and a host at another rate than the ECU's receives garbage, as on a real
+// line. Two personalities answer: the application firmware (text greeting, then packets) and
+// the boot loader (single-letter commands, 128 KiB of flash). Fault switches make it misbehave
+// as hardware does. All times are in nanoseconds. Every public operation is thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ecu/sensorrecord.h"
+#include "sim/uartline.h"
+
+struct TEcuSimConfig {
+    int powerOnBps = 9600;  // the application's rate after power-on and after a flash
+    int loaderBps = 19200;  // the rate of a cold ECU that has only its boot loader
+    uint8_t version[3] = {1, 4, 12};
+    bool branded = true;
+    uint8_t boardRev = 12;  // tenths: 12 is board 1.2
+    uint16_t serialNo = 258;
+    bool startInLoader = false;  // power on with the boot loader only (no firmware)
+    int64_t eraseNs = 1'500'000'000;
+    int64_t pageNs = 4'500'000;
+    int64_t turnaroundNs = 500'000;
+    std::vector<uint8_t> flash;  // initial flash contents; empty: erased (all 0xFF)
+};
+
+struct TEcuSimCounters {
+    int packets = 0;     // well-formed packets received
+    int badPackets = 0;  // packets with a wrong CRC
+    int rateChanges = 0;
+    int erases = 0;
+    int pagesWritten = 0;
+    int rejectedWrites = 0;    // writes whose check words did not match
+    int unansweredWrites = 0;  // writes ignored on purpose (fault switch)
+    int overruns = 0;          // bytes lost while the boot loader was busy
+    int loaderEntries = 0;
+    int firmwareStarts = 0;
+    int exits = 0;  // "E" commands received by the boot loader
+};
+
+class TVirtualEcu {
+public:
+    enum class TMode { Application, Loader };
+
+    static constexpr int kFlashBytes = 0x20000;
+
+    explicit TVirtualEcu(TEcuSimConfig config = {}, int64_t powerOnNs = 0);
+
+    // --- The line, seen from the host ---
+    // The host put byte b on the line; its start bit begins at startNs, at hostBps.
+    void HostSent(uint8_t b, int64_t startNs, int hostBps);
+    // Runs the ECU up to nowNs and appends the bytes a host receiver at hostBps has
+    // completely received by then.
+    void Poll(int64_t nowNs, int hostBps, std::vector<uint8_t>& out);
+    // The earliest time after nowNs at which anything can happen on either end; kNever if idle.
+    int64_t NextEventNs(int64_t nowNs, int hostBps);
+
+    // --- Fault switches (each may be set at any time) ---
+    void SetUnplugged(bool unplugged, int64_t nowNs);  // no answer at all, nothing received
+    void CorruptCrc(int replies);    // the next N packet replies carry a wrong CRC
+    void WrongSeq(int replies);      // the next N packet replies carry another seq
+    void DropReplies(int requests);  // the next N packet requests get no reply
+    void SetShortSensors(bool on);   // READ_SENSORS replies of 26 bytes
+    void SetShortVersion(bool on);   // GET_VERSION replies of 2 bytes
+    void NackBlock(int block);       // writes of this block are never acknowledged (-1: none)
+    void NackWrites(int writes);     // the next N writes are not acknowledged
+    void SetNoEraseAnswer(bool on);  // erase is never acknowledged
+    void SetBabble(bool on, int64_t nowNs);  // the ECU sends continuous garbage
+    // Loses the firmware: the ECU restarts into its boot loader at the loader rate.
+    void DropToLoader(int64_t nowNs);
+    // Power cycle: the application at its power-on rate, or the boot loader when the flash
+    // holds no firmware.
+    void PowerCycle(int64_t nowNs);
+
+    // --- What it observed ---
+    TMode Mode() const;
+    int BaudBps() const;
+    bool Unplugged() const;
+    // The host's commands in order, e.g. "Mas", "ACK seq=5", "p", "A 0x0080", "D 0x0080 ok".
+    std::vector<std::string> Transcript() const;
+    void ClearTranscript();
+    std::vector<uint8_t> Flash() const;
+    TEcuSimCounters Counters() const;
+    // The sensor record the ECU would report at time t.
+    static SensorRecord EngineAt(int64_t tNs);
+
+private:
+    void AdvanceLocked(int64_t nowNs);
+    void OnByte(uint8_t b, int64_t t);
+    void OnAppByte(uint8_t b, int64_t t);
+    void OnPacket(int64_t t);
+    void OnLoaderByte(uint8_t b, int64_t t);
+    void OnLoaderCommandByte(uint8_t b, int64_t t);
+    void FinishWrite(int64_t t);
+    void Reply(const std::vector<uint8_t>& bytes, int64_t atNs);
+    void ReplyText(const char* text, int64_t atNs);
+    void ReplyPacket(uint8_t seq, uint8_t type, const std::vector<uint8_t>& payload, int64_t atNs);
+    void StartApplication(int64_t t);
+    void StartLoader(int bps, int64_t t);
+    void SetRate(int bps);
+    void TopUpBabble(int64_t nowNs);
+    void Note(std::string line);
+    bool FlashHoldsProgram() const;
+
+    mutable std::mutex mutex;
+    TEcuSimConfig config;
+    TUartLine fromHost;
+    TUartLine toHost;
+    std::multimap<int64_t, std::function<void(int64_t)>> timers;
+    int64_t now = 0;
+
+    TMode mode = TMode::Application;
+    int bps = 9600;
+    bool hasFirmware = true;
+
+    // Application: greeting matcher and packet assembly.
+    size_t greetingPos = 0;
+    bool inPacket = false;
+    std::vector<uint8_t> packet;  // seq, type, size, payload, crc lo, crc hi
+    int64_t lastByteNs = 0;
+
+    // Boot loader: the command being assembled, and the busy time with its tiny input FIFO.
+    std::vector<uint8_t> command;
+    uint16_t wordAddress = 0;
+    int64_t busyUntil = 0;
+    std::vector<uint8_t> fifo;
+    std::vector<uint8_t> flash;
+
+    // Faults.
+    bool unplugged = false;
+    int corruptCrc = 0;
+    int wrongSeq = 0;
+    int dropReplies = 0;
+    bool shortSensors = false;
+    bool shortVersion = false;
+    int nackBlock = -1;
+    int nackWrites = 0;
+    bool noEraseAnswer = false;
+    bool babble = false;
+    uint32_t babbleState = 0x12345678;
+
+    std::vector<std::string> transcript;
+    TEcuSimCounters counters;
+};

@@ -1,0 +1,127 @@
+// brindle-ecusim on a real pseudo-terminal, opened through the program's own serial layer.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "ecu/clock.h"
+#include "ecu/ecu.h"
+#include "ecu/packet.h"
+#include "ecu/serialcomm.h"
+#include "firmware/upload.h"
+#include "platform/posixserial.h"
+#include "tests/support/childprocess.h"
+#include "tests/support/memorysettings.h"
+
+namespace {
+
+struct PtyEcu {
+    explicit PtyEcu(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {ProjectBinary("brindle-ecusim")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_TRUE(sim.Start(args));
+        EXPECT_TRUE(sim.ReadLine(path, 5000));
+        map.SetRunOverride(path);
+        lib = std::make_unique<TPosixSerialLibrary>(map);
+        port = std::make_unique<TSerialComm>(*lib, store, TSteadyClock::Instance());
+    }
+    ~PtyEcu() {
+        port.reset();
+        sim.Signal(SIGTERM);
+        sim.Wait(5000);
+    }
+    TChildProcess sim;
+    std::string path;
+    TPortMap map;
+    TMemorySettingsStore store;
+    std::unique_ptr<TPosixSerialLibrary> lib;
+    std::unique_ptr<TSerialComm> port;
+};
+
+TEST(EcuSimPty, GreetingAndOnePacketAt9600) {
+    PtyEcu ecu;
+    ASSERT_TRUE(ecu.port->Open()) << ecu.port->OpenError();
+    ASSERT_TRUE(ecu.port->SetBaud(5));
+    ecu.port->SendText(kFirmwareGreeting);
+    ASSERT_TRUE(ecu.port->WaitForText(kFirmwareGreetingReply));
+    TKaloVersion request(77);
+    request.logged = false;
+    request.Send(*ecu.port);
+    ASSERT_TRUE(ecu.port->WaitForText("\n"));
+    TKaloPacket reply;
+    reply.logged = false;
+    ASSERT_TRUE(ReceiveKaloPacket(*ecu.port, reply));
+    EXPECT_EQ(reply.seq, 77);
+    EXPECT_EQ(reply.payload, (std::vector<uint8_t>{1, 4, 12}));
+}
+
+TEST(EcuSimPty, WrongRateGetsNoAnswer) {
+    PtyEcu ecu;
+    ASSERT_TRUE(ecu.port->Open());
+    ASSERT_TRUE(ecu.port->SetBaud(9));
+    ecu.port->SendText(kFirmwareGreeting);
+    EXPECT_FALSE(ecu.port->WaitForText(kFirmwareGreetingReply));
+}
+
+TEST(EcuSimPty, FullBlockWriteAt115200TakesItsWireTime) {
+    PtyEcu ecu(
+        {"--start-in-loader", "--loader-baud", "115200", "--page-ms", "0", "--turnaround-ms", "0"});
+    ASSERT_TRUE(ecu.port->Open());
+    ASSERT_TRUE(ecu.port->SetBaud(9));
+    std::vector<uint8_t> cmd = {kLoaderWrite, kLoaderWriteMemory, kLoaderWriteFlags};
+    cmd.resize(3 + kBlockBytes, 0x5A);
+    const TCheckWords c = BlockCheckWords(cmd.data() + 3, 0, kBlockBytes);
+    for (uint16_t w : {c.sum, c.xr}) {
+        cmd.push_back(static_cast<uint8_t>(w >> 8));
+        cmd.push_back(static_cast<uint8_t>(w & 0xFF));
+    }
+    ASSERT_EQ(cmd.size(), 263u);
+    const auto t0 = std::chrono::steady_clock::now();
+    ecu.port->SendBlock(cmd.data(), static_cast<int>(cmd.size()));
+    uint8_t b = 0;
+    ASSERT_TRUE(ecu.port->ReceiveByte(b));
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(b, kLoaderAck);
+    // 263 bytes of ten bits at 115200 take 22.83 ms; the answer adds one byte (0.09 ms).
+    EXPECT_GT(ms, 22.5);
+    EXPECT_LT(ms, 26.0);
+}
+
+TEST(EcuSimPty, RuntimeCommandsAndImageOut) {
+    const std::string image = testing::TempDir() + "/ecusim-image-" + std::to_string(getpid());
+    PtyEcu ecu({"--start-in-loader", "--loader-baud", "9600", "--image-out", image});
+    ASSERT_TRUE(ecu.port->Open());
+    ecu.sim.WriteLine("status");
+    EXPECT_NE(ecu.sim.WaitForLine("status", 2000).find("mode=loader"), std::string::npos);
+    ecu.sim.WriteLine("unplug");
+    EXPECT_EQ(ecu.sim.WaitForLine("ok", 2000), "ok unplug");
+    ecu.port->SendByte(kLoaderIdentify);
+    EXPECT_FALSE(ecu.port->WaitForText(kLoaderIdText));
+    ecu.sim.WriteLine("plug");
+    EXPECT_EQ(ecu.sim.WaitForLine("ok", 2000), "ok plug");
+    ecu.port->SendByte(kLoaderIdentify);
+    EXPECT_TRUE(ecu.port->WaitForText(kLoaderIdText));
+    ecu.sim.WriteLine("bogus");
+    EXPECT_EQ(ecu.sim.WaitForLine("error", 2000), "error unknown command: bogus");
+    ecu.sim.WriteLine("quit");
+    EXPECT_EQ(ecu.sim.Wait(5000), 0);
+    std::ifstream in(image, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(bytes.size(), 131072u);
+    EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 0xFF);
+}
+
+TEST(EcuSimPty, HelpDocumentsEveryOption) {
+    TChildProcess p;
+    ASSERT_TRUE(p.Start({ProjectBinary("brindle-ecusim"), "--help"}));
+    EXPECT_EQ(p.Wait(5000), 0);
+    for (const char* option : {"--link", "--image-in", "--image-out", "--babble", "replug",
+                               "--start-in-loader", "--nack-block"}) {
+        EXPECT_NE(p.Output().find(option), std::string::npos) << option;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,554 @@
+// brindle-ecusim: the virtual ECU on a pseudo-terminal, for running Brindle without an ECU.
+//
+// The host opens the pseudo-terminal's slave side like any serial port. This program plays
+// the ECU on the master side in real time: it reads the host's line rate from the terminal
+// settings (on Linux the master reports the slave's), paces every byte at ten bit times,
+// garbles bytes when the two rates differ, and writes each answer byte at the moment it has
+// completely arrived. Faults can be switched on the command line and, while running, with
+// commands on standard input (one per line; each is answered with one line on standard output).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ecu/seriallibrary.h"
+#include "sim/virtualecu.h"
+
+namespace {
+
+volatile sig_atomic_t stopSignal = 0;
+
+void OnSignal(int) {
+    stopSignal = 1;
+}
+
+int64_t MonoNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+const char kHelp[] = R"(Usage: brindle-ecusim [OPTION]...
+A virtual ECU on a pseudo-terminal. Prints the terminal's path on the first line of
+standard output; point Brindle at it (brindle --port PATH).
+
+Line and identity:
+  --link PATH           also make a symbolic link PATH to the terminal (re-pointed on replug)
+  --baud BPS            the firmware's power-on rate (default 9600)
+  --loader-baud BPS     the rate of a cold ECU with only its boot loader (default 19200)
+  --version A.B.C       firmware version (default 1.4.12)
+  --unbranded           a board with a blank signature
+  --board-rev N         board revision in tenths (default 12, shown as 1.2)
+  --serial N            board serial number (default 258)
+  --start-in-loader     power on with the boot loader only (no firmware)
+  --erase-ms MS         modelled erase time (default 1500)
+  --page-ms MS          modelled page programming time (default 4.5)
+  --turnaround-ms MS    modelled reply turnaround (default 0.5)
+  --image-in FILE       preload the flash from a binary file (at most 131072 bytes)
+  --image-out FILE      write the flash (131072 bytes) after each "E" and at exit
+
+Faults (also as runtime commands, see below):
+  --unplugged           no answer at all
+  --corrupt-crc N       the next N packet replies carry a wrong CRC
+  --wrong-seq N         the next N packet replies carry another sequence number
+  --drop N              the next N packet requests get no reply
+  --short-sensors       READ_SENSORS replies of 26 bytes instead of 27
+  --short-version       GET_VERSION replies of 2 bytes instead of 3
+  --nack-block K        writes of block K are never acknowledged
+  --nack-writes N       the next N block writes are not acknowledged
+  --no-erase-answer     the erase is never acknowledged
+  --babble              continuous garbage on the line
+
+  --verbose             print every command of the host on standard error
+  --help                this text
+
+Runtime commands on standard input:
+  unplug | plug         pull the cable / put it back
+  replug                the adapter disappears and comes back as a new terminal
+                        (the new path is printed as "replugged PATH"; --link follows it)
+  fault crc N | fault seq N | fault drop N | fault nack-writes N | fault nack-block K
+  fault short-sensors on|off | fault short-version on|off | fault no-erase on|off
+  babble on|off
+  loader                the ECU loses its firmware and restarts into its boot loader
+  power-cycle           restart (the boot loader when the flash holds no firmware)
+  status                mode, rate and counters on one line
+  transcript            the host's commands so far, then a line "end"
+  quit                  exit (also on end of input after "quit", SIGINT or SIGTERM)
+)";
+
+struct TOptions {
+    TEcuSimConfig config;
+    std::string link;
+    std::string imageIn;
+    std::string imageOut;
+    bool verbose = false;
+    bool unplugged = false;
+    int corruptCrc = 0;
+    int wrongSeq = 0;
+    int drop = 0;
+    bool shortSensors = false;
+    bool shortVersion = false;
+    int nackBlock = -1;
+    int nackWrites = 0;
+    bool noErase = false;
+    bool babble = false;
+};
+
+[[noreturn]] void Fail(const std::string& text) {
+    std::cerr << "brindle-ecusim: " << text << "\n";
+    std::exit(2);
+}
+
+int ParseRate(const std::string& text) {
+    const int bps = std::atoi(text.c_str());
+    if (BpsToBaudCode(bps) == 0) {
+        Fail("unsupported rate " + text + " (9600, 19200, 38400, 57600 or 115200)");
+    }
+    return bps;
+}
+
+int ParseInt(const std::string& text, int lo, int hi) {
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || v < lo || v > hi) {
+        Fail("bad number " + text);
+    }
+    return static_cast<int>(v);
+}
+
+int64_t ParseMs(const std::string& text) {
+    char* end = nullptr;
+    const double ms = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || ms < 0 || ms > 60'000) {
+        Fail("bad time " + text);
+    }
+    return static_cast<int64_t>(ms * 1e6);
+}
+
+TOptions ParseOptions(int argc, char** argv) {
+    TOptions o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                Fail(a + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::cout << kHelp;
+            std::exit(0);
+        } else if (a == "--link") {
+            o.link = value();
+        } else if (a == "--baud") {
+            o.config.powerOnBps = ParseRate(value());
+        } else if (a == "--loader-baud") {
+            o.config.loaderBps = ParseRate(value());
+        } else if (a == "--version") {
+            int x = 0, y = 0, z = 0;
+            const std::string v = value();
+            if (std::sscanf(v.c_str(), "%d.%d.%d", &x, &y, &z) != 3) {
+                Fail("bad version " + v);
+            }
+            o.config.version[0] = static_cast<uint8_t>(x);
+            o.config.version[1] = static_cast<uint8_t>(y);
+            o.config.version[2] = static_cast<uint8_t>(z);
+        } else if (a == "--unbranded") {
+            o.config.branded = false;
+        } else if (a == "--board-rev") {
+            o.config.boardRev = static_cast<uint8_t>(ParseInt(value(), 0, 255));
+        } else if (a == "--serial") {
+            o.config.serialNo = static_cast<uint16_t>(ParseInt(value(), 0, 65535));
+        } else if (a == "--start-in-loader") {
+            o.config.startInLoader = true;
+        } else if (a == "--erase-ms") {
+            o.config.eraseNs = ParseMs(value());
+        } else if (a == "--page-ms") {
+            o.config.pageNs = ParseMs(value());
+        } else if (a == "--turnaround-ms") {
+            o.config.turnaroundNs = ParseMs(value());
+        } else if (a == "--image-in") {
+            o.imageIn = value();
+        } else if (a == "--image-out") {
+            o.imageOut = value();
+        } else if (a == "--unplugged") {
+            o.unplugged = true;
+        } else if (a == "--corrupt-crc") {
+            o.corruptCrc = ParseInt(value(), 0, 1 << 30);
+        } else if (a == "--wrong-seq") {
+            o.wrongSeq = ParseInt(value(), 0, 1 << 30);
+        } else if (a == "--drop") {
+            o.drop = ParseInt(value(), 0, 1 << 30);
+        } else if (a == "--short-sensors") {
+            o.shortSensors = true;
+        } else if (a == "--short-version") {
+            o.shortVersion = true;
+        } else if (a == "--nack-block") {
+            o.nackBlock = ParseInt(value(), -1, 511);
+        } else if (a == "--nack-writes") {
+            o.nackWrites = ParseInt(value(), 0, 1 << 30);
+        } else if (a == "--no-erase-answer") {
+            o.noErase = true;
+        } else if (a == "--babble") {
+            o.babble = true;
+        } else if (a == "--verbose") {
+            o.verbose = true;
+        } else {
+            Fail("unknown option " + a + " (see --help)");
+        }
+    }
+    if (!o.imageIn.empty()) {
+        std::ifstream in(o.imageIn, std::ios::binary);
+        if (!in) {
+            Fail("cannot read " + o.imageIn);
+        }
+        o.config.flash.assign(std::istreambuf_iterator<char>(in), {});
+        if (o.config.flash.size() > static_cast<size_t>(TVirtualEcu::kFlashBytes)) {
+            Fail(o.imageIn + " is larger than the flash (131072 bytes)");
+        }
+    }
+    return o;
+}
+
+// One pseudo-terminal: the master we play on, and a slave descriptor of our own so the host
+// may close and reopen the port without the terminal going away.
+struct TTerminal {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+
+    bool Open() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            return false;
+        }
+        path = ptsname(master);
+        slave = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (slave < 0) {
+            return false;
+        }
+        termios tio{};
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        cfsetispeed(&tio, B9600);
+        cfsetospeed(&tio, B9600);
+        tcsetattr(slave, TCSANOW, &tio);
+        return true;
+    }
+    void Close() {
+        if (slave >= 0) {
+            ::close(slave);
+        }
+        if (master >= 0) {
+            ::close(master);
+        }
+        slave = master = -1;
+    }
+    // The line rate the host has set on its side.
+    int HostBps() const {
+        termios tio{};
+        if (tcgetattr(master, &tio) != 0) {
+            return 9600;
+        }
+        switch (cfgetospeed(&tio)) {
+            case B19200:
+                return 19200;
+            case B38400:
+                return 38400;
+            case B57600:
+                return 57600;
+            case B115200:
+                return 115200;
+            case B9600:
+                return 9600;
+            default:
+                return 1200;  // anything else garbles like any wrong rate
+        }
+    }
+};
+
+bool PointLink(const std::string& link, const std::string& target) {
+    if (link.empty()) {
+        return true;
+    }
+    const std::string tmp = link + ".new";
+    ::unlink(tmp.c_str());
+    return ::symlink(target.c_str(), tmp.c_str()) == 0 && ::rename(tmp.c_str(), link.c_str()) == 0;
+}
+
+void WriteImage(const std::string& path, const std::vector<uint8_t>& flash) {
+    if (path.empty()) {
+        return;
+    }
+    const std::string tmp = path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(flash.data()),
+                  static_cast<std::streamsize>(flash.size()));
+        if (!out) {
+            std::cerr << "brindle-ecusim: cannot write " << path << "\n";
+            return;
+        }
+    }
+    ::rename(tmp.c_str(), path.c_str());
+}
+
+class TSimulator {
+public:
+    explicit TSimulator(TOptions o) : options(std::move(o)), ecu(options.config, MonoNs()) {}
+
+    int Run();
+
+private:
+    void ApplyStartFaults();
+    void HandleCommand(const std::string& line);
+    void Say(const std::string& line) { std::cout << line << std::endl; }
+    void AfterPoll();
+
+    TOptions options;
+    TVirtualEcu ecu;
+    TTerminal term;
+    int lastExits = 0;
+    size_t transcriptShown = 0;
+    bool quit = false;
+    std::string stdinBuffer;
+    bool stdinOpen = true;
+};
+
+void TSimulator::ApplyStartFaults() {
+    const int64_t now = MonoNs();
+    if (options.unplugged) {
+        ecu.SetUnplugged(true, now);
+    }
+    ecu.CorruptCrc(options.corruptCrc);
+    ecu.WrongSeq(options.wrongSeq);
+    ecu.DropReplies(options.drop);
+    ecu.SetShortSensors(options.shortSensors);
+    ecu.SetShortVersion(options.shortVersion);
+    ecu.NackBlock(options.nackBlock);
+    ecu.NackWrites(options.nackWrites);
+    ecu.SetNoEraseAnswer(options.noErase);
+    ecu.SetBabble(options.babble, now);
+}
+
+void TSimulator::HandleCommand(const std::string& line) {
+    std::istringstream in(line);
+    std::string cmd, what, arg;
+    in >> cmd >> what >> arg;
+    const int64_t now = MonoNs();
+    auto onOff = [&](const std::string& v) -> std::optional<bool> {
+        if (v == "on")
+            return true;
+        if (v == "off")
+            return false;
+        return std::nullopt;
+    };
+    auto number = [&](const std::string& v) -> std::optional<int> {
+        char* end = nullptr;
+        const long n = std::strtol(v.c_str(), &end, 0);
+        if (v.empty() || *end != '\0')
+            return std::nullopt;
+        return static_cast<int>(n);
+    };
+    if (cmd.empty()) {
+        return;
+    }
+    if (cmd == "unplug") {
+        ecu.SetUnplugged(true, now);
+    } else if (cmd == "plug") {
+        ecu.SetUnplugged(false, now);
+    } else if (cmd == "replug") {
+        ecu.SetUnplugged(true, now);
+        term.Close();
+        if (!term.Open() || !PointLink(options.link, term.path)) {
+            Say("error cannot open a new terminal: " + std::string(std::strerror(errno)));
+            return;
+        }
+        ecu.SetUnplugged(false, MonoNs());
+        Say("replugged " + term.path);
+        return;
+    } else if (cmd == "babble" && onOff(what)) {
+        ecu.SetBabble(*onOff(what), now);
+    } else if (cmd == "loader") {
+        ecu.DropToLoader(now);
+    } else if (cmd == "power-cycle") {
+        ecu.PowerCycle(now);
+    } else if (cmd == "fault" &&
+               (what == "crc" || what == "seq" || what == "drop" || what == "nack-writes" ||
+                what == "nack-block") &&
+               number(arg)) {
+        const int n = *number(arg);
+        if (what == "crc")
+            ecu.CorruptCrc(n);
+        if (what == "seq")
+            ecu.WrongSeq(n);
+        if (what == "drop")
+            ecu.DropReplies(n);
+        if (what == "nack-writes")
+            ecu.NackWrites(n);
+        if (what == "nack-block")
+            ecu.NackBlock(n);
+    } else if (cmd == "fault" && onOff(arg) &&
+               (what == "short-sensors" || what == "short-version" || what == "no-erase")) {
+        const bool on = *onOff(arg);
+        if (what == "short-sensors")
+            ecu.SetShortSensors(on);
+        if (what == "short-version")
+            ecu.SetShortVersion(on);
+        if (what == "no-erase")
+            ecu.SetNoEraseAnswer(on);
+    } else if (cmd == "status") {
+        const TEcuSimCounters c = ecu.Counters();
+        std::ostringstream s;
+        s << "status mode=" << (ecu.Mode() == TVirtualEcu::TMode::Loader ? "loader" : "firmware")
+          << " baud=" << ecu.BaudBps() << " unplugged=" << (ecu.Unplugged() ? 1 : 0)
+          << " packets=" << c.packets << " bad-packets=" << c.badPackets
+          << " rate-changes=" << c.rateChanges << " erases=" << c.erases
+          << " pages=" << c.pagesWritten << " rejected=" << c.rejectedWrites
+          << " unanswered=" << c.unansweredWrites << " overruns=" << c.overruns
+          << " exits=" << c.exits;
+        Say(s.str());
+        return;
+    } else if (cmd == "transcript") {
+        for (const std::string& t : ecu.Transcript()) {
+            Say(t);
+        }
+        Say("end");
+        return;
+    } else if (cmd == "quit") {
+        quit = true;
+    } else {
+        Say("error unknown command: " + line);
+        return;
+    }
+    Say("ok " + line);
+}
+
+void TSimulator::AfterPoll() {
+    const TEcuSimCounters c = ecu.Counters();
+    if (c.exits != lastExits) {
+        lastExits = c.exits;
+        WriteImage(options.imageOut, ecu.Flash());
+    }
+    if (options.verbose) {
+        const std::vector<std::string> t = ecu.Transcript();
+        if (transcriptShown > t.size()) {
+            transcriptShown = 0;
+        }
+        for (; transcriptShown < t.size(); ++transcriptShown) {
+            std::cerr << "ecu: " << t[transcriptShown] << "\n";
+        }
+    }
+}
+
+int TSimulator::Run() {
+    if (!term.Open()) {
+        Fail(std::string("cannot open a pseudo-terminal: ") + std::strerror(errno));
+    }
+    if (!PointLink(options.link, term.path)) {
+        Fail("cannot make the link " + options.link + ": " + std::strerror(errno));
+    }
+    Say(term.path);
+    ApplyStartFaults();
+    // Wake-ups on time matter more than the odd microsecond of power here.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+
+    std::vector<uint8_t> out;
+    while (!quit && !stopSignal) {
+        const int64_t now = MonoNs();
+        const int hostBps = term.HostBps();
+
+        uint8_t buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(term.master, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            // Bytes the host wrote go out on the wire one after another from now on.
+            for (ssize_t i = 0; i < n; ++i) {
+                ecu.HostSent(buf[i], now, hostBps);
+            }
+        }
+        out.clear();
+        ecu.Poll(now, hostBps, out);
+        if (!out.empty()) {
+            // Nobody listening (the host has the port closed): the bytes are lost, as on a line.
+            if (::write(term.master, out.data(), out.size()) < 0 && errno != EAGAIN) {
+                std::cerr << "brindle-ecusim: write: " << std::strerror(errno) << "\n";
+            }
+        }
+        AfterPoll();
+
+        const int64_t next = ecu.NextEventNs(now, hostBps);
+        pollfd fds[2] = {{term.master, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
+        timespec timeout{};
+        timespec* pt = nullptr;
+        if (next != kNever) {
+            const int64_t wait = std::max<int64_t>(0, next - MonoNs());
+            timeout.tv_sec = wait / 1'000'000'000;
+            timeout.tv_nsec = wait % 1'000'000'000;
+            pt = &timeout;
+        }
+        const int r = ppoll(fds, 2, pt, nullptr);
+        if (r < 0 && errno != EINTR) {
+            Fail(std::string("poll: ") + std::strerror(errno));
+        }
+        if (r > 0 && (fds[1].revents & (POLLIN | POLLHUP))) {
+            char cbuf[1024];
+            const ssize_t n = ::read(0, cbuf, sizeof cbuf);
+            if (n <= 0) {
+                stdinOpen = false;  // no more commands; keep running
+            } else {
+                stdinBuffer.append(cbuf, static_cast<size_t>(n));
+                size_t pos;
+                while ((pos = stdinBuffer.find('\n')) != std::string::npos) {
+                    std::string line = stdinBuffer.substr(0, pos);
+                    stdinBuffer.erase(0, pos + 1);
+                    if (!line.empty() && line.back() == '\r') {
+                        line.pop_back();
+                    }
+                    HandleCommand(line);
+                }
+            }
+        }
+        if (r > 0 && (fds[0].revents & POLLHUP) && !(fds[0].revents & POLLIN)) {
+            // Cannot happen while we hold a slave descriptor; guard against a spin anyway.
+            ::usleep(1000);
+        }
+    }
+    WriteImage(options.imageOut, ecu.Flash());
+    if (!options.link.empty()) {
+        ::unlink(options.link.c_str());
+    }
+    term.Close();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TOptions options = ParseOptions(argc, argv);
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    TSimulator sim(std::move(options));
+    return sim.Run();
+}
