@@ -53,8 +53,13 @@ TSerialComm::TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock&
 }
 
 TSerialComm::~TSerialComm() {
+    Close();
+}
+
+void TSerialComm::Close() {
     if (isOpen) {
         library.Close(comPort);
+        isOpen = false;
     }
 }
 
@@ -116,7 +121,9 @@ bool TSerialComm::SetBaud(int code) {
     while (library.TxQueueLength(comPort) > 0 && !WaitsCancelled()) {
         clock.SleepMs(10);
     }
-    clock.SleepMs(25);
+    if (!WaitsCancelled()) {
+        clock.SleepMs(25);
+    }
     curBaud = code;
     return library.SetBaud(comPort, code) >= 0;
 }

@@ -42,6 +42,8 @@ public:
     bool SaveSettings();
 
     bool Open();
+    // Closes the port when it is open (the control thread does so when it ends).
+    void Close();
     bool SetBaud(int code);
 
     int SendByte(uint8_t b);

@@ -35,3 +35,6 @@ struct TCheckWords {
 // Check words of one block: sum and xor of its 128 little-endian words, both starting at the
 // block's word address. Words at offsets from `validBytes` on count as 0xFFFF.
 TCheckWords BlockCheckWords(const uint8_t* block, uint16_t wordAddress, int validBytes);
+
+// Number of 256-byte blocks that hold `usedLength` bytes.
+int BlockCount(int usedLength);

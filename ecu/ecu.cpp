@@ -1,0 +1,206 @@
+#include "ecu/ecu.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "ecu/clock.h"
+#include "ecu/packet.h"
+#include "ecu/serialcomm.h"
+#include "ecu/seriallibrary.h"
+#include "ecu/userinterface.h"
+#include "firmware/upload.h"
+
+namespace {
+constexpr char kStartByteText[] = "\n";  // the start byte 0x0A, as text for WaitForText
+static_assert(kStartByteText[0] == kKaloStart);
+}  // namespace
+
+std::string BoardText(uint8_t boardRev, uint32_t serialNo) {
+    char rev[32];
+    // The general number format: at most six significant digits, no trailing zeros.
+    std::snprintf(rev, sizeof rev, "%g", boardRev * 0.1);
+    return std::string("Board: ") + rev + " SN: " + std::to_string(serialNo);
+}
+
+TECU::TECU(TSerialComm* p, TStatusPanels* statusPanels)
+    // The first value of the never-seeded standard generator, as the ECU expects nothing else.
+    : port(p), seq(static_cast<uint8_t>(std::rand() & 0xFF)), panels(statusPanels) {}
+
+int64_t TECU::NowMs() const {
+    return port->Clock().NowMs();
+}
+
+void TECU::SetPanel(int panel, const std::string& text) {
+    if (panels) {
+        panels->SetPanelText(panel, text);
+    }
+}
+
+SensorRecord TECU::SensorsSnapshot() const {
+    std::lock_guard<std::mutex> lock(sensorsLock);
+    return sensors;
+}
+
+bool TECU::ReceivePacket(TKaloPacket& packet) {
+    return ReceiveKaloPacket(*port, packet);
+}
+
+bool TECU::Exchange(TKaloPacket& request, uint8_t replyType, TKaloPacket& reply) {
+    request.seq = NextSeq();
+    request.Send(*port);
+    if (!port->WaitForText(kStartByteText)) {
+        return false;
+    }
+    return ReceivePacket(reply) && reply.type == replyType && reply.seq == seq;
+}
+
+void TECU::Step() {
+    switch (linkState.load()) {
+        case kLinkConnected: {
+            TKaloReadSensors request(NextSeq(), 0, 0);
+            request.Send(*port);
+            uint8_t b = 0;
+            if (port->ReceiveByte(b) && b == kKaloStart) {
+                TKaloPacket reply;
+                if (ReceivePacket(reply) && reply.type == KALO_READ_SENSORS &&
+                    reply.size == kSensorsReplyBytes) {
+                    std::lock_guard<std::mutex> lock(sensorsLock);
+                    std::copy_n(reply.payload.begin() + kSensorsRecordOffset, kSensorRecordBytes,
+                                sensors.bytes.begin());
+                }
+                lastReply = NowMs();  // the start byte is a sign of life
+            }
+            if (NowMs() - lastReply > kKeepAliveMs) {
+                TKaloACK ack(0);
+                TKaloPacket reply;
+                if (Exchange(ack, KALO_ACK, reply)) {
+                    lastReply = NowMs();
+                } else if (!port->WaitsCancelled()) {
+                    linkState = kLinkConnecting;
+                }
+            }
+            return;
+        }
+        case kLinkConnecting:
+            if (Sync()) {
+                if (Identify()) {
+                    linkState = kLinkConnected;
+                }
+                ReadTables();
+            } else if (!port->WaitsCancelled() && ProbeLoader()) {
+                linkState = kLinkLoader;
+            }
+            return;
+        default:
+            return;
+    }
+}
+
+bool TECU::Sync() {
+    TClock& clock = port->Clock();
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        clock.SleepMs(2);
+        port->Flush();
+        if (attempt == 2) {
+            port->SetBaud(port->commBaud);
+        } else if (attempt == 3) {
+            port->SetBaud(port->loaderBaud);
+        }
+        port->SendText(kFirmwareGreeting);
+        if (port->WaitForText(kFirmwareGreetingReply)) {
+            return true;
+        }
+    }
+    port->SetBaud(port->initBaud);
+    return false;
+}
+
+bool TECU::ProbeLoader() {
+    TClock& clock = port->Clock();
+    const char identify[] = {static_cast<char>(kLoaderIdentify), 0};
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        if (attempt == 2) {
+            port->SetBaud(port->loaderBaud);
+        } else if (attempt == 3) {
+            port->SetBaud(port->commBaud);
+        }
+        clock.SleepMs(5);
+        port->Flush();
+        port->SendText(identify);
+        if (port->WaitForText(kLoaderIdText)) {
+            return true;
+        }
+    }
+    port->SetBaud(port->initBaud);
+    return false;
+}
+
+bool TECU::Identify() {
+    TKaloPacket reply;
+    TKaloACK ack(0);
+    if (!Exchange(ack, KALO_ACK, reply)) {
+        return false;
+    }
+
+    TKaloVersion version(0);
+    if (!Exchange(version, KALO_GET_VERSION, reply)) {
+        return false;
+    }
+    for (unsigned i = 0; i < 3; ++i) {
+        fwVersion[i] = reply.DataByte(i);
+    }
+    SetPanel(kPanelFirmware, "Firmware Revision: " + std::to_string(fwVersion[0]) + "." +
+                                 std::to_string(fwVersion[1]) + "." + std::to_string(fwVersion[2]));
+    lastReply = NowMs();
+
+    TKaloReadHWSig sig(0);
+    if (!Exchange(sig, KALO_GET_HWSIG, reply)) {
+        return false;
+    }
+    lastReply = NowMs();
+    if (reply.DataByte(0) == 0xAA) {
+        boardRev = reply.DataByte(1);
+        serialNo = reply.DataByte(10) * 256u + reply.DataByte(11);
+        SetPanel(kPanelBoard, BoardText(boardRev, serialNo));
+    } else {
+        SetPanel(kPanelBoard, "Board is unbranded");
+    }
+
+    if (port->commBaud != port->curBaud) {
+        const int code = port->commBaud;
+        const uint8_t index =
+            code >= kBaudCodeMin && code <= kBaudCodeMax ? static_cast<uint8_t>(code - 5) : 1;
+        TKaloSetBaud setBaud(0, index);
+        if (!Exchange(setBaud, KALO_ACK, reply)) {
+            return false;
+        }
+        port->SetBaud(code);  // waits until the request has left at the old rate
+        TKaloACK confirm(0);
+        if (!Exchange(confirm, KALO_ACK, reply)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TECU::ReadTables() {
+    struct TRequest {
+        uint8_t type;
+        uint8_t table;
+    };
+    static constexpr TRequest kTables[] = {
+        {KALO_GET_TABLESIZE, 1}, {KALO_GET_TABLEDATA, 1}, {KALO_GET_TABLESIZE, 2},
+        {KALO_GET_TABLEDATA, 2}, {KALO_GET_TABLESIZE, 5}, {KALO_GET_TABLEDATA, 5},
+        {KALO_GET_TABLEDATA, 4}, {KALO_GET_TABLEDATA, 3}, {KALO_GET_TABLEDATA, 7},
+    };
+    for (const TRequest& r : kTables) {
+        TKaloTable request(0, r.type, r.table);
+        TKaloPacket reply;
+        if (!Exchange(request, r.type, reply)) {
+            return false;
+        }
+    }
+    return true;
+}

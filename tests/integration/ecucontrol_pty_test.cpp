@@ -1,0 +1,73 @@
+// The control thread on a real pseudo-terminal with brindle-ecusim, in real time.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "ecu/clock.h"
+#include "ecu/ecu.h"
+#include "ecu/ecucontrol.h"
+#include "ecu/serialcomm.h"
+#include "platform/posixserial.h"
+#include "tests/support/childprocess.h"
+#include "tests/support/memorysettings.h"
+#include "tests/support/recordingui.h"
+
+namespace {
+
+template <typename Pred>
+bool WaitFor(Pred done, int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+TEST(ECUControlPty, ConnectsSwitchesTo115200PollsAndSurvivesAnUnplug) {
+    TChildProcess sim;
+    ASSERT_TRUE(sim.Start({ProjectBinary("brindle-ecusim")}));
+    std::string path;
+    ASSERT_TRUE(sim.ReadLine(path, 5000));
+
+    TPortMap map;
+    map.SetRunOverride(path);
+    TPosixSerialLibrary lib(map);
+    TMemorySettingsStore store;
+    store.values = {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 9}, {"loaderBaud", 6}};
+    TRecordingPanels panels;
+    TRecordingObserver observer;
+    TECUControl control({lib, store, TSteadyClock::Instance(), &panels, &observer, nullptr});
+    TECU& session = *control.session;
+
+    ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 15000));
+    EXPECT_EQ(control.serial->curBaud, 9);
+    EXPECT_EQ(panels.Text(kPanelFirmware), "Firmware Revision: 1.4.12");
+    sim.WriteLine("status");
+    EXPECT_NE(sim.WaitForLine("status", 2000).find("baud=115200"), std::string::npos);
+
+    // Records keep coming: the engine's values move.
+    const SensorRecord first = session.SensorsSnapshot();
+    EXPECT_TRUE(WaitFor([&] { return session.SensorsSnapshot() != first; }, 3000));
+
+    sim.WriteLine("unplug");
+    ASSERT_EQ(sim.WaitForLine("ok", 2000), "ok unplug");
+    const auto unplugged = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnecting; }, 5000));
+    const auto noticed = std::chrono::steady_clock::now() - unplugged;
+    EXPECT_LT(noticed, std::chrono::milliseconds(2500));
+
+    sim.WriteLine("plug");
+    ASSERT_EQ(sim.WaitForLine("ok", 2000), "ok plug");
+    EXPECT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 20000));
+
+    control.Stop();
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(5000), 0);
+}
+
+}  // namespace

@@ -1,0 +1,229 @@
+// The ECU control thread: its queue, its notifications and how it stops.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "ecu/clock.h"
+#include "ecu/ecu.h"
+#include "ecu/ecucontrol.h"
+#include "ecu/serialcomm.h"
+#include "tests/support/recordingui.h"
+#include "tests/support/simrig.h"
+
+namespace {
+
+// Waits in real time for a condition the control thread brings about on virtual time.
+template <typename Pred>
+bool WaitFor(Pred done, int ms = 10000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+struct RunLog {
+    std::mutex mutex;
+    std::vector<std::string> runs;
+    std::atomic<int> destroyed{0};
+    void Add(const std::string& s) {
+        std::lock_guard<std::mutex> lock(mutex);
+        runs.push_back(s);
+    }
+    std::vector<std::string> Runs() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return runs;
+    }
+};
+
+// A command that reports the given results in turn (the last one repeats).
+class TScriptCmd : public TECUCmd {
+public:
+    TScriptCmd(std::string n, std::vector<bool> r, RunLog& l)
+        : TECUCmd(nullptr), name(std::move(n)), results(std::move(r)), log(l) {}
+    ~TScriptCmd() override { log.destroyed.fetch_add(1); }
+    bool Process() override {
+        log.Add(name);
+        const bool r = results[std::min(next, results.size() - 1)];
+        ++next;
+        return r;
+    }
+
+private:
+    std::string name;
+    std::vector<bool> results;
+    RunLog& log;
+    size_t next = 0;
+};
+
+// A command that blocks until released.
+class TBlockingCmd : public TECUCmd {
+public:
+    explicit TBlockingCmd(RunLog& l) : TECUCmd(nullptr), log(l) {}
+    ~TBlockingCmd() override { log.destroyed.fetch_add(1); }
+    bool Process() override {
+        log.Add("blocking");
+        started.set_value();
+        release.get_future().wait();
+        finishedProcess.store(true);
+        return true;
+    }
+    std::promise<void> started;
+    std::promise<void> release;
+    std::atomic<bool> finishedProcess{false};
+
+private:
+    RunLog& log;
+};
+
+struct ControlRig {
+    explicit ControlRig(TClock& clk = TSteadyClock::Instance()) : clock(clk) {}
+    TECUControlLinks Links() { return {lib, store, clock, &panels, &observer, &messages}; }
+
+    TManualClock manual;
+    TClock& clock;
+    TVirtualEcu ecu{TEcuSimConfig{}, manual.NowUs() * 1000};
+    TVirtualEcuPeer peer{ecu};
+    TFakeSerialLibrary lib{clock};
+    TMemorySettingsStore store;
+    TRecordingPanels panels;
+    TRecordingObserver observer;
+    TRecordingMessages messages;
+};
+
+// A rig on virtual time with the virtual ECU on the line.
+struct SimControlRig : ControlRig {
+    SimControlRig() : ControlRig(manual) { lib.AttachPeer(&peer); }
+};
+
+TEST(ECUControl, SessionExistsBeforeTheThreadStarts) {
+    SimControlRig rig;
+    TECUControl control(rig.Links(), /*createSuspended=*/true);
+    ASSERT_NE(control.session, nullptr);
+    ASSERT_NE(control.serial, nullptr);
+    EXPECT_EQ(control.session->linkState, kLinkOffline);
+    EXPECT_FALSE(control.serial->isOpen);
+}
+
+TEST(ECUControl, CommandsTakeTurnsAndUnfinishedOnesGoToTheTail) {
+    SimControlRig rig;
+    RunLog log;
+    TECUControl control(rig.Links(), true);
+    control.PostCommand(
+        std::make_shared<TScriptCmd>("A", std::vector<bool>{false, false, true}, log));
+    control.PostCommand(std::make_shared<TScriptCmd>("B", std::vector<bool>{true}, log));
+    control.Start();
+    ASSERT_TRUE(WaitFor([&] { return log.destroyed == 2; }));
+    EXPECT_EQ(log.Runs(), (std::vector<std::string>{"A", "B", "A", "A"}));
+    EXPECT_EQ(control.QueuedCommands(), 0u);
+}
+
+TEST(ECUControl, EveryLinkStateChangeIsReportedOnce) {
+    SimControlRig rig;
+    TECUControl control(rig.Links(), true);
+    rig.observer.read = [&] { return control.session->linkState.load(); };
+    control.Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 1; }));
+    rig.ecu.SetUnplugged(true, rig.manual.NowUs() * 1000);
+    ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 2; }));
+    rig.ecu.SetUnplugged(false, rig.manual.NowUs() * 1000);
+    ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 3; }));
+    control.Stop();
+    EXPECT_EQ(rig.observer.States(),
+              (std::vector<int>{kLinkConnected, kLinkConnecting, kLinkConnected}));
+    EXPECT_EQ(rig.panels.Text(kPanelBoard), "Board: 1.2 SN: 258");
+}
+
+TEST(ECUControl, StopDuringACommandReturnsOnlyAfterIt) {
+    SimControlRig rig;
+    RunLog log;
+    TECUControl control(rig.Links(), true);
+    auto blocking = std::make_shared<TBlockingCmd>(log);
+    control.PostCommand(blocking);
+    control.Start();
+    blocking->started.get_future().wait();
+    auto stopped = std::async(std::launch::async, [&] {
+        control.Stop();
+        return blocking->finishedProcess.load();
+    });
+    EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    blocking->release.set_value();
+    EXPECT_TRUE(stopped.get());
+}
+
+TEST(ECUControl, StopDuringAConnectAttemptIsQuick) {
+    ControlRig rig;  // real time; nothing answers, so a connect pass would take about 6 s
+    TECUControl control(rig.Links());
+    ASSERT_TRUE(WaitFor([&] { return rig.lib.SentCount() > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto t0 = std::chrono::steady_clock::now();
+    control.Stop();
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    EXPECT_EQ(control.session->linkState, kLinkConnecting);  // giving up changes nothing
+    EXPECT_FALSE(rig.lib.IsOpen());
+}
+
+TEST(ECUControl, StopWhileConnectedLeavesTheStateAlone) {
+    SimControlRig rig;
+    TECUControl control(rig.Links());
+    ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
+    control.Stop();
+    EXPECT_EQ(control.session->linkState, kLinkConnected);
+}
+
+TEST(ECUControl, QueuedCommandsAreDestroyedWithoutRunningAtShutdown) {
+    SimControlRig rig;
+    RunLog log;
+    {
+        TECUControl control(rig.Links(), true);
+        auto blocking = std::make_shared<TBlockingCmd>(log);
+        control.PostCommand(blocking);
+        control.PostCommand(std::make_shared<TScriptCmd>("B", std::vector<bool>{true}, log));
+        control.PostCommand(std::make_shared<TScriptCmd>("C", std::vector<bool>{true}, log));
+        control.Start();
+        blocking->started.get_future().wait();
+        control.RequestStop();
+        blocking->release.set_value();
+        control.Join();
+        EXPECT_EQ(control.QueuedCommands(), 2u);
+    }
+    EXPECT_EQ(log.Runs(), std::vector<std::string>{"blocking"});
+    EXPECT_EQ(log.destroyed, 3);
+}
+
+TEST(ECUControl, PortThatCannotBeOpenedShowsTheErrorAndTheLoopRunsOn) {
+    SimControlRig rig;
+    rig.lib.SetFailReset(true, "Permission denied");
+    TECUControl control(rig.Links(), true);
+    rig.observer.read = [&] { return control.session->linkState.load(); };
+    control.Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.observer.count >= 1; }));
+    control.Stop();
+    const auto shown = rig.messages.Shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, "Comm port is in use!");
+    EXPECT_EQ(shown[0].caption, "Error!");
+    EXPECT_EQ(shown[0].icon, TMessageIcon::Error);
+    EXPECT_NE(shown[0].detail.find("Permission denied"), std::string::npos);
+    EXPECT_EQ(rig.observer.States()[0], kLinkConnecting);
+    EXPECT_EQ(rig.lib.Resets(), 1);  // no retry
+}
+
+TEST(ECUControl, DestroyingAThreadThatNeverStartedIsSafe) {
+    SimControlRig rig;
+    RunLog log;
+    {
+        TECUControl control(rig.Links(), true);
+        control.PostCommand(std::make_shared<TScriptCmd>("A", std::vector<bool>{true}, log));
+    }
+    EXPECT_TRUE(log.Runs().empty());
+    EXPECT_EQ(log.destroyed, 1);
+}
+
+}  // namespace

@@ -1,0 +1,252 @@
+// The Intel HEX loader: records, line ends, errors, and agreement with an independent tool.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "firmware/ihexfile.h"
+#include "tests/support/recordingui.h"
+
+namespace {
+
+std::string TempDir() {
+    const std::string dir = testing::TempDir() + "/brindle-hex-" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0700);
+    return dir;
+}
+
+std::string WriteFile(const std::string& name, const std::string& text) {
+    const std::string path = TempDir() + "/" + name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    return path;
+}
+
+// One record with its checksum: the two's complement of the byte sum.
+std::string Rec(int type, int offset, const std::vector<uint8_t>& bytes) {
+    std::vector<uint8_t> all = {static_cast<uint8_t>(bytes.size()),
+                                static_cast<uint8_t>(offset >> 8),
+                                static_cast<uint8_t>(offset & 0xFF), static_cast<uint8_t>(type)};
+    all.insert(all.end(), bytes.begin(), bytes.end());
+    unsigned sum = 0;
+    for (uint8_t b : all) {
+        sum += b;
+    }
+    all.push_back(static_cast<uint8_t>(-sum & 0xFF));
+    std::string text = ":";
+    char buf[3];
+    for (uint8_t b : all) {
+        std::snprintf(buf, sizeof buf, "%02X", b);
+        text += buf;
+    }
+    return text;
+}
+
+const std::string kEof = ":00000001FF";
+
+struct Loaded {
+    bool opened = false;
+    bool loaded = false;
+    std::vector<uint8_t> data;
+    int usedLength = -1;
+    std::vector<TMessage> messages;
+    std::string panel1;
+};
+
+Loaded LoadText(const std::string& text) {
+    static int n = 0;
+    const std::string path = WriteFile("case" + std::to_string(++n) + ".hex", text);
+    TRecordingPanels panels;
+    TRecordingMessages messages;
+    TIHexFile image(kFirmwareImageBytes, &panels, &messages);
+    Loaded r;
+    r.opened = image.Open(path);
+    r.loaded = r.opened && image.Load();
+    r.data = image.data;
+    r.usedLength = image.usedLength;
+    r.messages = messages.Shown();
+    r.panel1 = panels.Text(1);
+    return r;
+}
+
+struct ErrorCase {
+    const char* name;
+    std::string text;
+    const char* error;  // nullptr: loads
+};
+
+TEST(IHexFile, RecordsThatLoadAndRecordsThatFail) {
+    const std::string data16 =
+        Rec(0, 0x0100, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+    std::string cutShort = data16.substr(0, data16.size() - 6);
+    const ErrorCase cases[] = {
+        {"CR LF line ends", data16 + "\r\n" + kEof + "\r\n", nullptr},
+        {"LF line ends", data16 + "\n" + kEof + "\n", nullptr},
+        {"CR line ends", data16 + "\r" + kEof + "\r", nullptr},
+        {"empty lines between records", data16 + "\r\n\r\n\n\n" + kEof, nullptr},
+        {"blank first line", "\n" + data16 + "\n", "Incorrect record header"},
+        {"blank before a colon", " " + data16 + "\n", "Incorrect record header"},
+        {"blank at a line end", data16 + " \n" + kEof, "Incorrect record header"},
+        {"tab at a line end", data16 + "\t\n" + kEof, "Incorrect record header"},
+        {"type 4", data16 + "\n" + Rec(4, 0, {0, 1}) + "\n", "unrecognised record type: 4"},
+        {"type 5", Rec(5, 0, {0, 0, 0, 0}) + "\n", "unrecognised record type: 5"},
+        {"type 3 is skipped", Rec(3, 0, {0x12, 0x34, 0x56, 0x78}) + "\n" + data16, nullptr},
+        {"text after the end record is ignored", data16 + "\n" + kEof + "\n" + "garbage!!\n:zz",
+         nullptr},
+        {"no end record", data16 + "\n", nullptr},
+        {"wrong checksum", data16.substr(0, data16.size() - 1) + "0\n", "Checksum error!"},
+        {"wrong end-record checksum", ":00000001FE\n", "Checksum error!"},
+        {"record cut short", cutShort, "Checksum error!"},
+        {"colon and eight zeros without checksum", data16 + "\n:00000000", nullptr},
+        {"non-hex character spoils the checksum",
+         data16.substr(0, 12) + "G" + data16.substr(13) + "\n", "Checksum error!"},
+        {"empty file", "", nullptr},
+    };
+    for (const ErrorCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Loaded r = LoadText(c.text);
+        ASSERT_TRUE(r.opened);
+        EXPECT_EQ(r.loaded, c.error == nullptr);
+        if (c.error) {
+            ASSERT_EQ(r.messages.size(), 1u);
+            EXPECT_EQ(r.messages[0].text, c.error);
+            EXPECT_EQ(r.messages[0].caption, "Debug");
+            EXPECT_EQ(r.messages[0].icon, TMessageIcon::None);
+        } else {
+            EXPECT_TRUE(r.messages.empty());
+        }
+        EXPECT_EQ(r.panel1, "Loading firmware image...");
+    }
+}
+
+TEST(IHexFile, DataLandsAtItsAddressAndTheRestStaysErased) {
+    const Loaded r = LoadText(Rec(0, 0x0100, {0xDE, 0xAD, 0xBE, 0xEF}) + "\n" + kEof);
+    ASSERT_TRUE(r.loaded);
+    EXPECT_EQ(r.data[0x100], 0xDE);
+    EXPECT_EQ(r.data[0x103], 0xEF);
+    EXPECT_EQ(r.data[0xFF], 0xFF);
+    EXPECT_EQ(r.data[0x104], 0xFF);
+    EXPECT_EQ(r.usedLength, 0x104);
+}
+
+TEST(IHexFile, UpperAndLowerCaseDigitsLoadAlike) {
+    std::string upper = Rec(0, 0xABCD, {0xAB, 0xCD, 0xEF, 0xFA});
+    std::string lower = upper;
+    for (char& ch : lower) {
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    }
+    const Loaded a = LoadText(upper + "\n");
+    const Loaded b = LoadText(lower + "\n");
+    ASSERT_TRUE(a.loaded);
+    ASSERT_TRUE(b.loaded);
+    EXPECT_EQ(a.data, b.data);
+    EXPECT_EQ(a.data[0xABCD], 0xAB);
+}
+
+TEST(IHexFile, ExtendedSegmentMovesTheOffset) {
+    const Loaded r = LoadText(Rec(2, 0, {0x10, 0x00}) + "\n" + Rec(0, 0x0010, {0x42}) + "\n");
+    ASSERT_TRUE(r.loaded);
+    EXPECT_EQ(r.data[0x10010], 0x42);
+    EXPECT_EQ(r.data[0x0010], 0xFF);
+    EXPECT_EQ(r.usedLength, 0x10011);
+}
+
+TEST(IHexFile, LastByteOfTheImageIsTheLimit) {
+    const std::vector<uint8_t> sixteen(16, 0x5A);
+    const std::string seg = Rec(2, 0, {0x10, 0x00}) + "\n";  // base 0x10000
+    const Loaded fits = LoadText(seg + Rec(0, 0xFFF0, sixteen) + "\n");
+    ASSERT_TRUE(fits.loaded);
+    EXPECT_EQ(fits.data[131071], 0x5A);
+    EXPECT_EQ(fits.usedLength, 131072);
+    const Loaded over = LoadText(seg + Rec(0, 0xFFF1, sixteen) + "\n");
+    EXPECT_FALSE(over.loaded);
+    ASSERT_EQ(over.messages.size(), 1u);
+    EXPECT_EQ(over.messages[0].text, "data record outside allocated space");
+}
+
+TEST(IHexFile, UsedLengthCountsUpToTheLastNonErasedByte) {
+    struct Case {
+        std::string text;
+        int used;
+    };
+    const Case cases[] = {
+        {Rec(0, 0, {0x00}) + "\n", 1},
+        {Rec(0, 0x01FF, {0x12}) + "\n", 512},
+        {Rec(0, 0x0000, {0xFF, 0xFF, 0xFF}) + "\n", 0},
+        {"", 0},
+        {Rec(0, 0x0000, {0x01}) + "\n" + Rec(0, 0x0300, {0xFF}) + "\n", 1},
+    };
+    for (const Case& c : cases) {
+        const Loaded r = LoadText(c.text);
+        ASSERT_TRUE(r.loaded);
+        EXPECT_EQ(r.usedLength, c.used) << c.text;
+    }
+}
+
+TEST(IHexFile, LaterRecordsOverwriteEarlierOnes) {
+    const Loaded r = LoadText(Rec(0, 0, {1, 2}) + "\n" + Rec(0, 1, {9}) + "\n");
+    ASSERT_TRUE(r.loaded);
+    EXPECT_EQ(r.data[0], 1);
+    EXPECT_EQ(r.data[1], 9);
+}
+
+TEST(IHexFile, FilesThatCannotBeOpenedOrRead) {
+    TRecordingMessages messages;
+    TIHexFile image(kFirmwareImageBytes, nullptr, &messages);
+    EXPECT_FALSE(image.Load());  // nothing opened
+    EXPECT_FALSE(image.Open(TempDir() + "/does-not-exist.hex"));
+    EXPECT_NE(image.LastError().find("No such file"), std::string::npos);
+    EXPECT_FALSE(image.Open(TempDir()));  // a folder
+    EXPECT_FALSE(image.Load());
+    EXPECT_TRUE(messages.Shown().empty());
+}
+
+TEST(IHexFile, HugeFileIsRefusedWithoutReadingIt) {
+    const std::string path = TempDir() + "/huge.hex";
+    { std::ofstream(path, std::ios::trunc) << ":"; }
+    ASSERT_EQ(truncate(path.c_str(), TIHexFile::kMaxFileBytes + 1), 0);
+    TRecordingMessages messages;
+    TIHexFile image(kFirmwareImageBytes, nullptr, &messages);
+    ASSERT_TRUE(image.Open(path));
+    EXPECT_FALSE(image.Load());
+    ASSERT_EQ(messages.Shown().size(), 1u);
+    EXPECT_NE(messages.Shown()[0].text.find("too large"), std::string::npos);
+    std::remove(path.c_str());
+}
+
+// srec_cat, an independent implementation, writes the HEX files; the loader must give back
+// exactly the binary they were made from.
+TEST(IHexFile, AgreesWithSrecCat) {
+    if (system("command -v srec_cat >/dev/null 2>&1") != 0) {
+        GTEST_FAIL() << "srec_cat is missing: run scripts/bootstrap";
+    }
+    std::mt19937 random(1234);
+    for (int size : {1, 255, 256, 257, 4096, 65535, 65536, 70001, 131072}) {
+        SCOPED_TRACE(size);
+        std::vector<uint8_t> binary(static_cast<size_t>(size));
+        for (uint8_t& b : binary) {
+            b = static_cast<uint8_t>(random());
+        }
+        binary.back() = 0x00;  // so the used length is the whole file
+        const std::string dir = TempDir();
+        const std::string bin = dir + "/image.bin";
+        const std::string hex = dir + "/image.hex";
+        std::ofstream(bin, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(binary.data()), size);
+        const std::string cmd =
+            "srec_cat " + bin + " -binary -o " + hex + " -intel -address-length=3 -obs=16";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+        TIHexFile image;
+        ASSERT_TRUE(image.Open(hex));
+        ASSERT_TRUE(image.Load());
+        EXPECT_EQ(image.usedLength, size);
+        EXPECT_TRUE(std::equal(binary.begin(), binary.end(), image.data.begin()));
+        EXPECT_TRUE(std::all_of(image.data.begin() + size, image.data.end(),
+                                [](uint8_t b) { return b == 0xFF; }));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,311 @@
+// The boot-loader upload against the virtual ECU on virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "ecu/ecu.h"
+#include "ecu/ecucontrol.h"
+#include "ecu/packet.h"
+#include "firmware/ihexfile.h"
+#include "tests/support/recordingui.h"
+#include "tests/support/simrig.h"
+
+namespace {
+
+std::shared_ptr<TIHexFile> Image(int used, uint8_t seed = 1) {
+    auto image = std::make_shared<TIHexFile>();
+    for (int i = 0; i < used; ++i) {
+        image->data[i] = static_cast<uint8_t>(i * 31 + seed + (i >> 8));
+    }
+    if (used > 0) {
+        image->data[used - 1] = 0x00;  // so the last byte counts
+    }
+    image->usedLength = used;
+    return image;
+}
+
+struct UploadRig : TSimRig {
+    explicit UploadRig(TEcuSimConfig config = {})
+        : TSimRig(std::move(config)), session(port.get()) {
+        session.linkState = kLinkConnecting;
+    }
+    // Lets the line run on for a moment, so the ECU has taken what was sent last.
+    void Settle() { lib.WaitReadable(0, 20); }
+    bool Connect() {
+        session.Step();
+        return session.linkState == kLinkConnected;
+    }
+    std::vector<std::string> LoaderCommands() {
+        std::vector<std::string> out;
+        for (const std::string& t : ecu.Transcript()) {
+            const bool exit = t[0] == 'E' && t.rfind("ENTER_FLASH", 0) != 0;
+            if (t[0] == 'A' || t[0] == 'D' || t == "p" || t == "S" || t == "e" || exit) {
+                out.push_back(t);
+            }
+        }
+        return out;
+    }
+    TECU session;
+    TRecordingProgress progress;
+};
+
+TEST(Upload, FullImageEndsWithTheFlashEqualToTheImage) {
+    UploadRig rig;
+    ASSERT_TRUE(rig.Connect());
+    auto image = Image(kFirmwareImageBytes);
+    EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+    EXPECT_EQ(rig.ecu.Flash(), image->data);
+    EXPECT_EQ(rig.ecu.Counters().pagesWritten, 512);
+    EXPECT_EQ(rig.progress.closes, 1);
+    EXPECT_EQ(rig.session.linkState, kLinkConnecting);
+    const auto positions = rig.progress.Positions();
+    ASSERT_EQ(positions.size(), 512u);
+    EXPECT_EQ(positions.back(), 511 * 100 / 512);
+    // The last block's word address is 65408.
+    const auto commands = rig.LoaderCommands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "A 0xFF80"), commands.end());
+    // The new firmware runs and the session finds it again.
+    rig.session.Step();
+    EXPECT_EQ(rig.session.linkState, kLinkConnected);
+}
+
+TEST(Upload, EmptyImageStillEntersIdentifiesErasesAndExits) {
+    UploadRig rig;
+    ASSERT_TRUE(rig.Connect());
+    rig.ecu.ClearTranscript();
+    auto image = Image(0);
+    EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+    rig.Settle();
+    EXPECT_EQ(
+        rig.LoaderCommands(),
+        (std::vector<std::string>{"p", "S", "e", "E (no firmware, staying in the boot loader)"}));
+    EXPECT_TRUE(rig.progress.Positions().empty());
+    EXPECT_EQ(rig.progress.closes, 1);
+}
+
+TEST(Upload, BlockCountAndProgressPositions) {
+    struct Case {
+        int used;
+        std::vector<int> positions;
+    };
+    const Case cases[] = {
+        {256, {0}},
+        {257, {0, 50}},
+        {513, {0, 33, 66}},
+        {768, {0, 33, 66}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.used);
+        UploadRig rig;
+        ASSERT_TRUE(rig.Connect());
+        auto image = Image(c.used);
+        EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+        EXPECT_EQ(rig.progress.Positions(), c.positions);
+        EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
+    }
+}
+
+TEST(Upload, NineBlocksReportEveryFourthBlock) {
+    UploadRig rig;
+    ASSERT_TRUE(rig.Connect());
+    EXPECT_TRUE(rig.session.UploadFirmware(*Image(9 * 256), rig.progress));
+    EXPECT_EQ(rig.progress.Texts(),
+              (std::vector<std::string>{"0 bytes sent.", "1024 bytes sent.", "2048 bytes sent."}));
+}
+
+TEST(Upload, CheckBytesOfABlankBlockOnTheWire) {
+    UploadRig rig;
+    ASSERT_TRUE(rig.Connect());
+    TIHexFile image;
+    image.usedLength = 256;  // all 0xFF: sum 0xFF80, xor 0x0000
+    rig.lib.ClearSent();
+    EXPECT_TRUE(rig.session.UploadFirmware(image, rig.progress));
+    const std::vector<uint8_t> sent = rig.lib.SentBytes();
+    const std::vector<uint8_t> tail = {0xFF, 0xFF, 0x80, 0x00, 0x00, 'E'};
+    ASSERT_GE(sent.size(), tail.size());
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), sent.end() - tail.size()));
+}
+
+TEST(Upload, UnacknowledgedWriteIsResentWithItsAddress) {
+    UploadRig rig;
+    ASSERT_TRUE(rig.Connect());
+    rig.ecu.ClearTranscript();
+    auto image = Image(3 * 256);
+    // Block 0 goes through; one write of block 1 is left unanswered.
+    struct Once : TRecordingProgress {
+        TVirtualEcu* ecu = nullptr;
+        bool armed = true;
+        void SetPosition(int p) override {
+            TRecordingProgress::SetPosition(p);
+            if (p == 33 && armed) {
+                armed = false;
+                ecu->NackWrites(1);
+            }
+        }
+    } progress;
+    progress.ecu = &rig.ecu;
+    EXPECT_TRUE(rig.session.UploadFirmware(*image, progress));
+    EXPECT_EQ(progress.Texts(), (std::vector<std::string>{"0 bytes sent.", "Retrying block 1"}));
+    EXPECT_EQ(progress.Positions(), (std::vector<int>{0, 33, 33, 66}));
+    const auto commands = rig.LoaderCommands();
+    const std::vector<std::string> blockOne = {"A 0x0080", "D 0x0080 unanswered", "A 0x0080",
+                                               "D 0x0080 ok"};
+    EXPECT_NE(std::search(commands.begin(), commands.end(), blockOne.begin(), blockOne.end()),
+              commands.end());
+    EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
+}
+
+TEST(Upload, BlockNeverAcknowledgedGetsSixWritesThenTooManyResends) {
+    UploadRig rig;
+    ASSERT_TRUE(rig.Connect());
+    rig.ecu.NackBlock(1);
+    rig.ecu.ClearTranscript();
+    EXPECT_FALSE(rig.session.UploadFirmware(*Image(4 * 256), rig.progress));
+    const auto commands = rig.LoaderCommands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "D 0x0080 unanswered"), 6);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "A 0x0080"), 6);
+    const auto texts = rig.progress.Texts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back(), "Too many resends.");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Retrying block 1"), 6);
+    EXPECT_EQ(rig.progress.closes, 0);                 // the window stays open
+    EXPECT_EQ(rig.session.linkState, kLinkConnected);  // left as it was found
+}
+
+TEST(Upload, NoAnswerToTheProgrammerQueryClosesTheProgressAndFails) {
+    UploadRig rig;
+    ASSERT_TRUE(rig.Connect());
+    rig.ecu.SetUnplugged(true, rig.NowNs());
+    EXPECT_FALSE(rig.session.UploadFirmware(*Image(256), rig.progress));
+    EXPECT_EQ(rig.progress.closes, 1);
+    EXPECT_TRUE(rig.progress.Texts().empty());
+}
+
+TEST(Upload, EraseTimeOutRestoresTheReplyTimeout) {
+    for (int timeout : {500, 700}) {
+        UploadRig rig;
+        ASSERT_TRUE(rig.Connect());
+        rig.ecu.SetNoEraseAnswer(true);
+        rig.port->timeoutMs = timeout;
+        const int64_t t0 = rig.clock.NowUs();
+        EXPECT_FALSE(rig.session.UploadFirmware(*Image(256), rig.progress));
+        EXPECT_EQ(rig.port->timeoutMs, timeout);
+        EXPECT_EQ(rig.progress.closes, 0);
+        EXPECT_GT(rig.clock.NowUs() - t0, 4'000'000);  // it waited the erase's 4 s
+    }
+}
+
+TEST(Upload, FromTheBootLoaderNoPacketIsSent) {
+    TEcuSimConfig config;
+    config.startInLoader = true;
+    UploadRig rig(config);
+    rig.session.Step();
+    ASSERT_EQ(rig.session.linkState, kLinkLoader);
+    rig.lib.ClearSent();
+    auto image = Image(1000);
+    EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+    ASSERT_FALSE(rig.lib.SentBytes().empty());
+    EXPECT_EQ(rig.lib.SentBytes()[0], 'p');
+    EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
+    rig.Settle();
+    EXPECT_EQ(rig.ecu.Mode(), TVirtualEcu::TMode::Application);
+}
+
+TEST(Upload, ThreeUnansweredAddressCommandsGiveUp) {
+    // A boot loader that identifies and erases, then goes quiet.
+    TManualClock clock;
+    TFakeSerialLibrary lib(clock);
+    TMemorySettingsStore store;
+    TSerialComm port(lib, store, clock);
+    ASSERT_TRUE(port.Open());
+    TECU session(&port);
+    session.linkState = kLinkLoader;
+    const int64_t t0 = clock.NowUs();
+    lib.AddInputText("S", t0 + 600'000);
+    lib.AddInputText("AVREFI1", t0 + 700'000);
+    lib.AddInputText("\r", t0 + 800'000);
+    TRecordingProgress progress;
+    EXPECT_FALSE(session.UploadFirmware(*Image(512), progress));
+    EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Too many address attempts."});
+    EXPECT_EQ(progress.closes, 0);
+    const auto sent = lib.SentBytes();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 'A'), 3);
+}
+
+template <typename Pred>
+bool WaitFor(Pred done, int ms = 20000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+struct ControlUploadRig {
+    TManualClock clock;
+    TVirtualEcu ecu{TEcuSimConfig{}, clock.NowUs() * 1000};
+    TVirtualEcuPeer peer{ecu};
+    TFakeSerialLibrary lib{clock};
+    TMemorySettingsStore store;
+    TRecordingProgress progress;
+    ControlUploadRig() { lib.AttachPeer(&peer); }
+};
+
+TEST(FlashCommand, FailedRunIsFollowedByASuccessfulOneThroughTheQueue) {
+    ControlUploadRig rig;
+    rig.ecu.NackWrites(6);  // the first run gives up with "Too many resends."
+    TECUControl control({rig.lib, rig.store, rig.clock});
+    ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
+    auto image = Image(5 * 256);
+    auto command = control.PostFlashCommand(image, &rig.progress);
+    ASSERT_TRUE(WaitFor([&] { return command->Succeeded(); }));
+    // The retry talks to an ECU that now sits in its boot loader while the session still
+    // polls it as firmware; a run may fail on that before one completes.
+    EXPECT_GE(command->Runs(), 2);
+    control.Stop();
+    EXPECT_EQ(control.QueuedCommands(), 0u);
+    EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
+    const auto texts = rig.progress.Texts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Too many resends."), texts.end());
+    EXPECT_GE(rig.progress.closes, 1);
+}
+
+TEST(FlashCommand, AbandonedCommandEndsWithoutTouchingTheEcu) {
+    ControlUploadRig rig;
+    TECUControl control({rig.lib, rig.store, rig.clock}, /*createSuspended=*/true);
+    auto command = control.PostFlashCommand(Image(256), &rig.progress);
+    command->Abandon();
+    EXPECT_TRUE(command->Process());
+    EXPECT_EQ(rig.progress.closes, 1);
+    EXPECT_EQ(command->Runs(), 0);
+    EXPECT_EQ(rig.lib.SentCount(), 0u);
+    EXPECT_TRUE(rig.ecu.Transcript().empty());
+}
+
+TEST(FlashCommand, AbandonAfterAFailedRunStopsTheRetries) {
+    ControlUploadRig rig;
+    rig.ecu.NackBlock(0);  // never succeeds
+    TECUControl control({rig.lib, rig.store, rig.clock});
+    ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
+    auto command = control.PostFlashCommand(Image(256), &rig.progress);
+    ASSERT_TRUE(WaitFor([&] { return command->Runs() >= 1 && rig.progress.Texts().size() >= 7; }));
+    command->Abandon();
+    ASSERT_TRUE(WaitFor([&] { return control.QueuedCommands() == 0; }));
+    EXPECT_FALSE(command->Succeeded());
+    EXPECT_GE(rig.progress.closes, 1);
+    control.Stop();
+}
+
+TEST(FlashCommand, NullSessionNeverFinishes) {
+    TRecordingProgress progress;
+    TECUFlashCmd command(nullptr, Image(256), &progress);
+    EXPECT_FALSE(command.Process());
+    EXPECT_EQ(progress.closes, 0);
+}
+
+}  // namespace
