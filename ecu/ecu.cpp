@@ -38,8 +38,11 @@ void TECU::SetPanel(int panel, const std::string& text) {
     }
 }
 
-SensorRecord TECU::SensorsSnapshot() const {
+SensorRecord TECU::SensorsSnapshot(uint64_t* updates) const {
     std::lock_guard<std::mutex> lock(sensorsLock);
+    if (updates) {
+        *updates = sensorUpdates;
+    }
     return sensors;
 }
 
@@ -69,6 +72,7 @@ void TECU::Step() {
                     std::lock_guard<std::mutex> lock(sensorsLock);
                     std::copy_n(reply.payload.begin() + kSensorsRecordOffset, kSensorRecordBytes,
                                 sensors.bytes.begin());
+                    ++sensorUpdates;
                 }
                 lastReply = NowMs();  // the start byte is a sign of life
             }

@@ -53,8 +53,9 @@ public:
     // Writes a firmware image into the ECU through its boot loader (firmware/upload.cpp).
     bool UploadFirmware(const TIHexFile& image, TProgressView& progress);
 
-    // The latest sensor record, copied whole (zero-filled until the first reply).
-    SensorRecord SensorsSnapshot() const;
+    // The latest sensor record, copied whole (zero-filled until the first reply). `updates`,
+    // when given, receives the number of records accepted so far, taken with the same copy.
+    SensorRecord SensorsSnapshot(uint64_t* updates = nullptr) const;
 
     TSerialComm* port;
     std::atomic<uint8_t> linkState{kLinkOffline};
@@ -76,6 +77,7 @@ private:
     TStatusPanels* panels;
     mutable std::mutex sensorsLock;
     SensorRecord sensors;
+    uint64_t sensorUpdates = 0;
 };
 
 // "Board: 1.2 SN: 258" for a revision in tenths and a serial number.

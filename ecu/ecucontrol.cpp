@@ -13,6 +13,7 @@ bool TECUFlashCmd::Process() {
         if (progress) {
             progress->Close();
         }
+        finished.store(true);
         return true;
     }
     if (!session || !image || !progress) {
@@ -20,7 +21,11 @@ bool TECUFlashCmd::Process() {
     }
     runs.fetch_add(1);
     const bool ok = session->UploadFirmware(*image, *progress);
+    if (!ok) {
+        failures.fetch_add(1);
+    }
     succeeded.store(ok);
+    finished.store(ok);
     return ok;
 }
 

@@ -43,9 +43,12 @@ public:
     // finished without touching the ECU. Safe from any thread.
     void Abandon() { abandoned.store(true); }
     bool Abandoned() const { return abandoned.load(); }
-    // Runs of the upload so far, and whether the last one completed.
+    // Runs of the upload so far, the runs that failed, and whether the last one completed.
     int Runs() const { return runs.load(); }
+    int Failures() const { return failures.load(); }
     bool Succeeded() const { return succeeded.load(); }
+    // True once the command has left the queue for good (completed or abandoned).
+    bool Finished() const { return finished.load(); }
 
     std::shared_ptr<const TIHexFile> image;
     TProgressView* progress;
@@ -53,7 +56,9 @@ public:
 private:
     std::atomic<bool> abandoned{false};
     std::atomic<int> runs{0};
+    std::atomic<int> failures{0};
     std::atomic<bool> succeeded{false};
+    std::atomic<bool> finished{false};
 };
 
 // What the control thread talks to. Nothing is owned; all must outlive the thread object.

@@ -1,5 +1,7 @@
 #include "ecu/sensorrecord.h"
 
+#include <cstdio>
+
 namespace {
 uint16_t Word(const SensorRecord& r, int offset) {
     return static_cast<uint16_t>(r.bytes[offset] | (r.bytes[offset + 1] << 8));
@@ -44,4 +46,33 @@ SensorRecord EncodeSensors(const TSensorValues& v) {
     PutWord(r, 18, v.egt1);
     PutWord(r, 20, v.egt2);
     return r;
+}
+
+std::string BatteryVoltsText(uint8_t battRaw) {
+    // Computed in extended precision and held as a float, as the ECU's own tools show it.
+    const float volts = static_cast<float>(static_cast<long double>(battRaw) * (1.0L / 255) * 30);
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(volts));
+    return text;
+}
+
+std::vector<TSensorRow> SensorRows(const SensorRecord& record) {
+    const TSensorValues v = DecodeSensors(record);
+    char adv[16];
+    std::snprintf(adv, sizeof adv, "%u.0", static_cast<unsigned>(v.adv));
+    return {
+        {"RPM", "lblRPM", std::to_string(v.rpm)},
+        {"MAP", "lblMAP", std::to_string(v.map)},
+        {"Target Mixture", "lblTarget", std::to_string(v.target)},
+        {"Mixture 1", "lblAFR1", std::to_string(v.afr1)},
+        {"Mixture 2", "lblAFR2", std::to_string(v.afr2)},
+        {"Injector Pulse", "lblInj", std::to_string(v.inj)},
+        {"Coolant Temp", "lblCLT", std::to_string(v.clt)},
+        {"Charge Temp", "lblMAT", std::to_string(v.mat)},
+        {"Throttle Pos", "lblTPS", std::to_string(v.tps)},
+        {"Ignition Timing", "lblAdv", adv},
+        {"Battery Volts", "lblVolts", BatteryVoltsText(v.battRaw)},
+        {"Exhaust Temp1", "lblEGT1", std::to_string(v.egt1)},
+        {"Exhaust Temp2", "lblEGT2", std::to_string(v.egt2)},
+    };
 }

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 constexpr int kSensorRecordBytes = 24;
 
@@ -34,3 +36,18 @@ struct TSensorValues {
 TSensorValues DecodeSensors(const SensorRecord& record);
 // Builds a record from values; the bytes that carry no shown value are left 0.
 SensorRecord EncodeSensors(const TSensorValues& values);
+
+// One row of the Engine Data window: its caption, the value label's name and the value as
+// the window shows it (raw values; timing and battery volts with one decimal).
+struct TSensorRow {
+    const char* caption;
+    const char* label;
+    std::string value;
+};
+constexpr int kSensorRows = 13;
+// The thirteen rows, top to bottom: RPM, MAP, Target Mixture, Mixture 1, Mixture 2, Injector
+// Pulse, Coolant Temp, Charge Temp, Throttle Pos, Ignition Timing, Battery Volts, Exhaust
+// Temp1, Exhaust Temp2.
+std::vector<TSensorRow> SensorRows(const SensorRecord& record);
+// Battery volts for a raw reading: raw x 30 / 255 with one decimal, "12.4" for 105.
+std::string BatteryVoltsText(uint8_t battRaw);

@@ -1,0 +1,86 @@
+// The sensor record's layout and the texts the Engine Data window shows.
+#include <gtest/gtest.h>
+
+#include "ecu/sensorrecord.h"
+
+namespace {
+
+std::map<std::string, std::string> Values(const SensorRecord& r) {
+    std::map<std::string, std::string> out;
+    for (const TSensorRow& row : SensorRows(r)) {
+        out[row.label] = row.value;
+    }
+    return out;
+}
+
+TEST(SensorRecord, FieldsAreLittleEndianAtTheirOffsets) {
+    SensorRecord r;
+    for (int i = 0; i < kSensorRecordBytes; ++i) {
+        r.bytes[i] = static_cast<uint8_t>(i + 1);
+    }
+    const TSensorValues v = DecodeSensors(r);
+    EXPECT_EQ(v.rpm, 0x0201);
+    EXPECT_EQ(v.map, 0x0403);
+    EXPECT_EQ(v.inj, 0x0605);
+    EXPECT_EQ(v.afr1, 0x0807);
+    EXPECT_EQ(v.afr2, 0x0A09);
+    EXPECT_EQ(v.target, 0x0C0B);
+    EXPECT_EQ(v.tps, 13);
+    EXPECT_EQ(v.clt, 14);
+    EXPECT_EQ(v.mat, 15);
+    EXPECT_EQ(v.battRaw, 16);
+    EXPECT_EQ(v.adv, 17);
+    EXPECT_EQ(v.egt1, 0x1413);
+    EXPECT_EQ(v.egt2, 0x1615);
+    SensorRecord back = EncodeSensors(v);
+    for (int unshown : {17, 22, 23}) {
+        r.bytes[unshown] = 0;
+    }
+    EXPECT_EQ(back, r);
+}
+
+TEST(SensorRecord, RowsInTheWindowsOrder) {
+    const char* labels[] = {"lblRPM",  "lblMAP", "lblTarget", "lblAFR1", "lblAFR2",
+                            "lblInj",  "lblCLT", "lblMAT",    "lblTPS",  "lblAdv",
+                            "lblVolts", "lblEGT1", "lblEGT2"};
+    const char* captions[] = {"RPM",          "MAP",          "Target Mixture",  "Mixture 1",
+                              "Mixture 2",    "Injector Pulse", "Coolant Temp",  "Charge Temp",
+                              "Throttle Pos", "Ignition Timing", "Battery Volts", "Exhaust Temp1",
+                              "Exhaust Temp2"};
+    const auto rows = SensorRows(SensorRecord{});
+    ASSERT_EQ(rows.size(), static_cast<size_t>(kSensorRows));
+    for (int i = 0; i < kSensorRows; ++i) {
+        EXPECT_STREQ(rows[i].label, labels[i]);
+        EXPECT_STREQ(rows[i].caption, captions[i]);
+    }
+}
+
+TEST(SensorRecord, AllOnesShowTheLargestValues) {
+    SensorRecord r;
+    r.bytes.fill(0xFF);
+    auto v = Values(r);
+    for (const char* word : {"lblRPM", "lblMAP", "lblTarget", "lblAFR1", "lblAFR2", "lblInj",
+                             "lblEGT1", "lblEGT2"}) {
+        EXPECT_EQ(v[word], "65535") << word;
+    }
+    for (const char* byte : {"lblTPS", "lblCLT", "lblMAT"}) {
+        EXPECT_EQ(v[byte], "255") << byte;
+    }
+    EXPECT_EQ(v["lblAdv"], "255.0");
+    EXPECT_EQ(v["lblVolts"], "30.0");
+}
+
+TEST(SensorRecord, BatteryVoltsAndTiming) {
+    // raw x 30 / 255, worked by hand: 105 -> 12.35 -> 12.4; 51 -> 6.0; 1 -> 0.1176 -> 0.1.
+    const std::pair<int, const char*> volts[] = {
+        {0, "0.0"}, {1, "0.1"}, {51, "6.0"}, {105, "12.4"}, {117, "13.8"}, {255, "30.0"}};
+    for (const auto& [raw, text] : volts) {
+        EXPECT_EQ(BatteryVoltsText(static_cast<uint8_t>(raw)), text) << raw;
+    }
+    SensorRecord r;
+    r.bytes[16] = 25;
+    EXPECT_EQ(Values(r)["lblAdv"], "25.0");
+    EXPECT_EQ(Values(SensorRecord{})["lblAdv"], "0.0");
+}
+
+}  // namespace
