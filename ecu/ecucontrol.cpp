@@ -113,15 +113,19 @@ void TECUControl::Execute() {
             }
             commandRunning = true;
         }
+        // The lock guards the queue only, not the run: a command may hand work to the UI
+        // thread and wait for it, and the UI thread must never wait on this lock meanwhile.
+        std::shared_ptr<TECUCmd> command;
         {
             std::lock_guard<std::mutex> lock(cmdLock);
             if (!cmdQueue.empty()) {
-                std::shared_ptr<TECUCmd> command = std::move(cmdQueue.front());
+                command = std::move(cmdQueue.front());
                 cmdQueue.pop_front();
-                if (!command->Process()) {
-                    cmdQueue.push_back(std::move(command));
-                }
             }
+        }
+        if (command && !command->Process()) {
+            std::lock_guard<std::mutex> lock(cmdLock);
+            cmdQueue.push_back(std::move(command));
         }
         {
             std::lock_guard<std::mutex> lock(runLock);

@@ -20,8 +20,8 @@ class TSerialLibrary;
 class TSettingsStore;
 class TStatusPanels;
 
-// A queued command. Process runs on the control thread with the queue lock held and returns
-// whether the command has finished; one that has not goes back to the tail of the queue.
+// A queued command. Process runs on the control thread and returns whether the command has
+// finished; one that has not goes back to the tail of the queue.
 // Destroying a command never destroys what it points to.
 class TECUCmd {
 public:
@@ -110,7 +110,7 @@ public:
 private:
     void Execute();
 
-    std::mutex cmdLock;  // guards cmdQueue; held while a command runs
+    std::mutex cmdLock;  // guards cmdQueue (not held while a command runs)
     std::deque<std::shared_ptr<TECUCmd>> cmdQueue;
     std::atomic<bool> stopRequested{false};
     std::mutex runLock;  // pairs a stop request with whether a command is running

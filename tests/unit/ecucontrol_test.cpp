@@ -156,6 +156,21 @@ TEST(ECUControl, StopDuringACommandReturnsOnlyAfterIt) {
     EXPECT_TRUE(stopped.get());
 }
 
+TEST(ECUControl, PostingWhileACommandRunsDoesNotWaitForIt) {
+    SimControlRig rig;
+    RunLog log;
+    TECUControl control(rig.Links());
+    auto blocking = std::make_shared<TBlockingCmd>(log);
+    control.PostCommand(blocking);
+    blocking->started.get_future().wait();
+    // The UI thread may post while an upload runs and hands its progress to that thread.
+    control.PostCommand(std::make_shared<TScriptCmd>("next", std::vector<bool>{true}, log));
+    EXPECT_EQ(control.QueuedCommands(), 1u);
+    blocking->release.set_value();
+    ASSERT_TRUE(WaitFor([&] { return log.Runs().size() == 2; }));
+    EXPECT_EQ(log.Runs(), (std::vector<std::string>{"blocking", "next"}));
+}
+
 TEST(ECUControl, StopDuringAConnectAttemptIsQuick) {
     ControlRig rig;  // real time; nothing answers, so a connect pass would take about 6 s
     TECUControl control(rig.Links());

@@ -295,7 +295,8 @@ TEST(FlashCommand, AbandonAfterAFailedRunStopsTheRetries) {
     auto command = control.PostFlashCommand(Image(256), &rig.progress);
     ASSERT_TRUE(WaitFor([&] { return command->Runs() >= 1 && rig.progress.Texts().size() >= 7; }));
     command->Abandon();
-    ASSERT_TRUE(WaitFor([&] { return control.QueuedCommands() == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return command->Finished(); }));
+    EXPECT_EQ(control.QueuedCommands(), 0u);
     EXPECT_FALSE(command->Succeeded());
     EXPECT_GE(rig.progress.closes, 1);
     control.Stop();
