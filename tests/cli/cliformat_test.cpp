@@ -1,0 +1,166 @@
+// The texts brindle-cli prints: CSV rows, progress figures, summaries and advice.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "ecu/ecu.h"
+#include "ecu/sensorrecord.h"
+#include "tools/cli/cliformat.h"
+
+namespace {
+
+TEST(CliCsv, HeaderIsTimeAndTheThirteenCaptionsTopToBottom) {
+    EXPECT_EQ(CsvHeader(),
+              "time_ms,RPM,MAP,Target Mixture,Mixture 1,Mixture 2,Injector Pulse,Coolant Temp,"
+              "Charge Temp,Throttle Pos,Ignition Timing,Battery Volts,Exhaust Temp1,"
+              "Exhaust Temp2");
+}
+
+struct RowCase {
+    const char* name;
+    int64_t timeMs;
+    TSensorValues values;
+    const char* row;
+};
+
+void PrintTo(const RowCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CsvRows : public testing::TestWithParam<RowCase> {};
+
+TEST_P(CsvRows, ShowTheValuesAsTheEngineDataWindowDoes) {
+    EXPECT_EQ(CsvRow(GetParam().timeMs, EncodeSensors(GetParam().values)), GetParam().row);
+}
+
+const RowCase kRows[] = {
+    // rpm, map, inj, afr1, afr2, target, tps, clt, mat, battRaw, adv, egt1, egt2
+    {"Typical",
+     1234,
+     {3000, 95, 4200, 131, 133, 130, 42, 120, 70, 105, 25, 610, 605},
+     "1234,3000,95,130,131,133,4200,120,70,42,25.0,12.4,610,605"},
+    {"AllZero", 0, {}, "0,0,0,0,0,0,0,0,0,0,0.0,0.0,0,0"},
+    {"AllMax",
+     987654321,
+     {65535, 65535, 65535, 65535, 65535, 65535, 255, 255, 255, 255, 255, 65535, 65535},
+     "987654321,65535,65535,65535,65535,65535,65535,255,255,255,255.0,30.0,65535,65535"},
+    {"SmallVoltages",
+     7,
+     {0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0},
+     "7,0,0,0,0,0,0,0,0,0,0.0,0.1,0,0"},
+    {"SixVolts", 8, {0, 0, 0, 0, 0, 0, 0, 0, 0, 51, 0, 0, 0}, "8,0,0,0,0,0,0,0,0,0,0.0,6.0,0,0"},
+};
+
+INSTANTIATE_TEST_SUITE_P(CliCsv, CsvRows, testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliCsv, FieldsAreQuotedOnlyWhenTheyMustBe) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Battery Volts", "Battery Volts"},
+        {"12.4", "12.4"},
+        {"a,b", "\"a,b\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"two\nlines", "\"two\nlines\""},
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(CsvField(in), out) << in;
+    }
+}
+
+TEST(CliProgress, AcknowledgedBlocksAreALowerBoundFromThePosition) {
+    struct Case {
+        int position, blocks, acked;
+    };
+    // The upload shows i * 100 / n for block i; e.g. n = 3 shows 0, 33, 66.
+    const Case cases[] = {
+        {0, 3, 0},      {33, 3, 1},     {66, 3, 2},      {0, 512, 0}, {1, 512, 6},
+        {50, 512, 256}, {99, 512, 507}, {100, 512, 512}, {0, 0, 0},   {50, 1, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(AckedBlocks(c.position, c.blocks), c.acked)
+            << "position " << c.position << " of " << c.blocks << " blocks";
+        // Never more than the blocks really done: block i shows floor(i * 100 / n).
+        for (int i = 0; i < c.blocks; ++i) {
+            if (i * 100 / c.blocks == c.position) {
+                EXPECT_LE(AckedBlocks(c.position, c.blocks), i);
+            }
+        }
+    }
+    EXPECT_EQ(AckedBytes(66, 3, 600), 512);
+    EXPECT_EQ(AckedBytes(100, 4, 1000), 1000);  // the last block is partly used
+    EXPECT_EQ(AckedBytes(50, 512, 131072), 65536);
+}
+
+TEST(CliProgress, BarAndLineShowPercentAndBytes) {
+    EXPECT_EQ(ProgressBar(50, 65536, 131072, 10), "[#####.....]  50%  65536/131072 bytes");
+    EXPECT_EQ(ProgressBar(0, 0, 1000, 4), "[....]   0%  0/1000 bytes");
+    EXPECT_EQ(ProgressBar(100, 1000, 1000, 4), "[####] 100%  1000/1000 bytes");
+    EXPECT_EQ(ProgressLine(10, 13312, 131072), "progress  10%  13312/131072 bytes");
+    EXPECT_EQ(ProgressLine(100, 1000, 1000), "progress 100%  1000/1000 bytes");
+}
+
+TEST(CliProgress, OnlyTheUploadsByteCountsAreBytesSentTexts) {
+    EXPECT_TRUE(IsBytesSentText("1024 bytes sent."));
+    EXPECT_TRUE(IsBytesSentText("0 bytes sent."));
+    EXPECT_FALSE(IsBytesSentText("Retrying block 3"));
+    EXPECT_FALSE(IsBytesSentText("Too many resends."));
+    EXPECT_FALSE(IsBytesSentText(" bytes sent."));
+}
+
+TEST(CliProgress, FailureReasonsFollowWhatTheRunShowed) {
+    struct Case {
+        const char* name;
+        TRunTrace trace;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"resends", {7, false, "Too many resends."}, "Too many resends."},
+        {"addresses", {3, false, "Too many address attempts."}, "Too many address attempts."},
+        {"silent loader", {0, true, ""}, "The boot loader did not answer."},
+        {"no erase answer", {0, false, ""}, "The boot loader did not confirm the erase."},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(UploadFailureReason(c.trace), c.reason) << c.name;
+    }
+}
+
+TEST(CliHex, SummaryCountsBytesAndBlocks) {
+    const std::pair<int, const char*> cases[] = {
+        {0, "used 0 bytes, 0 blocks"},
+        {1, "used 1 bytes, 1 blocks"},
+        {256, "used 256 bytes, 1 blocks"},
+        {257, "used 257 bytes, 2 blocks"},
+        {131072, "used 131072 bytes, 512 blocks"},
+    };
+    for (const auto& [used, text] : cases) {
+        EXPECT_EQ(HexSummary(used), text);
+    }
+}
+
+TEST(CliLink, StatesReadAsTheStatusBarShowsThem) {
+    EXPECT_EQ(LinkStateText(kLinkOffline), "Offline");
+    EXPECT_EQ(LinkStateText(kLinkConnected), "Connected");
+    EXPECT_EQ(LinkStateText(kLinkConnecting), "Connecting");
+    EXPECT_EQ(LinkStateText(kLinkLoader), "Loader");
+}
+
+TEST(CliLink, RatesAreListedOnceEachInTheOrderTried) {
+    EXPECT_EQ(RatesText({5, 9, 6}), "9600, 115200 and 19200 bit/s");
+    EXPECT_EQ(RatesText({5, 5, 6}), "9600 and 19200 bit/s");
+    EXPECT_EQ(RatesText({7, 7, 7}), "38400 bit/s");
+    EXPECT_EQ(RatesText({5, 42, 6}), "9600 and 19200 bit/s");
+}
+
+TEST(CliLink, AdviceForAPortThatCannotBeOpened) {
+    const std::string denied = PortOpenAdvice("/dev/ttyUSB0", EACCES);
+    EXPECT_NE(denied.find("dialout"), std::string::npos) << denied;
+    EXPECT_NE(denied.find("/dev/ttyUSB0"), std::string::npos) << denied;
+    const std::string missing = PortOpenAdvice("/dev/ttyUSB1", ENOENT);
+    EXPECT_NE(missing.find("plugged in"), std::string::npos) << missing;
+    EXPECT_NE(missing.find("--port"), std::string::npos) << missing;
+    EXPECT_EQ(PortOpenAdvice("/dev/ttyS0", EBUSY), "");
+}
+
+}  // namespace

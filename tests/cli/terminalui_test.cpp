@@ -1,0 +1,157 @@
+// The terminal side of the core's interfaces: the console's bar line, the progress view in
+// both of its forms, the panels, the message box and the link-state announcements.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "ecu/ecu.h"
+#include "tools/cli/terminalui.h"
+
+namespace {
+
+constexpr char kClear[] = "\r\033[K";
+
+TEST(CliConsole, LinesGoAboveTheBarWhichIsDrawnAgainBelowThem) {
+    std::ostringstream out;
+    TConsole console(out, true);
+    console.Line("one");
+    console.Bar("[bar 1]");
+    console.Bar("[bar 2]");
+    console.Line("two");
+    console.EndBar();
+    console.Line("three");
+    EXPECT_EQ(out.str(), std::string("one\n") + kClear + "[bar 1]" + kClear + "[bar 2]" + kClear +
+                             "two\n[bar 2]\nthree\n");
+}
+
+TEST(CliConsole, WithoutATerminalThereIsNoBar) {
+    std::ostringstream out;
+    TConsole console(out, false);
+    console.Bar("[bar]");
+    console.Line("line");
+    console.EndBar();
+    EXPECT_EQ(out.str(), "line\n");
+}
+
+TEST(CliConsole, APromptEndsTheBarAndStaysOnItsLine) {
+    std::ostringstream out;
+    TConsole console(out, true);
+    console.Bar("[bar]");
+    console.Prompt("Go? ");
+    EXPECT_EQ(out.str(), std::string(kClear) + "[bar]\nGo? ");
+}
+
+// Three blocks (600 bytes): the upload shows 0, 33 and 66, and "0 bytes sent." after block 0.
+void DriveThreeBlockRun(TTerminalProgress& view) {
+    view.SetPosition(0);
+    view.SetStatusText("0 bytes sent.");
+    view.SetPosition(33);
+    view.SetStatusText("Retrying block 1");
+    view.SetPosition(33);
+    view.SetPosition(66);
+}
+
+TEST(CliProgressView, PlainOutputHasATenthLineAndEveryStatusText) {
+    std::ostringstream out;
+    TConsole console(out, false);
+    TTerminalProgress view(console, 600);
+    DriveThreeBlockRun(view);
+    view.Close();
+    view.Complete();
+    EXPECT_EQ(out.str(),
+              "progress   0%  0/600 bytes\n"
+              "0 bytes sent.\n"
+              "progress  33%  256/600 bytes\n"
+              "Retrying block 1\n"
+              "progress  66%  512/600 bytes\n"
+              "progress 100%  600/600 bytes\n");
+}
+
+TEST(CliProgressView, OnATerminalTheBarCarriesBytesPercentAndTheLatestText) {
+    std::ostringstream out;
+    TConsole console(out, true);
+    TTerminalProgress view(console, 600);
+    DriveThreeBlockRun(view);
+    view.Complete();
+    const std::string text = out.str();
+    // The byte counts stay on the bar; other texts also get a line of their own.
+    EXPECT_EQ(text.find("0 bytes sent.\n"), std::string::npos);
+    EXPECT_NE(text.find(std::string(kClear) + "Retrying block 1\n"), std::string::npos);
+    EXPECT_NE(text.find("]  33%  256/600 bytes  Retrying block 1"), std::string::npos);
+    EXPECT_NE(text.find("]  66%  512/600 bytes  Retrying block 1"), std::string::npos);
+    // It ends on a full bar and a line end.
+    const std::string end = "[##############################] 100%  600/600 bytes\n";
+    ASSERT_GE(text.size(), end.size());
+    EXPECT_EQ(text.substr(text.size() - end.size()), end);
+}
+
+TEST(CliProgressView, TraceIsPerRun) {
+    std::ostringstream out;
+    TConsole console(out, false);
+    TTerminalProgress view(console, 600);
+    DriveThreeBlockRun(view);
+    view.SetStatusText("Too many resends.");
+    TRunTrace trace = view.Trace();
+    EXPECT_EQ(trace.positions, 4);
+    EXPECT_FALSE(trace.closed);
+    EXPECT_EQ(trace.lastText, "Too many resends.");
+
+    view.StartRun();
+    view.Close();  // a run that did not hear the boot loader
+    trace = view.Trace();
+    EXPECT_EQ(trace.positions, 0);
+    EXPECT_TRUE(trace.closed);
+    EXPECT_EQ(trace.lastText, "");
+    // The tenths start over with the run.
+    view.SetPosition(0);
+    const std::string text = out.str();
+    const std::string zero = "progress   0%  0/600 bytes\n";
+    EXPECT_NE(text.find(zero), text.rfind(zero));
+}
+
+TEST(CliPanels, KeepTheLatestTextOfEachPanel) {
+    TTerminalPanels panels;
+    EXPECT_EQ(panels.Text(kPanelFirmware), "");
+    panels.SetPanelText(kPanelFirmware, "Firmware Revision: 1.4.11");
+    panels.SetPanelText(kPanelFirmware, "Firmware Revision: 1.4.12");
+    panels.SetPanelText(kPanelBoard, "Board is unbranded");
+    EXPECT_EQ(panels.Text(kPanelFirmware), "Firmware Revision: 1.4.12");
+    EXPECT_EQ(panels.Text(kPanelBoard), "Board is unbranded");
+}
+
+TEST(CliMessages, AreShownWithTheirReasonAndKept) {
+    std::ostringstream out;
+    TConsole console(out, false);
+    TWakeup wakeup;
+    TTerminalMessages messages(console, wakeup);
+    messages.ShowMessage(
+        {"Comm port is in use!", "Error!", TMessageIcon::Error, "/dev/ttyUSB0: Permission denied"});
+    EXPECT_EQ(out.str(), "brindle-cli: Comm port is in use!\n  /dev/ttyUSB0: Permission denied\n");
+    ASSERT_EQ(messages.Shown().size(), 1u);
+    EXPECT_EQ(messages.Shown()[0].detail, "/dev/ttyUSB0: Permission denied");
+}
+
+TEST(CliLinkObserver, AnnouncesOnlyRealChangesWhileAnnouncing) {
+    std::ostringstream out;
+    TConsole console(out, false);
+    TWakeup wakeup;
+    TTerminalLinkObserver observer(console, wakeup);
+    uint8_t state = kLinkConnecting;
+    observer.SetStateReader([&] { return state; });
+
+    state = kLinkConnected;
+    observer.LinkStateChanged();  // not announcing yet
+    observer.Announce(true);
+    observer.LinkStateChanged();  // a late report of the state already shown
+    state = kLinkConnecting;
+    observer.LinkStateChanged();
+    state = kLinkConnected;
+    observer.LinkStateChanged();
+    observer.Announce(false);
+    state = kLinkConnecting;
+    observer.LinkStateChanged();
+    EXPECT_EQ(out.str(), "Link: Connecting\nLink: Connected\n");
+}
+
+}  // namespace

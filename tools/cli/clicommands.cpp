@@ -1,0 +1,509 @@
+#include "tools/cli/clicommands.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "ecu/clock.h"
+#include "ecu/ecu.h"
+#include "ecu/ecucontrol.h"
+#include "ecu/packet.h"
+#include "ecu/serialcomm.h"
+#include "firmware/ihexfile.h"
+#include "firmware/upload.h"
+#include "platform/portmap.h"
+#include "platform/posixserial.h"
+#include "platform/qtsettingsstore.h"
+#include "tools/cli/attemptlimit.h"
+#include "tools/cli/cliformat.h"
+
+namespace {
+
+int64_t NowMs() {
+    return TSteadyClock::Instance().NowMs();
+}
+
+std::string Seconds(int ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
+    return text;
+}
+
+enum class TWaitResult { Connected, Loader, NoEcu, PortFailed, Interrupted };
+
+// The ECU link of one command: the settings, the port map, the serial library and the
+// control thread, set up as the desktop program sets them up, with this run's overrides.
+class TCliLink {
+public:
+    TCliLink(const TCliOptions& o, TCliEnvironment& e)
+        : options(o), env(e), messages(e.console, wakeup), observer(e.console, wakeup) {
+        // Per-port devices from the settings file; --port replaces every one for this run.
+        store.LoadPortOverrides(map);
+        if (!options.port.empty()) {
+            map.SetRunOverride(options.port);
+        }
+        library = std::make_unique<TPosixSerialLibrary>(map);
+        // Constructing the control thread's objects loads the stored settings (and stores the
+        // defaults when there are none yet); the thread itself starts in Connect.
+        control = std::make_unique<TECUControl>(
+            TECUControlLinks{*library, store, TSteadyClock::Instance(), &panels, &observer,
+                             &messages},
+            true);
+        observer.SetStateReader([this] { return control->session->linkState.load(); });
+        TSerialComm& serial = *control->serial;
+        if (options.com > 0) {
+            serial.comPort = options.com - 1;
+        }
+        // For this run only: nothing here writes the settings back.
+        if (options.baudCode > 0) {
+            serial.commBaud = options.baudCode;
+        }
+        path = map.PathFor(serial.comPort);
+        rates = {serial.initBaud, serial.commBaud, serial.loaderBaud};
+        if (!options.port.empty()) {
+            where = path;
+        } else {
+            where = path + " (" + TPortMap::PortName(serial.comPort) +
+                    (options.com > 0 ? "" : " from the settings") + ")";
+        }
+    }
+
+    ~TCliLink() {
+        Stop();
+        if (logOpen) {
+            ClosePacketLog();
+        }
+    }
+
+    TECU& Session() { return *control->session; }
+    TECUControl& Control() { return *control; }
+    TTerminalPanels& Panels() { return panels; }
+    TTerminalLinkObserver& Observer() { return observer; }
+
+    // Opens the packet log, starts the control thread and waits for an ECU.
+    TWaitResult Connect() {
+        if (!options.noLog) {
+            logOpen = true;
+            if (!OpenPacketLog(options.logPath)) {
+                env.console.Line("brindle-cli: warning: cannot create the packet log " +
+                                 options.logPath + " (" + std::strerror(errno) +
+                                 "); going on without it");
+            }
+        }
+        env.console.Line("Connecting to the ECU on " + where + "...");
+        // Ctrl-C must reach the main thread (it may be reading the answer to a question), so
+        // the control thread starts with the two signals blocked and keeps them so.
+        sigset_t stop, old;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGINT);
+        sigaddset(&stop, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stop, &old);
+        control->Start();
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return WaitForEcu();
+    }
+
+    // Waits until the session is connected or finds only the boot loader, at most --timeout.
+    TWaitResult WaitForEcu() {
+        const int64_t deadline = NowMs() + options.timeoutMs;
+        for (;;) {
+            if (!messages.Shown().empty()) {
+                return TWaitResult::PortFailed;  // the only message of the control thread
+            }
+            const uint8_t state = Session().linkState.load();
+            if (state == kLinkConnected) {
+                return TWaitResult::Connected;
+            }
+            if (state == kLinkLoader) {
+                return TWaitResult::Loader;
+            }
+            if (env.interrupts() > 0) {
+                return TWaitResult::Interrupted;
+            }
+            const int64_t left = deadline - NowMs();
+            if (left <= 0) {
+                return TWaitResult::NoEcu;
+            }
+            wakeup.Wait(static_cast<int>(std::min<int64_t>(left, 50)));
+        }
+    }
+
+    // Explains a wait that found no usable ECU; returns the exit code.
+    int Report(TWaitResult result) {
+        switch (result) {
+            case TWaitResult::NoEcu:
+                env.console.Line("brindle-cli: no ECU answered on " + path + " within " +
+                                 Seconds(options.timeoutMs) +
+                                 " (its firmware and its boot loader were called at " +
+                                 RatesText(rates) + ")");
+                return kExitNoEcu;
+            case TWaitResult::PortFailed: {
+                // The message is on the screen already; say what the user can do about it.
+                const int err = ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
+                const std::string advice = PortOpenAdvice(path, err);
+                if (!advice.empty()) {
+                    env.console.Line("  " + advice);
+                }
+                return kExitPort;
+            }
+            case TWaitResult::Interrupted:
+                env.console.Line("brindle-cli: interrupted");
+                return kExitInterrupted;
+            case TWaitResult::Loader:
+                env.console.Line(
+                    "brindle-cli: only the ECU's boot loader answers: it has no firmware "
+                    "('brindle-cli flash FILE.hex' puts firmware on it)");
+                return kExitLoaderOnly;
+            case TWaitResult::Connected:
+                break;
+        }
+        return kExitOk;
+    }
+
+    // Ends the control thread (a command in progress first runs to its end).
+    void Stop() { control->Stop(); }
+
+private:
+    const TCliOptions& options;
+    TCliEnvironment& env;
+    TWakeup wakeup;
+    TTerminalPanels panels;
+    TTerminalMessages messages;
+    TTerminalLinkObserver observer;
+    TPortMap map;
+    TQtSettingsStore store;  // BRINDLE_SETTINGS or the program's own location
+    std::unique_ptr<TPosixSerialLibrary> library;
+    std::unique_ptr<TECUControl> control;
+    std::string path;
+    std::string where;
+    std::vector<int> rates;
+    bool logOpen = false;
+};
+
+// Loads a HEX file with the program's loader; prints the loader's message on failure.
+bool LoadImage(TIHexFile& image, const std::string& path, TConsole& console) {
+    if (!image.Open(path)) {
+        console.Line("brindle-cli: " + image.LastError());
+        return false;
+    }
+    if (!image.Load()) {
+        console.Line("brindle-cli: " + path + ": " + image.LastError());
+        return false;
+    }
+    return true;
+}
+
+int RunIdentify(const TCliOptions& o, TCliEnvironment& env) {
+    TCliLink link(o, env);
+    const TWaitResult result = link.Connect();
+    if (result == TWaitResult::Connected) {
+        env.out << link.Panels().Text(kPanelFirmware) << "\n"
+                << link.Panels().Text(kPanelBoard) << "\n";
+        env.out.flush();
+        return kExitOk;
+    }
+    if (result == TWaitResult::Loader) {
+        env.out << LinkStateText(kLinkLoader) << "\n";
+        env.out.flush();
+    }
+    return link.Report(result);
+}
+
+int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
+    std::ofstream file;
+    std::ostream* out = &env.out;
+    std::string outName = "standard output";
+    if (!o.csvPath.empty()) {
+        file.open(o.csvPath, std::ios::out | std::ios::trunc);
+        if (!file) {
+            env.console.Line("brindle-cli: cannot write " + o.csvPath + ": " +
+                             std::strerror(errno));
+            return kExitFailed;
+        }
+        out = &file;
+        outName = o.csvPath;
+    }
+
+    TCliLink link(o, env);
+    const TWaitResult result = link.Connect();
+    if (result != TWaitResult::Connected) {
+        return link.Report(result);
+    }
+    link.Observer().Announce(true);
+    env.console.Line(o.count > 0 ? "Monitoring " + std::to_string(o.count) + " records."
+                                 : "Monitoring; Ctrl-C stops.");
+
+    *out << CsvHeader() << "\n";
+    out->flush();
+    TECU& session = link.Session();
+    const int64_t start = NowMs();
+    int64_t lastRecord = start;
+    uint64_t seen = 0;
+    session.SensorsSnapshot(&seen);  // records from before the header are not new
+    uint64_t missed = 0;
+    int rows = 0;
+    int exitCode = kExitOk;
+    while (o.count == 0 || rows < o.count) {
+        if (!*out) {
+            env.console.Line("brindle-cli: cannot write to " + outName + ": " +
+                             std::strerror(errno));
+            exitCode = kExitFailed;
+            break;
+        }
+        if (env.interrupts() > 0) {
+            break;  // Ctrl-C is how monitoring ends
+        }
+        uint64_t updates = 0;
+        const SensorRecord record = session.SensorsSnapshot(&updates);
+        const int64_t now = NowMs();
+        if (updates != seen) {
+            missed += updates - seen - 1;
+            seen = updates;
+            *out << CsvRow(now - start, record) << "\n";
+            out->flush();
+            ++rows;
+            lastRecord = now;
+            continue;
+        }
+        if (session.linkState.load() == kLinkLoader) {
+            env.console.Line("brindle-cli: the ECU fell back to its boot loader");
+            exitCode = kExitLoaderOnly;
+            break;
+        }
+        if (now - lastRecord > o.timeoutMs) {
+            env.console.Line("brindle-cli: no new sensor record for " + Seconds(o.timeoutMs) +
+                             " (link: " + LinkStateText(session.linkState.load()) + ")");
+            exitCode = kExitNoEcu;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    link.Observer().Announce(false);
+    link.Stop();
+    if (!*out && exitCode == kExitOk) {
+        env.console.Line("brindle-cli: cannot write to " + outName);
+        exitCode = kExitFailed;
+    }
+    if (missed > 0) {
+        env.console.Line("Note: " + std::to_string(missed) +
+                         " records came faster than they could be written and are not in "
+                         "the output.");
+    }
+    return exitCode;
+}
+
+int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
+    TConsole& console = env.console;
+    auto image = std::make_shared<TIHexFile>();
+    if (!LoadImage(*image, o.hexPath, console)) {
+        return kExitBadImage;
+    }
+    const int used = image->usedLength;
+    const int blocks = BlockCount(used);
+    if (used == 0) {
+        console.Line("brindle-cli: " + o.hexPath +
+                     " holds no data (every byte is 0xFF): writing it would only erase the "
+                     "ECU's firmware");
+        return kExitBadImage;
+    }
+    console.Line("Image " + o.hexPath + ": " + HexSummary(used));
+    if (!o.yes && !env.inputTerminal) {
+        console.Line(
+            "brindle-cli: flash asks for confirmation, but standard input is not a terminal; "
+            "add --yes to write without asking");
+        return kExitUsage;
+    }
+
+    TCliLink link(o, env);
+    TWaitResult result = link.Connect();
+    if (result == TWaitResult::Connected) {
+        console.Line("ECU: " + link.Panels().Text(kPanelFirmware) + ", " +
+                     link.Panels().Text(kPanelBoard));
+    } else if (result == TWaitResult::Loader) {
+        console.Line("ECU: only its boot loader answers (no firmware); writing through it.");
+    } else {
+        return link.Report(result);
+    }
+
+    if (!o.yes) {
+        console.Prompt("Write " + std::to_string(used) + " bytes from " + o.hexPath +
+                       " to the ECU? Its flash is erased first. [y/N] ");
+        const TAnswer answer = ReadAnswer(env.inputFd);
+        if (answer != TAnswer::Yes) {
+            if (answer == TAnswer::Interrupted) {
+                console.Line("");
+            }
+            console.Line("Nothing was written.");
+            return answer == TAnswer::Interrupted ? kExitInterrupted : kExitFailed;
+        }
+        // The link may have changed while the question was open.
+        result = link.WaitForEcu();
+        if (result != TWaitResult::Connected && result != TWaitResult::Loader) {
+            return link.Report(result);
+        }
+    }
+    if (env.interrupts() > 0) {
+        console.Line("Interrupted; nothing was written.");
+        return kExitInterrupted;
+    }
+
+    TTerminalProgress view(console, used);
+    std::mutex reasonLock;
+    std::string lastReason;
+    std::atomic<bool> userStop{false};
+    auto limit = std::make_shared<TAttemptLimit>(o.attempts, [&](int failures) {
+        const std::string reason = UploadFailureReason(view.Trace());
+        view.StartRun();
+        {
+            std::lock_guard<std::mutex> lock(reasonLock);
+            lastReason = reason;
+        }
+        console.Line("Attempt " + std::to_string(failures) + " of " + std::to_string(o.attempts) +
+                     " failed: " + reason);
+        if (failures < o.attempts && !userStop.load()) {
+            console.Line("Attempt " + std::to_string(failures + 1) + " of " +
+                         std::to_string(o.attempts) +
+                         ": starting over (boot loader, erase, every block).");
+        }
+    });
+
+    console.Line("Writing " + std::to_string(used) + " bytes in " + std::to_string(blocks) +
+                 " blocks; attempt 1 of " + std::to_string(o.attempts) + ".");
+    env.allowHardExit(true);
+    link.Control().PostCommand(limit);  // first, so that it takes turns with the upload
+    const std::shared_ptr<TECUFlashCmd> upload = link.Control().PostFlashCommand(image, &view);
+    limit->Watch(upload);
+    while (!upload->Finished()) {
+        if (env.interrupts() > 0 && !userStop.load()) {
+            userStop.store(true);
+            upload->Abandon();
+            console.Line(
+                "Ctrl-C: the upload run in progress cannot be cut off halfway without leaving "
+                "the ECU with partly written firmware, so it goes on to its end; no further "
+                "run will start. Press Ctrl-C again to quit at once.");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    env.allowHardExit(false);
+    link.Stop();
+
+    if (upload->Succeeded()) {
+        view.Complete();
+        env.out << "Upload complete: " << used << " bytes in " << blocks << " blocks.\n";
+        env.out.flush();
+        return kExitOk;
+    }
+    view.Finish();
+    std::string reason;
+    {
+        std::lock_guard<std::mutex> lock(reasonLock);
+        reason = lastReason;
+    }
+    const int runs = upload->Runs();
+    if (userStop.load()) {
+        console.Line(runs == 0 ? std::string("brindle-cli: interrupted; nothing was written.")
+                               : "brindle-cli: upload stopped by Ctrl-C after " +
+                                     std::to_string(runs) + (runs == 1 ? " run" : " runs") +
+                                     ". The ECU may be left without working firmware; its "
+                                     "boot loader still answers, so flash can be run again.");
+        return kExitInterrupted;
+    }
+    console.Line("brindle-cli: upload failed after " + std::to_string(runs) +
+                 (runs == 1 ? " attempt: " : " attempts: ") + reason +
+                 " The ECU may be left without working firmware; its boot loader still "
+                 "answers, so flash can be run again.");
+    return kExitFailed;
+}
+
+int RunHex(const TCliOptions& o, TCliEnvironment& env) {
+    TIHexFile image;
+    if (!LoadImage(image, o.hexPath, env.console)) {
+        return kExitBadImage;
+    }
+    env.out << HexSummary(image.usedLength) << "\n";
+    env.out.flush();
+    if (o.binPath.empty()) {
+        return kExitOk;
+    }
+    std::ofstream bin(o.binPath, std::ios::out | std::ios::binary | std::ios::trunc);
+    if (bin) {
+        bin.write(reinterpret_cast<const char*>(image.data.data()),
+                  static_cast<std::streamsize>(image.data.size()));
+        bin.close();
+    }
+    if (!bin) {
+        env.console.Line("brindle-cli: cannot write " + o.binPath + ": " + std::strerror(errno));
+        return kExitFailed;
+    }
+    env.out << "wrote " << image.data.size() << " bytes to " << o.binPath << "\n";
+    env.out.flush();
+    return kExitOk;
+}
+
+}  // namespace
+
+TAnswer ReadAnswer(int fd) {
+    std::string line;
+    for (;;) {
+        char c = 0;
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            return TAnswer::Interrupted;
+        }
+        if (n <= 0 || c == '\n') {
+            break;
+        }
+        line += c;
+    }
+    // Blanks and a carriage return around the answer do not matter, nor does its case.
+    const size_t first = line.find_first_not_of(" \t\r");
+    const size_t last = line.find_last_not_of(" \t\r");
+    std::string word = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    return word == "y" || word == "yes" ? TAnswer::Yes : TAnswer::No;
+}
+
+int CliMain(const std::vector<std::string>& args, TCliEnvironment& env) {
+    const TParseResult parsed = ParseCommandLine(args);
+    const TCliOptions& o = parsed.options;
+    if (o.help) {
+        env.out << HelpText(o.command);
+        env.out.flush();
+        return kExitOk;
+    }
+    if (o.version) {
+        env.out << VersionText();
+        env.out.flush();
+        return kExitOk;
+    }
+    if (!parsed.Ok()) {
+        env.console.Line("brindle-cli: " + parsed.error);
+        env.console.Line("Try 'brindle-cli --help'.");
+        return kExitUsage;
+    }
+    switch (o.command) {
+        case TCliCommand::Identify:
+            return RunIdentify(o, env);
+        case TCliCommand::Monitor:
+            return RunMonitor(o, env);
+        case TCliCommand::Flash:
+            return RunFlash(o, env);
+        case TCliCommand::Hex:
+            return RunHex(o, env);
+        case TCliCommand::None:
+            break;
+    }
+    return kExitUsage;
+}

@@ -1,0 +1,32 @@
+// The commands of brindle-cli over the core: the same control thread, session, loader and
+// upload as the desktop program, with the terminal implementations of its interfaces.
+#pragma once
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/cli/clioptions.h"
+#include "tools/cli/terminalui.h"
+
+// What a command gets from the process around it.
+struct TCliEnvironment {
+    std::ostream& out;  // results (standard output)
+    TConsole& console;  // progress, link changes and errors (standard error)
+    int inputFd = 0;    // where flash reads its confirmation
+    bool inputTerminal = false;
+    // How many times Ctrl-C (or SIGTERM) has come so far.
+    std::function<int()> interrupts = [] { return 0; };
+    // While on, a second Ctrl-C ends the process at once (during an upload run).
+    std::function<void(bool)> allowHardExit = [](bool) {};
+};
+
+// Parses the arguments after the program name, prints help, version or a usage error, or
+// runs the command. Returns the exit code.
+int CliMain(const std::vector<std::string>& args, TCliEnvironment& env);
+
+enum class TAnswer { Yes, No, Interrupted };
+// Reads one line from `fd`: "y" or "yes" in any case is yes; anything else, and the end of
+// the input, is no; a signal during the read is Interrupted.
+TAnswer ReadAnswer(int fd);

@@ -1,0 +1,146 @@
+#include "tools/cli/cliformat.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "ecu/ecu.h"
+#include "ecu/seriallibrary.h"
+#include "firmware/upload.h"
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') {
+            quoted += '"';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::string CsvHeader() {
+    std::string line = "time_ms";
+    for (const TSensorRow& row : SensorRows(SensorRecord{})) {
+        line += ",";
+        line += CsvField(row.caption);
+    }
+    return line;
+}
+
+std::string CsvRow(int64_t timeMs, const SensorRecord& record) {
+    std::string line = std::to_string(timeMs);
+    for (const TSensorRow& row : SensorRows(record)) {
+        line += ",";
+        line += CsvField(row.value);
+    }
+    return line;
+}
+
+int AckedBlocks(int position, int blocks) {
+    if (blocks <= 0 || position <= 0) {
+        return 0;
+    }
+    const int64_t atLeast = (static_cast<int64_t>(position) * blocks + 99) / 100;
+    return static_cast<int>(std::min<int64_t>(atLeast, blocks));
+}
+
+int64_t AckedBytes(int position, int blocks, int usedLength) {
+    const int64_t bytes = static_cast<int64_t>(AckedBlocks(position, blocks)) * kBlockBytes;
+    return std::min<int64_t>(bytes, usedLength);
+}
+
+std::string ProgressBar(int percent, int64_t bytes, int64_t total, int width) {
+    percent = std::clamp(percent, 0, 100);
+    const int filled = percent * width / 100;
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "] %3d%%  %lld/%lld bytes", percent,
+                  static_cast<long long>(bytes), static_cast<long long>(total));
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(width - filled), '.') + tail;
+}
+
+std::string ProgressLine(int percent, int64_t bytes, int64_t total) {
+    char line[80];
+    std::snprintf(line, sizeof line, "progress %3d%%  %lld/%lld bytes", std::clamp(percent, 0, 100),
+                  static_cast<long long>(bytes), static_cast<long long>(total));
+    return line;
+}
+
+bool IsBytesSentText(const std::string& text) {
+    static const std::string kSuffix = " bytes sent.";
+    return text.size() > kSuffix.size() &&
+           text.compare(text.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
+}
+
+std::string UploadFailureReason(const TRunTrace& trace) {
+    // A run stops with one of these texts when a block is not taken.
+    if (trace.lastText == "Too many resends." || trace.lastText == "Too many address attempts.") {
+        return trace.lastText;
+    }
+    // The blocks start only after the erase; a run that closed the view before them did not
+    // hear the boot loader, one that did not close it was not told the erase was done.
+    if (trace.positions == 0) {
+        return trace.closed ? "The boot loader did not answer."
+                            : "The boot loader did not confirm the erase.";
+    }
+    return trace.lastText.empty() ? "The upload stopped." : trace.lastText;
+}
+
+std::string HexSummary(int usedLength) {
+    return "used " + std::to_string(usedLength) + " bytes, " +
+           std::to_string(BlockCount(usedLength)) + " blocks";
+}
+
+std::string LinkStateText(uint8_t state) {
+    switch (state) {
+        case kLinkOffline:
+            return "Offline";
+        case kLinkConnected:
+            return "Connected";
+        case kLinkConnecting:
+            return "Connecting";
+        case kLinkLoader:
+            return "Loader";
+        default:
+            return "state " + std::to_string(state);
+    }
+}
+
+std::string RatesText(const std::vector<int>& baudCodes) {
+    std::vector<int> rates;
+    for (int code : baudCodes) {
+        const int bps = BaudCodeToBps(code);
+        if (bps > 0 && std::find(rates.begin(), rates.end(), bps) == rates.end()) {
+            rates.push_back(bps);
+        }
+    }
+    std::string text;
+    for (size_t i = 0; i < rates.size(); ++i) {
+        if (i > 0) {
+            text += i + 1 == rates.size() ? " and " : ", ";
+        }
+        text += std::to_string(rates[i]);
+    }
+    return text.empty() ? text : text + " bit/s";
+}
+
+std::string PortOpenAdvice(const std::string& path, int err) {
+    switch (err) {
+        case EACCES:
+        case EPERM:
+            return "You may not open " + path +
+                   ". Serial ports belong to the group 'dialout': add your user to it "
+                   "(sudo usermod -aG dialout $USER) and log in again.";
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return "There is no device " + path +
+                   ". Is the adapter plugged in? Choose the port with --port PATH or --com N.";
+        default:
+            return {};
+    }
+}

@@ -1,0 +1,49 @@
+// Texts brindle-cli prints: CSV rows of sensor records, progress lines, summaries and the
+// explanations added to the core's messages. Pure functions, for the unit tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ecu/sensorrecord.h"
+
+// One CSV field, quoted when it holds a comma, a quote or a line end.
+std::string CsvField(const std::string& text);
+// "time_ms" and the thirteen captions of the Engine Data window, top to bottom.
+std::string CsvHeader();
+// A record as the Engine Data window shows it, after the time in milliseconds.
+std::string CsvRow(int64_t timeMs, const SensorRecord& record);
+
+// The upload sets its position to i * 100 / n while it works on block i of n, so at least
+// this many blocks have been acknowledged when the position reads `position`.
+int AckedBlocks(int position, int blocks);
+// The same in bytes of the image: acknowledged blocks times 256, at most usedLength.
+int64_t AckedBytes(int position, int blocks, int usedLength);
+// "[##########..........]  50%  65536/131072 bytes" with a bar of `width` characters.
+std::string ProgressBar(int percent, int64_t bytes, int64_t total, int width);
+// "progress  50%  65536/131072 bytes" for output that is not a terminal.
+std::string ProgressLine(int percent, int64_t bytes, int64_t total);
+// True for the upload's periodic "N bytes sent." texts.
+bool IsBytesSentText(const std::string& text);
+
+// What the progress view saw of one upload run.
+struct TRunTrace {
+    int positions = 0;     // SetPosition calls
+    bool closed = false;   // Close calls (a failed run closes only when the loader stays silent)
+    std::string lastText;  // the last status text
+};
+// Why a run that returned false failed, in words, from what it showed.
+std::string UploadFailureReason(const TRunTrace& trace);
+
+// "used 1000 bytes, 4 blocks"
+std::string HexSummary(int usedLength);
+
+// "Offline", "Connecting", "Connected" or "Loader", as the program's status bar shows them.
+std::string LinkStateText(uint8_t state);
+// "9600, 115200 and 19200 bit/s" for the rates a connect pass tries (codes 5..9), each once.
+std::string RatesText(const std::vector<int>& baudCodes);
+
+// Advice to add to the core's "Comm port is in use!" for the errno of opening `path`;
+// empty when there is nothing useful to add.
+std::string PortOpenAdvice(const std::string& path, int err);

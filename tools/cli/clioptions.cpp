@@ -1,0 +1,369 @@
+#include "tools/cli/clioptions.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "ecu/seriallibrary.h"
+
+#ifndef BRINDLE_CLI_VERSION
+#define BRINDLE_CLI_VERSION "unknown"
+#endif
+
+namespace {
+
+const char kToolHelp[] = R"(Usage: brindle-cli [OPTION]... COMMAND [ARG]...
+Talks to the ECU on its serial line with the same core as the Brindle desktop program.
+
+Commands:
+  identify            connect and print the firmware and board texts of the status bar
+  monitor             print live engine data as CSV, one row per new sensor record
+  flash FILE.hex      write new firmware through the ECU's boot loader
+  hex FILE.hex        check a firmware image file and optionally write it as binary
+Run 'brindle-cli COMMAND --help' for the options of a command.
+
+Options (before or after the command):
+  --port PATH         the serial device for this run, instead of the stored port
+  --com N             port number 1 to 8, mapped to a device as the program maps it:
+                      COM1-COM4 /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1,
+                      COM7-COM8 /dev/ttyS0-1, unless the settings file's [ports]
+                      section names another device
+  --baud RATE         the communication rate for this run: 9600, 19200, 38400,
+                      57600 or 115200 (never saved)
+  --log FILE          write the packet log to FILE (default: brindle.log in the
+                      current folder, truncated at each run, as the program does)
+  --no-log            write no packet log
+  --timeout SECONDS   how long to wait for an ECU to answer (default 15)
+  -h, --help          show this help, or a command's help after its name
+  --version           show the version
+
+The port and the rates come from the stored settings of the desktop program (the
+environment variable BRINDLE_SETTINGS names another INI file). brindle-cli never
+changes them; only when none exist yet are the defaults stored, as the program does.
+Results go to standard output; progress, link changes and errors to standard error.
+
+Exit status:
+  0    success
+  1    the command failed: the upload failed or was declined, or an output file
+       could not be written (the reason is printed)
+  2    no ECU answered within the time-out
+  3    only the ECU's boot loader answered: the ECU has no firmware
+  4    the firmware file cannot be read or is not a usable Intel HEX image
+  5    the serial port could not be opened (the system's reason is printed; when
+       permission is denied, the user belongs in the group 'dialout')
+  64   bad command line, or flash without --yes when standard input is not a terminal
+  130  interrupted by Ctrl-C or SIGTERM (a monitor that has started its rows ends
+       normally with 0)
+)";
+
+const char kIdentifyHelp[] = R"(Usage: brindle-cli [OPTION]... identify
+Connects as the program does and prints the two texts of its status bar, one per line:
+  Firmware Revision: 1.4.12
+  Board: 1.2 SN: 258            (or: Board is unbranded)
+When only the ECU's boot loader answers, prints "Loader" and exits with 3.
+When nothing answers within --timeout, says so and exits with 2.
+See 'brindle-cli --help' for the options and every exit status.
+)";
+
+const char kMonitorHelp[] = R"(Usage: brindle-cli [OPTION]... monitor [--count N] [--csv FILE]
+Connects, then prints one CSV row per new sensor record: a header line first with
+time_ms and the thirteen captions of the Engine Data window, then the values as that
+window shows them. time_ms counts milliseconds from the moment the link was up.
+
+  --count N    stop after N rows (default: run until Ctrl-C, which ends with exit 0)
+  --csv FILE   write the rows to FILE instead of standard output
+
+Link losses and reconnects are reported on standard error. When no new record
+arrives for --timeout seconds, monitor exits with 2; when the ECU falls back to its
+boot loader, with 3. See 'brindle-cli --help' for every exit status.
+)";
+
+const char kFlashHelp[] = R"(Usage: brindle-cli [OPTION]... flash FILE.hex [--attempts N] [--yes]
+Loads FILE.hex with the program's loader, asks for confirmation, then writes it through
+the ECU's boot loader: from the running firmware (which is told to enter its boot loader)
+or directly when only the boot loader answers.
+
+  --attempts N  upload runs to try before giving up (default 3); every run starts over:
+                boot loader, erase, then every block
+  --yes         do not ask; needed when standard input is not a terminal (without it
+                flash refuses with exit 64 rather than wait for an answer)
+
+On a terminal a progress bar shows bytes and percentage; otherwise plain progress lines
+are printed. Every status text of the upload is shown ("Retrying block 3", "1024 bytes
+sent.", "Too many resends.", ...).
+
+Ctrl-C: before the upload starts, it stops with nothing written (exit 130). During
+the upload, the run in progress cannot be cut off halfway without leaving the ECU with
+partly written firmware, so it goes on to its end and no further run is started; if
+that run completes the exit is 0, otherwise 130. A second Ctrl-C quits at once: the
+ECU may then be left without working firmware, but its boot loader still answers, so
+running flash again puts firmware back on it.
+
+Exit 0 only when the upload completed; 1 when it failed (the reason is printed) or the
+question was not answered with yes; 4 for a bad file, or one that holds no data at all.
+See 'brindle-cli --help' for every exit status.
+)";
+
+const char kHexHelp[] = R"(Usage: brindle-cli hex FILE.hex [--bin OUT]
+Loads FILE.hex with the program's loader and prints "used N bytes, B blocks": the bytes
+up to the last one that is not 0xFF, and the 256-byte blocks an upload would write.
+
+  --bin OUT   also write the whole 131072-byte image (0xFF where the file has no data)
+
+Exits with 4 and the loader's message when the file is bad. Needs no ECU.
+)";
+
+bool ParseInt(const std::string& text, int lo, int hi, int& value) {
+    int v = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, v);
+    if (text.empty() || ec != std::errc() || ptr != end || v < lo || v > hi) {
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+bool ParseSeconds(const std::string& text, int& ms) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    const double s = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(s) || s <= 0 || s > 86400) {
+        return false;
+    }
+    ms = static_cast<int>(std::lround(s * 1000));
+    return ms > 0;
+}
+
+TCliCommand CommandFromName(const std::string& name) {
+    if (name == "identify") {
+        return TCliCommand::Identify;
+    }
+    if (name == "monitor") {
+        return TCliCommand::Monitor;
+    }
+    if (name == "flash") {
+        return TCliCommand::Flash;
+    }
+    if (name == "hex") {
+        return TCliCommand::Hex;
+    }
+    return TCliCommand::None;
+}
+
+}  // namespace
+
+const char* CommandName(TCliCommand command) {
+    switch (command) {
+        case TCliCommand::Identify:
+            return "identify";
+        case TCliCommand::Monitor:
+            return "monitor";
+        case TCliCommand::Flash:
+            return "flash";
+        case TCliCommand::Hex:
+            return "hex";
+        case TCliCommand::None:
+            break;
+    }
+    return "";
+}
+
+std::string HelpText(TCliCommand command) {
+    switch (command) {
+        case TCliCommand::Identify:
+            return kIdentifyHelp;
+        case TCliCommand::Monitor:
+            return kMonitorHelp;
+        case TCliCommand::Flash:
+            return kFlashHelp;
+        case TCliCommand::Hex:
+            return kHexHelp;
+        case TCliCommand::None:
+            break;
+    }
+    return kToolHelp;
+}
+
+std::string VersionText() {
+    return std::string("brindle-cli ") + BRINDLE_CLI_VERSION + "\n";
+}
+
+TParseResult ParseCommandLine(const std::vector<std::string>& args) {
+    TParseResult result;
+    TCliOptions& o = result.options;
+    std::string& error = result.error;
+    bool portGiven = false;
+    bool logGiven = false;
+    bool optionsEnded = false;
+    int positional = 0;  // arguments after the command name
+
+    auto fail = [&](const std::string& text) {
+        if (error.empty()) {
+            error = text;
+        }
+    };
+
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::string inlineValue;
+        bool hasInlineValue = false;
+        if (!optionsEnded && arg.rfind("--", 0) == 0 && arg.size() > 2) {
+            const size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                inlineValue = arg.substr(eq + 1);
+                hasInlineValue = true;
+                arg.erase(eq);
+            }
+        }
+        // The value of an option: after '=' or the next argument.
+        auto value = [&](std::string& into) -> bool {
+            if (hasInlineValue) {
+                into = inlineValue;
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                fail(arg + " needs a value");
+                return false;
+            }
+            into = args[++i];
+            return true;
+        };
+        // A command's own option must follow the command's name.
+        auto commandOption = [&](TCliCommand owner) -> bool {
+            if (o.command != owner) {
+                fail(arg + " is an option of '" + CommandName(owner) + "'" +
+                     (o.command == TCliCommand::None ? " and must follow it" : ""));
+                return false;
+            }
+            return true;
+        };
+
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (o.command == TCliCommand::None) {
+                o.command = CommandFromName(arg);
+                if (o.command == TCliCommand::None) {
+                    fail("unknown command '" + arg + "'");
+                }
+                continue;
+            }
+            ++positional;
+            const bool takesFile = o.command == TCliCommand::Flash || o.command == TCliCommand::Hex;
+            if (takesFile && positional == 1) {
+                o.hexPath = arg;
+            } else {
+                fail(std::string("unexpected argument '") + arg + "' for " +
+                     CommandName(o.command));
+            }
+            continue;
+        }
+        if (hasInlineValue &&
+            (arg == "--help" || arg == "--version" || arg == "--no-log" || arg == "--yes")) {
+            fail(arg + " takes no value");
+            continue;
+        }
+
+        std::string v;
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "-h" || arg == "--help") {
+            o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
+        } else if (arg == "--port") {
+            if (value(v)) {
+                if (v.empty()) {
+                    fail("--port needs a device path");
+                } else if (portGiven) {
+                    fail("give either --port or --com, once");
+                }
+                o.port = v;
+                portGiven = true;
+            }
+        } else if (arg == "--com") {
+            if (value(v)) {
+                if (!ParseInt(v, 1, 8, o.com)) {
+                    fail("--com takes a port number from 1 to 8, not '" + v + "'");
+                } else if (portGiven) {
+                    fail("give either --port or --com, once");
+                }
+                portGiven = true;
+            }
+        } else if (arg == "--baud") {
+            int bps = 0;
+            if (value(v)) {
+                if (!ParseInt(v, 1, 1'000'000, bps) || BpsToBaudCode(bps) == 0) {
+                    fail("--baud takes 9600, 19200, 38400, 57600 or 115200, not '" + v + "'");
+                } else {
+                    o.baudCode = BpsToBaudCode(bps);
+                }
+            }
+        } else if (arg == "--log") {
+            if (value(v)) {
+                if (v.empty()) {
+                    fail("--log needs a file name");
+                } else if (logGiven) {
+                    fail("give either --log or --no-log, once");
+                }
+                o.logPath = v;
+                logGiven = true;
+            }
+        } else if (arg == "--no-log") {
+            if (logGiven) {
+                fail("give either --log or --no-log, once");
+            }
+            o.noLog = true;
+            logGiven = true;
+        } else if (arg == "--timeout") {
+            if (value(v) && !ParseSeconds(v, o.timeoutMs)) {
+                fail("--timeout takes a number of seconds above 0, not '" + v + "'");
+            }
+        } else if (arg == "--count") {
+            if (commandOption(TCliCommand::Monitor) && value(v) &&
+                !ParseInt(v, 1, 1'000'000'000, o.count)) {
+                fail("--count takes a number of rows from 1 on, not '" + v + "'");
+            }
+        } else if (arg == "--csv") {
+            if (commandOption(TCliCommand::Monitor) && value(v)) {
+                if (v.empty()) {
+                    fail("--csv needs a file name");
+                }
+                o.csvPath = v;
+            }
+        } else if (arg == "--attempts") {
+            if (commandOption(TCliCommand::Flash) && value(v) && !ParseInt(v, 1, 100, o.attempts)) {
+                fail("--attempts takes a number from 1 to 100, not '" + v + "'");
+            }
+        } else if (arg == "--yes") {
+            if (commandOption(TCliCommand::Flash)) {
+                o.yes = true;
+            }
+        } else if (arg == "--bin") {
+            if (commandOption(TCliCommand::Hex) && value(v)) {
+                if (v.empty()) {
+                    fail("--bin needs a file name");
+                }
+                o.binPath = v;
+            }
+        } else {
+            fail("unknown option '" + arg + "'");
+        }
+    }
+
+    if (o.help || o.version) {
+        error.clear();
+        return result;
+    }
+    if (!error.empty()) {
+        return result;
+    }
+    if (o.command == TCliCommand::None) {
+        fail("no command given");
+    } else if ((o.command == TCliCommand::Flash || o.command == TCliCommand::Hex) &&
+               o.hexPath.empty()) {
+        fail(std::string(CommandName(o.command)) + " needs a FILE.hex");
+    }
+    return result;
+}
