@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build test clean
+.PHONY: all bootstrap configure build test run clean
 
 all: build
 
@@ -18,6 +18,10 @@ build: configure
 
 test: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# The desktop program against the virtual ECU (PORT=/dev/ttyUSB0 for a real ECU).
+run: build
+	@BUILD=$(BUILD) PORT=$(PORT) scripts/run-demo
 
 clean:
 	rm -rf $(BUILD)

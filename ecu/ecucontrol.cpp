@@ -94,6 +94,11 @@ void TECUControl::Execute() {
     uint8_t reported = session->linkState.load();
     if (reported != kLinkConnected) {
         session->linkState = kLinkConnecting;
+        // Said at once: the first connect pass can take seconds when nothing answers.
+        reported = kLinkConnecting;
+        if (links.observer) {
+            links.observer->LinkStateChanged();
+        }
     }
     while (!stopRequested.load()) {
         session->Step();

@@ -128,14 +128,15 @@ TEST(ECUControl, EveryLinkStateChangeIsReportedOnce) {
     TECUControl control(rig.Links(), true);
     rig.observer.read = [&] { return control.session->linkState.load(); };
     control.Start();
-    ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 1; }));
-    rig.ecu.SetUnplugged(true, rig.manual.NowUs() * 1000);
+    // Connecting is told at once, before the first connect pass; then each change once.
     ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 2; }));
-    rig.ecu.SetUnplugged(false, rig.manual.NowUs() * 1000);
+    rig.ecu.SetUnplugged(true, rig.manual.NowUs() * 1000);
     ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 3; }));
+    rig.ecu.SetUnplugged(false, rig.manual.NowUs() * 1000);
+    ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 4; }));
     control.Stop();
-    EXPECT_EQ(rig.observer.States(),
-              (std::vector<int>{kLinkConnected, kLinkConnecting, kLinkConnected}));
+    EXPECT_EQ(rig.observer.States(), (std::vector<int>{kLinkConnecting, kLinkConnected,
+                                                       kLinkConnecting, kLinkConnected}));
     EXPECT_EQ(rig.panels.Text(kPanelBoard), "Board: 1.2 SN: 258");
 }
 

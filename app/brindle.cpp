@@ -1,0 +1,59 @@
+// Brindle: the desktop program.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QIcon>
+#include <QMessageBox>
+#include <exception>
+
+#include "app/forms.h"
+#include "ecu/clock.h"
+#include "forms/version.h"
+#include "platform/portmap.h"
+#include "platform/posixserial.h"
+#include "platform/qtsettingsstore.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Brindle");
+    QApplication::setApplicationVersion(kBrindleFileVersion);
+    QApplication::setWindowIcon(QIcon(":/brindle.png"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Desktop companion for the ECU: live engine data, board identification and firmware "
+        "updates over a serial line.\n\nSettings are kept in " +
+        QString::fromStdString(TQtSettingsStore().Location()) +
+        " (BRINDLE_SETTINGS names another file). The packet log is brindle.log in the current "
+        "folder.");
+    parser.addHelpOption();
+    parser.addVersionOption();
+    QCommandLineOption portOption(
+        "port", "Use the serial device PATH for this run instead of the stored port.", "PATH");
+    parser.addOption(portOption);
+    parser.process(app);
+
+    TQtSettingsStore settings;
+    TPortMap ports;
+    settings.LoadPortOverrides(ports);
+    if (parser.isSet(portOption)) {
+        ports.SetRunOverride(parser.value(portOption).toStdString());
+    }
+    TPosixSerialLibrary library(ports);
+    TAppContext context;
+    context.library = &library;
+    context.settings = &settings;
+    context.clock = &TSteadyClock::Instance();
+    context.ports = &library.PortMap();
+
+    try {
+        CreateForms(context);
+        MainWindow->show();
+        QApplication::exec();
+    } catch (const std::exception& e) {
+        QMessageBox::critical(nullptr, "Brindle", QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        QMessageBox::critical(nullptr, "Brindle", QString());
+    }
+    DestroyForms();
+    return 0;
+}

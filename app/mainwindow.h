@@ -1,0 +1,105 @@
+// The main window: a multiple-document frame with the menus, a three-panel status bar, the
+// ECU control thread it owns, the Engine Data window's refresh thread, and the firmware
+// update flows.
+#pragma once
+
+#include <QFileDialog>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMdiArea>
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/qtui.h"
+
+class TClock;
+class TECUControl;
+class TECUFlashCmd;
+class TIHexFile;
+class TPortMap;
+class TSerialLibrary;
+class TSettingsStore;
+class TrealtimeThr;
+
+// What the program runs on; none of it is owned by the window.
+struct TAppContext {
+    TSerialLibrary* library = nullptr;
+    TSettingsStore* settings = nullptr;
+    TClock* clock = nullptr;
+    const TPortMap* ports = nullptr;
+    std::string logPath = "brindle.log";
+};
+
+class TMainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TMainWindow(const TAppContext& context);
+    ~TMainWindow() override;
+
+    QString PanelText(int panel) const { return panels[panel]->text(); }
+
+    // Menu handlers.
+    void itmPrefsClick();
+    void EngineData1Click();
+    void BatteryVoltage1Click();
+    void mnuUpdateFirmwareClick();
+    void itmFuelCalcsClick();
+    void itmAboutClick();
+
+    // Message handlers (events 3024 and 3025).
+    void WMEcuState();
+    void WMRealtimeClosed();
+
+    QMdiArea* mdiArea;
+    QStatusBar* StatusBar;
+    std::array<QLabel*, 3> panels;
+    QMenu* mnuFile;
+    QMenu* View1;
+    QMenu* Map1;
+    QMenu* Calibration1;
+    QMenu* Settings1;
+    QMenu* mnuTools;
+    QMenu* mnuHelp;
+    QAction* itmPrefs;
+    QAction* itmExit;
+    QAction* EngineData1;
+    QAction* TPSCalibration1;
+    QAction* EGTCalibration1;
+    QAction* WBO2Calibration1;
+    QAction* BatteryVoltage1;
+    QAction* mnuUpdateFirmware;
+    QAction* itmFuelCalcs;
+    QAction* itmAbout;
+    QFileDialog* firmwareLoadDlg;
+
+    TECUControl* ecuControl = nullptr;
+    TrealtimeThr* realtimeThr = nullptr;
+
+    // What the shutdown did, in order ("refresh thread", "control thread", "log").
+    std::vector<std::string> shutdownSteps;
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;  // the shutdown
+
+private:
+    void MissingFirmwareFlow();
+    std::shared_ptr<TIHexFile> LoadImage(const QString& path);
+    void RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption,
+                   bool barBeforeText);
+    bool ChooseFile(QString& path);
+    void ShowNoImageError();
+    void FlowEnded();
+    void StopRealtime();
+
+    TAppContext context;
+    std::unique_ptr<TQtStatusPanels> statusPanels;
+    std::unique_ptr<TQtLinkStateNotifier> notifier;
+    std::unique_ptr<TQtMessageBox> messageBox;
+    bool flowRunning = false;          // a firmware flow (or its prompt) is on screen
+    bool loaderPromptPending = false;  // state 5 arrived during a flow
+    int shownLinkState = -1;           // the state the last notification showed
+    bool closing = false;
+};

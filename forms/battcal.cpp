@@ -1,0 +1,79 @@
+#include "forms/battcal.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QVBoxLayout>
+
+#include "ecu/ecu.h"
+#include "ecu/sensorrecord.h"
+
+TdlgBattCal::TdlgBattCal(QWidget* parent) : QDialog(parent) {
+    setObjectName("dlgBattCal");
+    setWindowTitle("Battery Voltage Calibration");
+    resize(385, 238);
+
+    voltslbl = new QLabel("Current Battery Voltage: ");
+    voltslbl->setObjectName("voltslbl");
+    voltage = new QLabel("12.0V");
+    voltage->setObjectName("voltage");
+    QFont bold = voltage->font();
+    bold.setBold(true);
+    voltage->setFont(bold);
+    voltage->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Label1 = new QLabel("Voltage Calibration Constant");
+    Label1->setObjectName("Label1");
+    calibConst = new QSpinBox;
+    calibConst->setObjectName("calibConst");
+    calibConst->setRange(0, 255);
+    calibConst->setValue(0);
+    calibConst->findChild<QLineEdit*>()->setReadOnly(true);  // only the arrows change it
+    Label2 = new QLabel(
+        "Measure the battery voltage at the ECU and adjust the voltage calibration constant so "
+        "the current battery voltage matches the measured voltage.");
+    Label2->setObjectName("Label2");
+    Label2->setWordWrap(true);
+    OKBtn = new QPushButton("OK");
+    OKBtn->setObjectName("OKBtn");
+    OKBtn->setDefault(true);
+    CancelBtn = new QPushButton("Cancel");
+    CancelBtn->setObjectName("CancelBtn");
+
+    auto* grid = new QGridLayout;
+    grid->addWidget(voltslbl, 0, 0);
+    grid->addWidget(voltage, 0, 1);
+    grid->addWidget(Label1, 1, 0);
+    grid->addWidget(calibConst, 1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(OKBtn);
+    buttons->addWidget(CancelBtn);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(grid);
+    layout->addWidget(Label2);
+    layout->addStretch();
+    layout->addLayout(buttons);
+
+    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+    TVoltageTimer.setInterval(250);
+    connect(&TVoltageTimer, &QTimer::timeout, this, &TdlgBattCal::TVoltageTimerTimer);
+}
+
+void TdlgBattCal::showEvent(QShowEvent* event) {
+    TVoltageTimer.start();
+    QDialog::showEvent(event);
+}
+
+void TdlgBattCal::hideEvent(QHideEvent* event) {
+    TVoltageTimer.stop();
+    QDialog::hideEvent(event);
+}
+
+void TdlgBattCal::TVoltageTimerTimer() {
+    if (!session) {
+        return;
+    }
+    const TSensorValues v = DecodeSensors(session->SensorsSnapshot());
+    voltage->setText(QString::fromStdString(BatteryVoltsText(v.battRaw)) + "V");
+}

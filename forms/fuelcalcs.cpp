@@ -1,0 +1,103 @@
+#include "forms/fuelcalcs.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QVBoxLayout>
+
+TfuelCalcsDlg::TfuelCalcsDlg(QWidget* parent, const QLocale& locale)
+    : QDialog(parent), calc(locale) {
+    setObjectName("fuelCalcsDlg");
+    setWindowTitle("Fuel Calculator");
+    resize(422, 214);
+
+    auto edit = [this](const char* name) {
+        auto* e = new QLineEdit(this);
+        e->setObjectName(name);
+        return e;
+    };
+    displcc = edit("displcc");
+    displcid = edit("displcid");
+    injsizecc = edit("injsizecc");
+    injsizelb = edit("injsizelb");
+    injectors = new QSpinBox(this);
+    injectors->setObjectName("injectors");
+    injectors->setRange(kMinInjectors, kMaxInjectors);
+    injectors->setValue(4);
+    req_fuel = new QLabel("0", this);
+    req_fuel->setObjectName("req_fuel");
+    QFont bold = req_fuel->font();
+    bold.setBold(true);
+    req_fuel->setFont(bold);
+
+    auto* grid = new QGridLayout;
+    grid->addWidget(new QLabel("Engine Displacement"), 0, 0);
+    grid->addWidget(displcc, 0, 1);
+    grid->addWidget(new QLabel("CC"), 0, 2);
+    grid->addWidget(displcid, 0, 3);
+    grid->addWidget(new QLabel("CID"), 0, 4);
+    grid->addWidget(new QLabel("Number of Fuel Injectors"), 1, 0);
+    grid->addWidget(injectors, 1, 1);
+    grid->addWidget(new QLabel("Fuel Injector Size"), 2, 0);
+    grid->addWidget(injsizecc, 2, 1);
+    grid->addWidget(new QLabel("CC/min"), 2, 2);
+    grid->addWidget(injsizelb, 2, 3);
+    grid->addWidget(new QLabel("lb/hr"), 2, 4);
+    grid->addWidget(new QLabel("Calculated  Fuel Constant"), 3, 0);
+    grid->addWidget(req_fuel, 3, 1);
+
+    OKBtn = new QPushButton("OK");
+    OKBtn->setObjectName("OKBtn");
+    OKBtn->setDefault(true);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(OKBtn);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(grid);
+    layout->addStretch();
+    layout->addLayout(buttons);
+
+    // textEdited fires for the user's own typing only, so a text this dialog writes into a
+    // partner field never converts back.
+    connect(displcc, &QLineEdit::textEdited, this,
+            [this] { Convert(displcc, displcid, TFuelConversion::CcToCid); });
+    connect(displcid, &QLineEdit::textEdited, this,
+            [this] { Convert(displcid, displcc, TFuelConversion::CidToCc); });
+    connect(injsizecc, &QLineEdit::textEdited, this,
+            [this] { Convert(injsizecc, injsizelb, TFuelConversion::CcMinToLbHr); });
+    connect(injsizelb, &QLineEdit::textEdited, this,
+            [this] { Convert(injsizelb, injsizecc, TFuelConversion::LbHrToCcMin); });
+    connect(injectors->findChild<QLineEdit*>(), &QLineEdit::textEdited, this,
+            &TfuelCalcsDlg::injectorsChange);
+    connect(injectors, &QSpinBox::valueChanged, this, &TfuelCalcsDlg::injectorsChange);
+    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+bool TfuelCalcsDlg::Report(const TFuelResult& result) {
+    if (result.IsError()) {
+        QMessageBox::warning(this, windowTitle(), result.message);
+    }
+    return result.status == TFuelStatus::Ok;
+}
+
+void TfuelCalcsDlg::Convert(QLineEdit* edited, QLineEdit* partner, TFuelConversion conversion) {
+    const TFuelResult result = calc.Convert(conversion, edited->text());
+    if (!Report(result)) {
+        return;  // empty, still being typed, or an error: the partner keeps its text
+    }
+    partner->setText(result.text);
+    UpdateReqFuel();
+}
+
+void TfuelCalcsDlg::injectorsChange() {
+    UpdateReqFuel();
+}
+
+void TfuelCalcsDlg::UpdateReqFuel() {
+    const int count = ReadInjectorText(injectors->findChild<QLineEdit*>()->text());
+    const TFuelResult result = calc.ReqFuel(displcc->text(), count, injsizecc->text());
+    if (Report(result)) {
+        req_fuel->setText(result.text);
+    }
+}

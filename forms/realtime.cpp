@@ -1,0 +1,79 @@
+#include "forms/realtime.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFontDatabase>
+#include <QVBoxLayout>
+
+#include "app/events.h"
+#include "ecu/ecu.h"
+#include "ecu/sensorrecord.h"
+
+namespace {
+constexpr int kFirstRowY = 16;
+constexpr int kRowPitch = 32;
+constexpr int kCaptionX = 8;
+constexpr int kValueRight = 217;
+constexpr int kValueWidth = 90;
+}  // namespace
+
+TrealtimeDlg::TrealtimeDlg(QWidget* main) : mainWindow(main) {
+    setObjectName("realtimeDlg");
+    setWindowTitle("Engine Data");
+    textPanel = new QWidget(this);
+    textPanel->setObjectName("textPanel");
+
+    QFont bold = font();
+    bold.setBold(true);
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPointSize(font().pointSize() + 1);
+
+    const std::vector<TSensorRow> rows = SensorRows(SensorRecord{});
+    int y = kFirstRowY;
+    for (const TSensorRow& row : rows) {
+        auto* caption = new QLabel(QString::fromUtf8(row.caption), textPanel);
+        caption->setFont(bold);
+        caption->move(kCaptionX, y);
+        caption->adjustSize();
+        auto* value = new QLabel("0", textPanel);
+        value->setObjectName(row.label);
+        value->setFont(fixed);
+        value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        value->setGeometry(kValueRight - kValueWidth, y - 2, kValueWidth,
+                           caption->sizeHint().height() + 4);
+        values.push_back(value);
+        y += kRowPitch;
+    }
+    textPanel->setFixedSize(kValueRight + 16, y);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(textPanel);
+    setFixedSize(textPanel->size());
+}
+
+QLabel* TrealtimeDlg::Value(const char* name) const {
+    for (QLabel* label : values) {
+        if (label->objectName() == QLatin1String(name)) {
+            return label;
+        }
+    }
+    return nullptr;
+}
+
+void TrealtimeDlg::UpdateDisplay(const TECU* session) {
+    if (session) {
+        ShowRecord(session->SensorsSnapshot());
+    }
+}
+
+void TrealtimeDlg::ShowRecord(const SensorRecord& record) {
+    const std::vector<TSensorRow> rows = SensorRows(record);
+    for (size_t i = 0; i < rows.size() && i < values.size(); ++i) {
+        values[i]->setText(QString::fromStdString(rows[i].value));
+    }
+}
+
+void TrealtimeDlg::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    QCoreApplication::postEvent(mainWindow, new QEvent(kRealtimeClosedEvent));
+}

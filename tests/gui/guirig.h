@@ -1,0 +1,140 @@
+// The desktop program's windows on the virtual ECU (in process, real time), for QtTest, and a
+// helper that answers modal windows the way a user would.
+#pragma once
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/forms.h"
+#include "ecu/clock.h"
+#include "ecu/ecu.h"
+#include "ecu/ecucontrol.h"
+#include "platform/portmap.h"
+#include "tests/support/fakeserial.h"
+#include "tests/support/memorysettings.h"
+#include "tests/support/simrig.h"
+
+inline TEcuSimConfig QuickEcu() {
+    TEcuSimConfig c;
+    c.eraseNs = 30'000'000;  // a quick erase keeps the tests short
+    c.pageNs = 1'000'000;
+    return c;
+}
+
+struct TGuiRig {
+    explicit TGuiRig(TEcuSimConfig config = QuickEcu(), bool failOpen = false,
+                     std::string failReason = "Permission denied")
+        : ecu(std::move(config), TSteadyClock::Instance().NowUs() * 1000) {
+        lib.AttachPeer(&peer);
+        if (failOpen) {
+            lib.SetFailReset(true, failReason);
+        }
+        logPath = QDir::tempPath().toStdString() + "/brindle-gui-" +
+                  std::to_string(QCoreApplication::applicationPid()) + ".log";
+        TAppContext context;
+        context.library = &lib;
+        context.settings = &store;
+        context.clock = &TSteadyClock::Instance();
+        context.ports = &ports;
+        context.logPath = logPath;
+        CreateForms(context);
+        MainWindow->show();
+    }
+    ~TGuiRig() {
+        if (MainWindow) {
+            MainWindow->close();
+        }
+        DestroyForms();
+    }
+    TECU* Session() { return MainWindow->ecuControl ? MainWindow->ecuControl->session : nullptr; }
+
+    TVirtualEcu ecu;
+    TVirtualEcuPeer peer{ecu};
+    TFakeSerialLibrary lib{TSteadyClock::Instance()};
+    TMemorySettingsStore store;
+    TPortMap ports;
+    std::string logPath;
+};
+
+// Answers modal windows in the order they appear. Each step names what it expects (checked
+// by `match`) and what to do with it. Runs from a timer, so it works inside nested loops.
+class TModalScript {
+public:
+    struct TStep {
+        std::function<bool(QWidget*)> match;
+        std::function<void(QWidget*)> act;
+    };
+
+    TModalScript() {
+        QObject::connect(&timer, &QTimer::timeout, [this] { Poll(); });
+        timer.start(10);
+    }
+    TModalScript& Then(TStep step) {
+        steps.push_back(std::move(step));
+        return *this;
+    }
+    // A message box: records its caption and text, then presses `button`.
+    TModalScript& Box(QMessageBox::StandardButton button) {
+        return Then({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+                     [this, button](QWidget* w) {
+                         auto* box = qobject_cast<QMessageBox*>(w);
+                         captions.push_back(box->windowTitle());
+                         texts.push_back(box->text());
+                         details.push_back(box->informativeText());
+                         box->button(button)->click();
+                     }});
+    }
+    // The firmware file dialog: chooses `path`, or cancels when it is empty.
+    TModalScript& File(const QString& path) {
+        return Then({[](QWidget* w) { return qobject_cast<QFileDialog*>(w) != nullptr; },
+                     [path](QWidget* w) {
+                         auto* dialog = qobject_cast<QFileDialog*>(w);
+                         if (path.isEmpty()) {
+                             dialog->reject();
+                         } else {
+                             // Typed into the name field, as a user would; the dialog's
+                             // file list fills in the background.
+                             if (auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit")) {
+                                 edit->setText(path);
+                             } else {
+                                 dialog->selectFile(path);
+                             }
+                             static_cast<QDialog*>(dialog)->accept();
+                         }
+                     }});
+    }
+    bool Done() const { return next == steps.size(); }
+
+    std::vector<QString> captions;
+    std::vector<QString> texts;
+    std::vector<QString> details;
+
+private:
+    void Poll() {
+        if (next >= steps.size()) {
+            return;
+        }
+        QWidget* w = QApplication::activeModalWidget();
+        if (qEnvironmentVariableIsSet("BRINDLE_DEBUG_SCRIPT") && w) {
+            qDebug() << "modal" << w->metaObject()->className() << w->windowTitle() << next;
+        }
+        if (!w || w->property("answered").toBool() || !w->isVisible() || !steps[next].match(w)) {
+            return;
+        }
+        w->setProperty("answered", true);
+        auto step = steps[next++];
+        step.act(w);
+    }
+
+    QTimer timer;
+    std::vector<TStep> steps;
+    size_t next = 0;
+};
