@@ -103,9 +103,13 @@ void TfilePrefsDlg::ShowDevice() {
         deviceLbl->setText("No port chosen");
         return;
     }
-    const QString path = QString::fromStdString(ports.PathFor(port));
+    const QString path = QString::fromStdString(ports.MappedPath(port));
     const bool present = QFileInfo::exists(path);
-    deviceLbl->setText(path + (present ? "  (present)" : "  (not found)"));
+    QString text = path + (present ? "  (present)" : "  (not found)");
+    if (!ports.RunOverride().empty()) {
+        text += "\nThis run uses " + QString::fromStdString(ports.RunOverride()) + " (--port)";
+    }
+    deviceLbl->setText(text);
 }
 
 void TfilePrefsDlg::okBtnClick() {

@@ -72,6 +72,11 @@ TfuelCalcsDlg::TfuelCalcsDlg(QWidget* parent, const QLocale& locale)
             &TfuelCalcsDlg::injectorsChange);
     connect(injectors, &QSpinBox::valueChanged, this, &TfuelCalcsDlg::injectorsChange);
     connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+    setTabOrder(displcc, displcid);
+    setTabOrder(displcid, injectors);
+    setTabOrder(injectors, injsizecc);
+    setTabOrder(injsizecc, injsizelb);
+    setTabOrder(injsizelb, OKBtn);
 }
 
 bool TfuelCalcsDlg::Report(const TFuelResult& result) {

@@ -33,6 +33,10 @@ std::string TPortMap::PathFor(int port) const {
     if (!runOverride.empty()) {
         return runOverride;
     }
+    return MappedPath(port);
+}
+
+std::string TPortMap::MappedPath(int port) const {
     if (port >= 0 && port < kPorts) {
         return paths[port];
     }

@@ -19,6 +19,8 @@ public:
 
     // The device for a port number; empty when the number has none.
     std::string PathFor(int port) const;
+    // The port's own device, whatever the run override says.
+    std::string MappedPath(int port) const;
     static std::string DefaultPath(int port);
     // "Com1" .. "Com8" as the Preferences dialog lists them.
     static std::string PortName(int port);

@@ -68,12 +68,12 @@ T Clamp(double v) {
 
 }  // namespace
 
-TVirtualEcu::TVirtualEcu(TEcuSimConfig cfg, int64_t powerOnNs)
-    : config(std::move(cfg)), now(powerOnNs), flash(kFlashBytes, 0xFF) {
+TVirtualEcu::TVirtualEcu(TEcuSimConfig cfg, int64_t powerOn)
+    : config(std::move(cfg)), now(powerOn), powerOnNs(powerOn), flash(kFlashBytes, 0xFF) {
     std::copy_n(config.flash.begin(), std::min<size_t>(config.flash.size(), kFlashBytes),
                 flash.begin());
-    fromHost.Clear(powerOnNs);
-    toHost.Clear(powerOnNs);
+    fromHost.Clear(powerOn);
+    toHost.Clear(powerOn);
     if (config.startInLoader) {
         hasFirmware = false;
         mode = TMode::Loader;
@@ -328,8 +328,8 @@ void TVirtualEcu::OnPacket(int64_t t) {
         }
         case KALO_READ_SENSORS: {
             Note(name);
-            const SensorRecord record = EngineAt(t);
-            const uint32_t seconds = static_cast<uint32_t>(t / 1'000'000'000);
+            const SensorRecord record = EngineAt(t - powerOnNs);
+            const uint32_t seconds = static_cast<uint32_t>((t - powerOnNs) / 1'000'000'000);
             // Three status bytes (record layout, engine running, seconds), then the record.
             std::vector<uint8_t> reply(kSensorsReplyBytes);
             reply[0] = 1;
@@ -354,8 +354,8 @@ void TVirtualEcu::OnPacket(int64_t t) {
     }
 }
 
-SensorRecord TVirtualEcu::EngineAt(int64_t tNs) {
-    const double s = static_cast<double>(tNs) / 1e9;
+SensorRecord TVirtualEcu::EngineAt(int64_t sinceNs) {
+    const double s = static_cast<double>(sinceNs) / 1e9;
     constexpr double kTwoPi = 6.283185307179586;
     // A 30-second drive cycle: idle, a pull to high load, back to idle.
     const double tp = 0.5 - 0.5 * std::cos(kTwoPi * std::fmod(s, 30.0) / 30.0);
@@ -599,6 +599,7 @@ void TVirtualEcu::PowerCycle(int64_t nowNs) {
     AdvanceLocked(nowNs);
     timers.clear();
     toHost.Clear(nowNs);
+    powerOnNs = nowNs;
     if (hasFirmware) {
         StartApplication(nowNs);
     } else {

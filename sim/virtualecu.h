@@ -90,8 +90,9 @@ public:
     void ClearTranscript();
     std::vector<uint8_t> Flash() const;
     TEcuSimCounters Counters() const;
-    // The sensor record the ECU would report at time t.
-    static SensorRecord EngineAt(int64_t tNs);
+    // The sensor record the ECU reports `sinceNs` after it was powered on.
+    static SensorRecord EngineAt(int64_t sinceNs);
+    int64_t PowerOnNs() const { return powerOnNs; }
 
 private:
     void AdvanceLocked(int64_t nowNs);
@@ -117,6 +118,7 @@ private:
     TUartLine toHost;
     std::multimap<int64_t, std::function<void(int64_t)>> timers;
     int64_t now = 0;
+    int64_t powerOnNs = 0;
 
     TMode mode = TMode::Application;
     int bps = 9600;

@@ -216,7 +216,8 @@ TEST(Session, SensorRecordComesFromBytes3To26OfTheReply) {
     EXPECT_NE(got, SensorRecord{});
     // The ECU's record for the moment it answered, within the step's few milliseconds.
     const TSensorValues v = DecodeSensors(got);
-    const TSensorValues expected = DecodeSensors(TVirtualEcu::EngineAt(rig.NowNs()));
+    const TSensorValues expected =
+        DecodeSensors(TVirtualEcu::EngineAt(rig.NowNs() - rig.ecu.PowerOnNs()));
     EXPECT_NEAR(v.rpm, expected.rpm, 30);
     EXPECT_EQ(v.battRaw, expected.battRaw);
 }
