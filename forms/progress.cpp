@@ -47,6 +47,10 @@ TprogressDlg::TprogressDlg(QWidget* parent)
     abandonBtn->adjustSize();
     abandonBtn->move(431 - 8 - abandonBtn->width(), 80);
     abandonBtn->hide();
+    retryLbl = new QLabel(this);
+    retryLbl->setObjectName("retryLbl");
+    retryLbl->setGeometry(8, 80, 431 - 24 - abandonBtn->width(), abandonBtn->height());
+    retryLbl->hide();
     connect(abandonBtn, &QPushButton::clicked, this, &TprogressDlg::AbandonClicked);
 
     setFixedSize(431, 135);
@@ -81,6 +85,8 @@ void TprogressDlg::CloseOnUiThread() {
 void TprogressDlg::BeginUpdate() {
     closePending = false;
     abandonBtn->hide();
+    abandonBtn->setEnabled(true);
+    retryLbl->hide();
 }
 
 void TprogressDlg::ShowModal(std::shared_ptr<TECUFlashCmd> cmd) {
@@ -99,6 +105,10 @@ void TprogressDlg::ShowModal(std::shared_ptr<TECUFlashCmd> cmd) {
 
 void TprogressDlg::WatchCommand() {
     if (command && command->Failures() > 0 && !command->Abandoned()) {
+        const int failed = command->Failures();
+        retryLbl->setText(failed == 1 ? "The upload failed; trying again."
+                                      : QString("%1 runs failed; trying again.").arg(failed));
+        retryLbl->show();
         abandonBtn->show();
     }
 }

@@ -38,6 +38,7 @@ public:
     QStatusBar* statusbar;
     QLabel* statusText;
     QPushButton* abandonBtn;
+    QLabel* retryLbl;  // shown with the button: how many runs failed
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;  // Escape does not close it

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,17 @@ speed_t SpeedForCode(int code) {
 
 std::string ErrnoText(const std::string& path, int err) {
     return path + ": " + std::strerror(err);
+}
+
+// Errors that mean the device itself is gone, not that one call failed.
+bool IsHangUp(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
+
+int64_t MonoMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
 }  // namespace
@@ -110,6 +122,30 @@ int TPosixSerialLibrary::ApplyTermios(TPort& p) {
     return tcsetattr(p.fd, TCSANOW, &tio);
 }
 
+int TPosixSerialLibrary::OpenDevice(int port, const std::string& path, int& result) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetError(port, ErrnoText(path, errno));
+        result = kErrOpen;
+        return -1;
+    }
+    if (!::isatty(fd)) {
+        ::close(fd);
+        SetError(port, path + ": not a serial device");
+        result = kErrNotTty;
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+        const int err = errno;
+        ::close(fd);
+        SetError(port, path + ": in use by another program (" + std::strerror(err) + ")");
+        result = kErrBusy;
+        return -1;
+    }
+    result = 0;
+    return fd;
+}
+
 int TPosixSerialLibrary::Reset(int port, int, int) {
     if (OpenPort(port)) {
         Close(port);
@@ -120,21 +156,10 @@ int TPosixSerialLibrary::Reset(int port, int, int) {
         SetError(port, "no serial device is assigned to port number " + std::to_string(port));
         return kErrNoDevice;
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int result = 0;
+    const int fd = OpenDevice(port, path, result);
     if (fd < 0) {
-        SetError(port, ErrnoText(path, errno));
-        return kErrOpen;
-    }
-    if (!::isatty(fd)) {
-        ::close(fd);
-        SetError(port, path + ": not a serial device");
-        return kErrNotTty;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
-        const int err = errno;
-        ::close(fd);
-        SetError(port, path + ": in use by another program (" + std::strerror(err) + ")");
-        return kErrBusy;
+        return result;
     }
     TPort p;
     p.fd = fd;
@@ -151,6 +176,47 @@ int TPosixSerialLibrary::Reset(int port, int, int) {
     return 0;
 }
 
+void TPosixSerialLibrary::LoseDevice(TPort& p) {
+    if (p.fd >= 0) {
+        ::ioctl(p.fd, TIOCNXCL);
+        ::close(p.fd);
+    }
+    p.fd = -1;
+    p.rx.clear();
+    p.rxPos = 0;
+    p.nextReopenMs = MonoMs() + kReopenIntervalMs;
+}
+
+bool TPosixSerialLibrary::TryReopen(int port, TPort& p) {
+    if (p.fd >= 0) {
+        return true;
+    }
+    const int64_t now = MonoMs();
+    if (now < p.nextReopenMs) {
+        return false;
+    }
+    p.nextReopenMs = now + kReopenIntervalMs;
+    int result = 0;
+    const int fd = OpenDevice(port, p.path, result);
+    if (fd < 0) {
+        return false;
+    }
+    p.fd = fd;
+    if (ApplyTermios(p) != 0) {
+        LoseDevice(p);
+        return false;
+    }
+    ::tcflush(fd, TCIOFLUSH);
+    errors.erase(port);
+    ++reopens;
+    return true;
+}
+
+bool TPosixSerialLibrary::Lost(int port) const {
+    auto it = ports.find(port);
+    return it != ports.end() && it->second.fd < 0;
+}
+
 int TPosixSerialLibrary::SetBaud(int port, int code) {
     TPort* p = OpenPort(port);
     if (!p) {
@@ -161,8 +227,16 @@ int TPosixSerialLibrary::SetBaud(int port, int code) {
         return -1;
     }
     p->baudCode = code;
+    if (p->fd < 0) {
+        return 0;  // the device is away; the rate is set when it is back
+    }
     if (ApplyTermios(*p) != 0) {
-        SetError(port, ErrnoText(p->path, errno));
+        const int err = errno;
+        if (IsHangUp(err)) {
+            LoseDevice(*p);
+            return 0;
+        }
+        SetError(port, ErrnoText(p->path, err));
         return -1;
     }
     return 0;
@@ -175,8 +249,10 @@ int TPosixSerialLibrary::Close(int port) {
     }
     // The exclusive flag outlives our descriptor when another one is open (a pseudo-terminal's
     // owner keeps one); clear it so the port can be opened again.
-    ::ioctl(p->fd, TIOCNXCL);
-    ::close(p->fd);
+    if (p->fd >= 0) {
+        ::ioctl(p->fd, TIOCNXCL);
+        ::close(p->fd);
+    }
     ports.erase(port);
     return 0;
 }
@@ -184,7 +260,13 @@ int TPosixSerialLibrary::Close(int port) {
 int TPosixSerialLibrary::TxQueueLength(int port) {
     TPort* p = OpenPort(port);
     int queued = 0;
-    if (!p || ::ioctl(p->fd, TIOCOUTQ, &queued) != 0) {
+    if (!p || p->fd < 0) {
+        return 0;
+    }
+    if (::ioctl(p->fd, TIOCOUTQ, &queued) != 0) {
+        if (IsHangUp(errno)) {
+            LoseDevice(*p);
+        }
         return 0;
     }
     return queued;
@@ -198,8 +280,15 @@ int TPosixSerialLibrary::GetByte(int port) {
     if (p->rxPos < p->rx.size()) {
         return p->rx[p->rxPos++];
     }
+    if (p->fd < 0 && !TryReopen(port, *p)) {
+        return kNoByte;
+    }
     uint8_t buffer[1024];
     const ssize_t n = ::read(p->fd, buffer, sizeof buffer);
+    if (n < 0 && IsHangUp(errno)) {
+        LoseDevice(*p);
+        return kNoByte;
+    }
     if (n <= 0) {
         return kNoByte;
     }
@@ -224,7 +313,13 @@ bool TPosixSerialLibrary::WriteAll(TPort& p, const uint8_t* bytes, size_t count)
         }
         // The driver's buffer is full: wait for room, but not for ever.
         pollfd pfd{p.fd, POLLOUT, 0};
-        if (::poll(&pfd, 1, 1000) <= 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+        const int r = ::poll(&pfd, 1, 1000);
+        if (r > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            errno = EIO;  // the device went away
+            return false;
+        }
+        if (r <= 0) {
+            errno = ETIMEDOUT;
             return false;
         }
     }
@@ -241,8 +336,15 @@ int TPosixSerialLibrary::PutBlock(int port, const uint8_t* bytes, int count) {
     if (!p || count < 0) {
         return -1;
     }
+    if (p->fd < 0 && !TryReopen(port, *p)) {
+        return -1;  // the device is away: the bytes are lost, as on a pulled cable
+    }
     if (!WriteAll(*p, bytes, static_cast<size_t>(count))) {
-        SetError(port, ErrnoText(p->path, errno));
+        const int err = errno;
+        SetError(port, ErrnoText(p->path, err));
+        if (IsHangUp(err)) {
+            LoseDevice(*p);
+        }
         return -1;
     }
     return count;
@@ -257,14 +359,17 @@ bool TPosixSerialLibrary::WaitReadable(int port, int ms) {
     if (p->rxPos < p->rx.size()) {
         return true;
     }
+    if (p->fd < 0 && !TryReopen(port, *p)) {
+        ::poll(nullptr, 0, ms);  // nothing to wait on: sleep the pause out, never spin
+        return false;
+    }
     pollfd pfd{p->fd, POLLIN, 0};
     const int r = ::poll(&pfd, 1, ms);
-    if (r > 0 && (pfd.revents & POLLIN)) {
-        return true;
-    }
-    if (r > 0) {
-        // Hang-up or error without data: poll would return at once again; sleep the pause out.
+    if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        // The device went away (a USB adapter pulled out, the far end of a terminal closed).
+        LoseDevice(*p);
         ::poll(nullptr, 0, ms);
+        return false;
     }
-    return false;
+    return r > 0 && (pfd.revents & POLLIN);
 }

@@ -37,16 +37,31 @@ public:
     static constexpr int kErrBusy = -5;      // another program holds the port
     static constexpr int kErrSetup = -6;     // the line settings were refused
 
+    // How often a lost device is looked for again.
+    static constexpr int kReopenIntervalMs = 250;
+
+    // Whether the device of an open port has gone away (and is being looked for again).
+    bool Lost(int port) const;
+    // How many times a lost device was found and opened again.
+    int Reopens() const { return reopens; }
+
 private:
     struct TPort {
-        int fd = -1;
+        int fd = -1;  // -1 while the device is lost
         std::string path;
         int baudCode = 5;
         std::vector<uint8_t> rx;
         size_t rxPos = 0;
+        int64_t nextReopenMs = 0;
     };
 
     TPort* OpenPort(int port);
+    // Opens the device and sets it up; the file descriptor, or -1 with the error set.
+    int OpenDevice(int port, const std::string& path, int& result);
+    // The device reported a hang-up or an I/O error: let it go and look for it again later.
+    void LoseDevice(TPort& p);
+    // A lost device that has come back is opened again (at most every kReopenIntervalMs).
+    bool TryReopen(int port, TPort& p);
     int ApplyTermios(TPort& p);
     bool WriteAll(TPort& p, const uint8_t* bytes, size_t count);
     void SetError(int port, std::string text);
@@ -54,6 +69,7 @@ private:
     TPortMap map;
     std::map<int, TPort> ports;
     std::map<int, std::string> errors;
+    int reopens = 0;
     int parity = 0;
     int stopBits = 0;
     int dataBits = 8;

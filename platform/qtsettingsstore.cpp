@@ -1,9 +1,11 @@
 #include "platform/qtsettingsstore.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QStringDecoder>
 #include <cstdlib>
 
 #include "platform/portmap.h"
@@ -23,6 +25,40 @@ std::string DefaultIniPath() {
     return (dir + "/" + kOrganization + "/" + kApplication + ".ini").toStdString();
 #endif
 }
+// True for a missing file or one made only of INI lines in UTF-8 text: sections, key=value
+// pairs, comments and blank lines. Anything else is some other file, or a damaged one.
+bool LooksLikeIni(const QString& path) {
+    QFile file(path);
+    if (!file.exists()) {
+        return true;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray bytes = file.read(1 << 20);
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8(bytes);
+    if (utf8.hasError() || !file.atEnd()) {
+        return false;
+    }
+    for (QString line : text.split('\n')) {
+        line = line.trimmed();
+        if (line.isEmpty() || line.startsWith(';') || line.startsWith('#')) {
+            continue;
+        }
+        for (QChar c : line) {
+            if (c.unicode() < 0x20 && c != '\t') {
+                return false;
+            }
+        }
+        const bool section = line.startsWith('[') && line.endsWith(']') && line.size() > 2;
+        if (!section && line.indexOf('=') <= 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 TQtSettingsStore::TQtSettingsStore() : iniPath(DefaultIniPath()) {}
@@ -61,6 +97,10 @@ bool TQtSettingsStore::Open() {
         settings.reset();
         return false;
     }
+    // A file that does not parse is read for what it holds but never written over: whatever
+    // the user had in it is not ours to destroy.
+    damaged = settings->status() == QSettings::FormatError ||
+              (!iniPath.empty() && !LooksLikeIni(QString::fromStdString(iniPath)));
     return true;
 }
 
@@ -79,7 +119,7 @@ TSettingsStore::TRead TQtSettingsStore::ReadInt(const char* name, int32_t& value
 }
 
 bool TQtSettingsStore::WriteInt(const char* name, int32_t value) {
-    if (!settings) {
+    if (!settings || damaged) {
         return false;
     }
     settings->setValue(name, value);
@@ -89,9 +129,12 @@ bool TQtSettingsStore::WriteInt(const char* name, int32_t value) {
 
 void TQtSettingsStore::Close() {
     if (settings) {
-        settings->sync();
+        if (!damaged) {
+            settings->sync();
+        }
         settings.reset();
     }
+    damaged = false;
 }
 
 void TQtSettingsStore::LoadPortOverrides(TPortMap& map) {

@@ -31,4 +31,5 @@ public:
 private:
     std::string iniPath;  // empty: the platform's native location
     std::unique_ptr<QSettings> settings;
+    bool damaged = false;  // the file did not parse: it is never written
 };

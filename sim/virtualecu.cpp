@@ -101,6 +101,7 @@ void TVirtualEcu::AdvanceLocked(int64_t nowNs) {
         if (t > nowNs) {
             break;
         }
+        now = std::max(now, t);
         if (tTimer <= tChar) {
             auto fn = std::move(timers.begin()->second);
             timers.erase(timers.begin());
@@ -139,8 +140,8 @@ int64_t TVirtualEcu::NextEventNs(int64_t nowNs, int hostBps) {
 }
 
 void TVirtualEcu::Reply(const std::vector<uint8_t>& bytes, int64_t atNs) {
-    if (unplugged) {
-        return;
+    if (unplugged || babble) {
+        return;  // a babbling transmitter sends nothing else
     }
     for (uint8_t b : bytes) {
         toHost.Send(b, atNs, BitTimeNs(bps));
@@ -189,6 +190,14 @@ void TVirtualEcu::SetRate(int newBps) {
 }
 
 void TVirtualEcu::Note(std::string line) {
+    const bool trigger = !unplugOn.empty() && line.rfind(unplugOn, 0) == 0 &&
+                         (line.size() == unplugOn.size() || line[unplugOn.size()] == ' ');
+    if (trigger) {
+        unplugOn.clear();
+        unplugged = true;  // what this command would have answered is lost with the cable
+        fromHost.Clear(now);
+        toHost.Clear(now);
+    }
     if (transcript.size() >= kTranscriptMax) {
         transcript.erase(transcript.begin(), transcript.begin() + kTranscriptMax / 2);
     }
@@ -585,6 +594,11 @@ void TVirtualEcu::SetBabble(bool on, int64_t nowNs) {
     if (babble && !unplugged) {
         TopUpBabble(nowNs);
     }
+}
+
+void TVirtualEcu::UnplugOn(std::string prefix) {
+    std::lock_guard<std::mutex> lock(mutex);
+    unplugOn = std::move(prefix);
 }
 
 void TVirtualEcu::DropToLoader(int64_t nowNs) {

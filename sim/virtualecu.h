@@ -74,7 +74,11 @@ public:
     void NackBlock(int block);       // writes of this block are never acknowledged (-1: none)
     void NackWrites(int writes);     // the next N writes are not acknowledged
     void SetNoEraseAnswer(bool on);  // erase is never acknowledged
-    void SetBabble(bool on, int64_t nowNs);  // the ECU sends continuous garbage
+    void SetBabble(bool on, int64_t nowNs);  // the ECU sends garbage and nothing else
+    // Pulls the cable the moment the host's next command named `prefix` arrives: the
+    // transcript line is the prefix or starts with it and a blank ("GET_VERSION", "SET_BAUD",
+    // "e", "D 0x1000", "D 0x1000 ok", "E"...). Empty: never.
+    void UnplugOn(std::string prefix);
     // Loses the firmware: the ECU restarts into its boot loader at the loader rate.
     void DropToLoader(int64_t nowNs);
     // Power cycle: the application at its power-on rate, or the boot loader when the flash
@@ -148,6 +152,7 @@ private:
     int nackWrites = 0;
     bool noEraseAnswer = false;
     bool babble = false;
+    std::string unplugOn;
     uint32_t babbleState = 0x12345678;
 
     std::vector<std::string> transcript;

@@ -132,7 +132,7 @@ private slots:
         const Case cases[] = {
             {12, 9, -1, "115200", 12, 9},  // no port chosen: the stored one stays
             {-1, 5, -1, "9600", -1, 5},
-            {1, 3, 1, "9600", 1, 5},       // a rate outside 5..9 shows 9600 and OK stores 5
+            {1, 3, 1, "9600", 1, 5},  // a rate outside 5..9 shows 9600 and OK stores 5
             {1, 42, 1, "9600", 1, 5},
         };
         for (const Case& c : cases) {

@@ -31,14 +31,15 @@ inline TEcuSimConfig QuickEcu() {
 
 struct TGuiRig {
     explicit TGuiRig(TEcuSimConfig config = QuickEcu(), bool failOpen = false,
-                     std::string failReason = "Permission denied")
+                     std::string failReason = "Permission denied", std::string log = "")
         : ecu(std::move(config), TSteadyClock::Instance().NowUs() * 1000) {
         lib.AttachPeer(&peer);
         if (failOpen) {
             lib.SetFailReset(true, failReason);
         }
-        logPath = QDir::tempPath().toStdString() + "/brindle-gui-" +
-                  std::to_string(QCoreApplication::applicationPid()) + ".log";
+        logPath = !log.empty() ? log
+                               : QDir::tempPath().toStdString() + "/brindle-gui-" +
+                                     std::to_string(QCoreApplication::applicationPid()) + ".log";
         TAppContext context;
         context.library = &lib;
         context.settings = &store;

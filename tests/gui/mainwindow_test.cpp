@@ -369,6 +369,12 @@ private slots:
             std::getline(in, first);
             QVERIFY(first.rfind("Outgoing packet typ(ACK)", 0) == 0);
         }
+        {
+            TGuiRig rig(QuickEcu(), false, "", "/nonexistent-folder/brindle.log");
+            QVERIFY(WaitConnected(rig));
+            QCOMPARE(MainWindow->PanelText(1), QString("Firmware Revision: 1.4.12"));
+            QVERIFY(MainWindow->close());
+        }
     }
 };
 

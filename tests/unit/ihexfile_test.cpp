@@ -104,6 +104,12 @@ TEST(IHexFile, RecordsThatLoadAndRecordsThatFail) {
         {"non-hex character spoils the checksum",
          data16.substr(0, 12) + "G" + data16.substr(13) + "\n", "Checksum error!"},
         {"empty file", "", nullptr},
+        {"a binary file",
+         std::string("\x7f"
+                     "ELF\x02\x01\x01\0\0\0",
+                     10),
+         "Incorrect record header"},
+        {"text that is no HEX at all", "Hello, world\n", "Incorrect record header"},
     };
     for (const ErrorCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -177,6 +179,59 @@ TEST(PosixSerial, PortNumbersWithoutADeviceFail) {
     EXPECT_EQ(lib.Reset(8, 1024, 1024), TPosixSerialLibrary::kErrNoDevice);
     EXPECT_EQ(lib.Reset(-1, 1024, 1024), TPosixSerialLibrary::kErrNoDevice);
     EXPECT_FALSE(lib.LastError(8).empty());
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+TEST(PosixSerial, DeviceThatGoesAwayIsOpenedAgainWhenItComesBack) {
+    // A link that points at the current terminal, as a udev name points at a USB adapter.
+    const std::string dir = testing::TempDir() + "/brindle-replug-" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0700);
+    const std::string link = dir + "/ecu";
+    auto first = std::make_unique<PtyPair>();
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(first->slavePath.c_str(), link.c_str()), 0);
+    TPosixSerialLibrary lib = LibraryOn(link);
+    ASSERT_EQ(lib.Reset(0, 1024, 1024), 0);
+    ASSERT_EQ(write(first->master, "a", 1), 1);
+    ASSERT_TRUE(lib.WaitReadable(0, 1000));
+    EXPECT_EQ(lib.GetByte(0), 'a');
+
+    first.reset();  // the adapter is pulled out
+    EXPECT_FALSE(lib.WaitReadable(0, 20));
+    EXPECT_TRUE(lib.Lost(0));
+    EXPECT_EQ(lib.GetByte(0), TSerialLibrary::kNoByte);
+    EXPECT_LT(lib.PutByte(0, 'x'), 0);
+    EXPECT_EQ(lib.SetBaud(0, 9), 0);  // kept for when it is back
+
+    // While it is away, waiting costs (almost) no processor time.
+    const double cpu0 = CpuSeconds();
+    for (int i = 0; i < 60; ++i) {
+        lib.WaitReadable(0, 5);
+        lib.GetByte(0);
+    }
+    EXPECT_LT(CpuSeconds() - cpu0, 0.05);
+    EXPECT_TRUE(lib.Lost(0));
+
+    PtyPair second;  // back, as another terminal under the same name
+    const std::string tmp = link + ".new";
+    ASSERT_EQ(symlink(second.slavePath.c_str(), tmp.c_str()), 0);
+    ASSERT_EQ(rename(tmp.c_str(), link.c_str()), 0);
+    for (int i = 0; i < 100 && lib.Lost(0); ++i) {
+        lib.WaitReadable(0, 20);
+    }
+    ASSERT_FALSE(lib.Lost(0));
+    EXPECT_EQ(second.SlaveSpeed(), B115200);
+    ASSERT_EQ(write(second.master, "b", 1), 1);
+    ASSERT_TRUE(lib.WaitReadable(0, 1000));
+    EXPECT_EQ(lib.GetByte(0), 'b');
+    EXPECT_EQ(lib.PutByte(0, 'c'), 0);
+    EXPECT_EQ(second.ReadAll(), "c");
+    unlink(link.c_str());
 }
 
 TEST(PortMap, DefaultsOverridesAndTheRunOverride) {

@@ -106,6 +106,47 @@ TEST(QtSettingsStore, FailedWriteIsReported) {
     std::remove(dir.c_str());
 }
 
+TEST(QtSettingsStore, DamagedFileIsReadButNeverWrittenOver) {
+    struct Case {
+        const char* name;
+        std::string contents;
+        int comPort;
+    };
+    std::string binary;
+    for (int i = 0; i < 300; ++i) {
+        binary.push_back(static_cast<char>((i * 97 + 13) & 0xFF));
+    }
+    const Case cases[] = {
+        {"binary junk", binary, 0},
+        {"a readable value among junk",
+         std::string("[General]\ncomPort=3\n\0\xff garbage =\n[[[\n", 36), 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = TempPath("damaged.ini");
+        std::ofstream(path, std::ios::binary) << c.contents;
+        TQtSettingsStore store(path);
+        TFakeSerialLibrary lib(TSteadyClock::Instance());
+        TSerialComm port(lib, store, TSteadyClock::Instance());
+        EXPECT_EQ(port.comPort, c.comPort);
+        EXPECT_EQ(port.commBaud, 5);
+        EXPECT_FALSE(port.SaveSettings());
+        EXPECT_EQ(ReadFile(path), c.contents);
+    }
+}
+
+TEST(QtSettingsStore, FolderWhereTheFileShouldBeKeepsTheDefaults) {
+    const std::string path = TempPath("folder.ini");
+    mkdir(path.c_str(), 0700);
+    TQtSettingsStore store(path);
+    TFakeSerialLibrary lib(TSteadyClock::Instance());
+    TSerialComm port(lib, store, TSteadyClock::Instance());
+    EXPECT_EQ(port.comPort, 0);
+    EXPECT_EQ(port.loaderBaud, 6);
+    EXPECT_FALSE(port.SaveSettings());
+    rmdir(path.c_str());
+}
+
 TEST(QtSettingsStore, PortOverridesComeFromThePortsSection) {
     const std::string path = TempPath("ports.ini");
     std::ofstream(path)

@@ -79,10 +79,13 @@ Faults (also as runtime commands, see below):
 
 Runtime commands on standard input:
   unplug | plug         pull the cable / put it back
-  replug                the adapter disappears and comes back as a new terminal
-                        (the new path is printed as "replugged PATH"; --link follows it)
+  replug [MS]           the adapter disappears (for MS milliseconds, its name removed) and
+                        comes back as a new terminal (printed as "replugged PATH"; --link
+                        follows it)
   fault crc N | fault seq N | fault drop N | fault nack-writes N | fault nack-block K
   fault short-sensors on|off | fault short-version on|off | fault no-erase on|off
+  fault unplug-on PREFIX  pull the cable when the host's next command starting with PREFIX
+                        arrives, as "status"/"transcript" name them (SET_BAUD, e, D 0x1000, E)
   babble on|off
   loader                the ECU loses its firmware and restarts into its boot loader
   power-cycle           restart (the boot loader when the flash holds no firmware)
@@ -376,6 +379,13 @@ void TSimulator::HandleCommand(const std::string& line) {
     } else if (cmd == "replug") {
         ecu.SetUnplugged(true, now);
         term.Close();
+        // "replug MS": the device stays away that long (its name gone) before it comes back.
+        if (const std::optional<int> away = number(what); away && *away > 0) {
+            if (!options.link.empty()) {
+                ::unlink(options.link.c_str());
+            }
+            ::usleep(static_cast<useconds_t>(std::min(*away, 60000)) * 1000);
+        }
         if (!term.Open() || !PointLink(options.link, term.path)) {
             Say("error cannot open a new terminal: " + std::string(std::strerror(errno)));
             return;
@@ -404,6 +414,8 @@ void TSimulator::HandleCommand(const std::string& line) {
             ecu.NackWrites(n);
         if (what == "nack-block")
             ecu.NackBlock(n);
+    } else if (cmd == "fault" && what == "unplug-on" && !arg.empty()) {
+        ecu.UnplugOn(line.substr(line.find("unplug-on") + 10));
     } else if (cmd == "fault" && onOff(arg) &&
                (what == "short-sensors" || what == "short-version" || what == "no-erase")) {
         const bool on = *onOff(arg);

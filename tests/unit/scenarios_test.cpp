@@ -1,0 +1,237 @@
+// Faults a bench throws at the program, run end to end on virtual time: the control thread,
+// the session and the upload against the virtual ECU. For each: no crash, no upload reported
+// as done that was not, no hang, and recovery once the fault is gone.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "ecu/ecu.h"
+#include "ecu/ecucontrol.h"
+#include "firmware/ihexfile.h"
+#include "tests/support/recordingui.h"
+#include "tests/support/simrig.h"
+
+namespace {
+
+template <typename Pred>
+bool WaitFor(Pred done, int ms = 20000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::shared_ptr<TIHexFile> Image(int used) {
+    auto image = std::make_shared<TIHexFile>();
+    for (int i = 0; i < used; ++i) {
+        image->data[i] = static_cast<uint8_t>(i * 29 + 3);
+    }
+    image->data[used - 1] = 0x00;
+    image->usedLength = used;
+    return image;
+}
+
+struct Scenario {
+    explicit Scenario(TEcuSimConfig config = {},
+                      std::map<std::string, TMemorySettingsStore::TValue> settings = {})
+        : ecu(std::move(config), clock.NowUs() * 1000) {
+        lib.AttachPeer(&peer);
+        store.values = std::move(settings);
+        control = std::make_unique<TECUControl>(TECUControlLinks{lib, store, clock}, true);
+    }
+    ~Scenario() { Stop(); }
+    TECU& Session() { return *control->session; }
+    int64_t NowNs() { return clock.NowUs() * 1000; }
+    uint8_t State() { return Session().linkState.load(); }
+    // Stops the program as its exit does; returns how long that took in real time.
+    std::chrono::milliseconds Stop() {
+        const auto t0 = std::chrono::steady_clock::now();
+        control->Stop();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - t0);
+    }
+
+    TManualClock clock;
+    TVirtualEcu ecu;
+    TVirtualEcuPeer peer{ecu};
+    TFakeSerialLibrary lib{clock};
+    TMemorySettingsStore store;
+    TRecordingProgress progress;
+    std::unique_ptr<TECUControl> control;
+};
+
+const std::set<std::string> kUploadTexts = {"Too many address attempts.", "Too many resends."};
+
+bool KnownUploadText(const std::string& t) {
+    return kUploadTexts.count(t) || t.rfind("Retrying block ", 0) == 0 ||
+           t.find(" bytes sent.") != std::string::npos;
+}
+
+TEST(Scenario, UnpluggedWhileConnectingIdentifyingOrSwitchingRate) {
+    for (const char* stage : {"Mas", "ACK", "GET_VERSION", "GET_HWSIG", "SET_BAUD"}) {
+        SCOPED_TRACE(stage);
+        Scenario s({}, {{"commBaud", 9}});
+        s.ecu.UnplugOn(stage);
+        s.control->Start();
+        ASSERT_TRUE(WaitFor([&] { return s.ecu.Unplugged(); }));
+        // Some virtual seconds on: still looking for the ECU, never "connected".
+        const int64_t t0 = s.clock.NowUs();
+        ASSERT_TRUE(WaitFor([&] { return s.clock.NowUs() - t0 > 20'000'000; }));
+        EXPECT_EQ(s.State(), kLinkConnecting);
+        s.ecu.SetUnplugged(false, s.NowNs());
+        EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
+        EXPECT_EQ(s.lib.BaudCode(), 9);
+        EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
+    }
+}
+
+TEST(Scenario, UnpluggedWhilePollingAndPluggedBack) {
+    Scenario s;
+    s.ecu.UnplugOn("READ_SENSORS");
+    s.control->Start();
+    ASSERT_TRUE(WaitFor([&] { return s.ecu.Unplugged(); }));
+    EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnecting; }));
+    s.ecu.SetUnplugged(false, s.NowNs());
+    EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
+}
+
+TEST(Scenario, UnpluggedDuringAnUploadIsNeverReportedAsDoneAndRecovers) {
+    // Eight blocks; "D 0x0200" is the middle one, "D 0x0380 ok" the last before "E". (Which
+    // failures close the progress window is checked one by one in the upload's own tests.)
+    for (const char* stage : {"ENTER_FLASH", "p", "e", "D 0x0200", "D 0x0380 ok"}) {
+        SCOPED_TRACE(stage);
+        Scenario s;
+        s.control->Start();
+        ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
+        auto image = Image(8 * 256);
+        s.ecu.UnplugOn(stage);
+        auto command = s.control->PostFlashCommand(image, &s.progress);
+        ASSERT_TRUE(WaitFor([&] { return command->Failures() >= 1; }));
+        EXPECT_FALSE(command->Succeeded());
+        for (const std::string& t : s.progress.Texts()) {
+            EXPECT_TRUE(KnownUploadText(t)) << t;
+        }
+        // The cable back in, the retries get the ECU flashed from the start.
+        s.ecu.SetUnplugged(false, s.NowNs());
+        ASSERT_TRUE(WaitFor([&] { return command->Succeeded(); }, 60000))
+            << "runs " << command->Runs();
+        const std::vector<uint8_t> flash = s.ecu.Flash();
+        EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), flash.begin()));
+        EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
+        EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
+    }
+}
+
+TEST(Scenario, UnpluggedAsTheExitGoesOutStillCompletes) {
+    // Every block was acknowledged; "E" itself is never answered.
+    Scenario s;
+    s.control->Start();
+    ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
+    auto image = Image(4 * 256);
+    s.ecu.UnplugOn("E");
+    auto command = s.control->PostFlashCommand(image, &s.progress);
+    ASSERT_TRUE(WaitFor([&] { return command->Finished(); }));
+    EXPECT_TRUE(command->Succeeded());
+    EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), s.ecu.Flash().begin()));
+}
+
+TEST(Scenario, BootLoaderThatNeverAcknowledgesABlockIsAbandoned) {
+    Scenario s;
+    s.ecu.NackBlock(2);
+    s.control->Start();
+    ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
+    auto command = s.control->PostFlashCommand(Image(4 * 256), &s.progress);
+    ASSERT_TRUE(WaitFor([&] { return command->Failures() >= 2; }, 60000));
+    const auto texts = s.progress.Texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Too many resends."), command->Failures());
+    command->Abandon();
+    ASSERT_TRUE(WaitFor([&] { return command->Finished(); }));
+    EXPECT_FALSE(command->Succeeded());
+    EXPECT_GE(s.progress.closes, 1);
+    EXPECT_EQ(s.control->QueuedCommands(), 0u);
+}
+
+TEST(Scenario, RepliesWithBadCrcsOrWrongSeqsNeverConnectUntilTheyStop) {
+    for (bool crc : {true, false}) {
+        Scenario s;
+        if (crc) {
+            s.ecu.CorruptCrc(1'000'000);
+        } else {
+            s.ecu.WrongSeq(1'000'000);
+        }
+        s.control->Start();
+        const int64_t t0 = s.clock.NowUs();
+        ASSERT_TRUE(WaitFor([&] { return s.clock.NowUs() - t0 > 30'000'000; }));
+        EXPECT_EQ(s.State(), kLinkConnecting);
+        s.ecu.CorruptCrc(0);
+        s.ecu.WrongSeq(0);
+        EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
+    }
+}
+
+TEST(Scenario, BabblingLineNeitherHangsNorConnectsAndRecovers) {
+    Scenario s;
+    s.ecu.SetBabble(true, s.NowNs());
+    s.control->Start();
+    const int64_t t0 = s.clock.NowUs();
+    ASSERT_TRUE(WaitFor([&] { return s.clock.NowUs() - t0 > 30'000'000; }, 60000));
+    EXPECT_NE(s.State(), kLinkConnected);
+    s.ecu.SetBabble(false, s.NowNs());
+    EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }, 60000));
+    EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
+}
+
+TEST(Scenario, BabbleStartingWhileConnectedFallsBackToConnecting) {
+    Scenario s;
+    s.control->Start();
+    ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
+    s.ecu.SetBabble(true, s.NowNs());
+    EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnecting; }, 60000));
+    EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
+}
+
+TEST(Scenario, EcuAtARateNoneOfTheSettingsNameIsNeverFoundButNothingBreaks) {
+    TEcuSimConfig config;
+    config.powerOnBps = 57600;
+    Scenario s(config);
+    s.control->Start();
+    const int64_t t0 = s.clock.NowUs();
+    ASSERT_TRUE(WaitFor([&] { return s.clock.NowUs() - t0 > 30'000'000; }));
+    EXPECT_EQ(s.State(), kLinkConnecting);
+    EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
+    EXPECT_EQ(s.ecu.Counters().packets, 0);
+    // With the communication rate set to it, the second greeting finds it.
+    Scenario fixed(config, {{"commBaud", 8}});
+    fixed.control->Start();
+    EXPECT_TRUE(WaitFor([&] { return fixed.State() == kLinkConnected; }));
+}
+
+TEST(Scenario, ExitWithNoUploadRunningIsQuickInEveryState) {
+    struct Case {
+        const char* name;
+        std::function<void(Scenario&)> set;
+    };
+    const Case cases[] = {
+        {"connected", [](Scenario&) {}},
+        {"no ECU", [](Scenario& s) { s.ecu.SetUnplugged(true, s.NowNs()); }},
+        {"boot loader only", [](Scenario& s) { s.ecu.DropToLoader(s.NowNs()); }},
+        {"babble", [](Scenario& s) { s.ecu.SetBabble(true, s.NowNs()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scenario s;
+        c.set(s);
+        s.control->Start();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
+    }
+}
+
+}  // namespace
