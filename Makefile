@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build test run clean
+.PHONY: all bootstrap configure build test test-asan test-tsan test-all run bench clean
 
 all: build
 
@@ -16,8 +16,29 @@ configure: bootstrap
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
+TEST_ENV ?=
 test: build
-	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
+	@cd $(BUILD) && env $(TEST_ENV) QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The tests again under AddressSanitizer with UndefinedBehaviorSanitizer, and under
+# ThreadSanitizer, each in a build folder of its own.
+SAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/sanitizers/tsan.supp
+
+test-asan:
+	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_FLAGS="-DBRINDLE_SANITIZE=address,undefined" TEST_ENV="$(SAN_ENV)"
+
+test-tsan:
+	@$(MAKE) --no-print-directory test BUILD=build-tsan CMAKE_FLAGS="-DBRINDLE_SANITIZE=thread" TEST_ENV="$(SAN_ENV)"
+
+# What CI runs: the tests, the same under both sanitizer builds, and a short fuzzing run.
+test-all: test test-asan test-tsan
+
+# The benchmarks against the virtual ECU; they write bench/RESULTS.md.
+bench: build
+	@$(BUILD)/bin/brindle_bench --out bench/RESULTS.md
 
 # The desktop program against the virtual ECU (PORT=/dev/ttyUSB0 for a real ECU).
 run: build

@@ -1,5 +1,6 @@
 #include "ecu/serialcomm.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "ecu/clock.h"
@@ -144,6 +145,11 @@ void TSerialComm::SendBlock(const uint8_t* buffer, int length) {
 }
 
 bool TSerialComm::ReceiveByte(uint8_t& b) {
+    if (!lookahead.empty()) {
+        b = lookahead.front();
+        lookahead.pop_front();
+        return true;
+    }
     const int64_t start = clock.NowUs();
     const int64_t limitUs = static_cast<int64_t>(timeoutMs) * 1000;
     for (;;) {
@@ -179,6 +185,34 @@ bool TSerialComm::WaitForText(const char* text) {
         if (rxText.size() >= len && rxText.compare(rxText.size() - len, len, text) == 0) {
             return true;
         }
+    }
+}
+
+bool TSerialComm::AwaitBytes(int count) {
+    const int bps = BaudCodeToBps(curBaud);
+    // Ten bit times per byte; at an unknown rate, look again every millisecond.
+    const int64_t byteUs = bps > 0 ? (10'000'000 + bps - 1) / bps : 1000;
+    constexpr int64_t kLongestSleepUs = 20'000;
+    int64_t lastArrival = clock.NowUs();
+    for (;;) {
+        // Take what has arrived so far; ReceiveByte hands it out first.
+        bool arrived = false;
+        for (int r; static_cast<int>(lookahead.size()) < count &&
+                    (r = library.GetByte(comPort)) != TSerialLibrary::kNoByte;) {
+            lookahead.push_back(static_cast<uint8_t>(r & 0xFF));
+            arrived = true;
+        }
+        const int have = static_cast<int>(lookahead.size());
+        if (have >= count) {
+            return true;
+        }
+        if (arrived) {
+            lastArrival = clock.NowUs();
+        }
+        if (WaitsCancelled() || clock.NowUs() - lastArrival > timeoutMs * 1000LL) {
+            return false;
+        }
+        clock.SleepUs(std::min<int64_t>((count - have) * byteUs, kLongestSleepUs));
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 class TClock;
@@ -57,6 +58,10 @@ public:
     bool WaitForText(const char* text);
     // Discards input until the line has been silent for more than timeoutMs (bounded).
     void Flush();
+    // Waits until `count` bytes can be received at once. Rather than waking for each byte it
+    // sleeps for the wire time of the bytes still missing at the current rate. False when no
+    // byte came for longer than timeoutMs (or the waits were cancelled).
+    bool AwaitBytes(int count);
 
     // Makes every wait in progress and to come give up at once, as after a time-out.
     // Safe to call from any thread; used to stop the control thread quickly.
@@ -81,5 +86,6 @@ private:
     TSettingsStore& store;
     TClock& clock;
     std::atomic<bool> cancelled{false};
+    std::deque<uint8_t> lookahead;  // bytes taken in by AwaitBytes, not yet received
     std::string openError;
 };

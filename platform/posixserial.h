@@ -3,6 +3,7 @@
 // which reject modem-line ioctls (none are used).
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,8 +43,8 @@ public:
 
     // Whether the device of an open port has gone away (and is being looked for again).
     bool Lost(int port) const;
-    // How many times a lost device was found and opened again.
-    int Reopens() const { return reopens; }
+    // How many times a lost device was found and opened again (readable from any thread).
+    int Reopens() const { return reopens.load(); }
 
 private:
     struct TPort {
@@ -69,7 +70,7 @@ private:
     TPortMap map;
     std::map<int, TPort> ports;
     std::map<int, std::string> errors;
-    int reopens = 0;
+    std::atomic<int> reopens{0};
     int parity = 0;
     int stopBits = 0;
     int dataBits = 8;

@@ -80,13 +80,52 @@ TEST(Packet, RequestsGoOnTheWireAndInTheLogExactly) {
     }
 }
 
-TEST(Packet, SendUsesOneCallPerHeaderAndCrcByteAndOneForThePayload) {
+TEST(Packet, SendPutsTheWholeFrameInOneCall) {
     PortRig rig;
     TKaloReadSensors(5, 1, 2).Send(rig.port);
-    EXPECT_EQ(rig.lib.PutCalls(), 7);
-    PortRig empty;
-    TKaloACK(1).Send(empty.port);
-    EXPECT_EQ(empty.lib.PutCalls(), 6);  // no block call for an empty payload
+    EXPECT_EQ(rig.lib.PutCalls(), 1);
+    EXPECT_EQ(rig.lib.SentCount(), 9u);
+}
+
+TEST(Packet, ReceivingWaitsForTheRestOfAPacketInOneSleep) {
+    // A 33-byte reply trickling in at 9600: after the header the receiver sleeps through the
+    // rest instead of waking for each byte, and still has it the moment the last one is in.
+    TKaloPacket reply;
+    reply.logged = false;
+    reply.seq = 4;
+    reply.type = KALO_READ_SENSORS;
+    reply.SetSize(kSensorsReplyBytes);
+    const std::vector<uint8_t> frame = reply.Encode();
+    PortRig rig;
+    const int64_t t0 = rig.clock.NowUs();
+    const int64_t byteUs = 1042;  // ten bits at 9600
+    for (size_t i = 1; i < frame.size(); ++i) {
+        rig.lib.AddInput({frame[i]}, t0 + static_cast<int64_t>(i) * byteUs);
+    }
+    const int64_t sleeps0 = rig.clock.sleeps;
+    TKaloPacket got;
+    got.logged = false;
+    ASSERT_TRUE(ReceiveKaloPacket(rig.port, got));
+    EXPECT_EQ(got.payload, reply.payload);
+    const int64_t last = t0 + static_cast<int64_t>(frame.size() - 1) * byteUs;
+    EXPECT_GE(rig.clock.NowUs(), last);
+    EXPECT_LE(rig.clock.NowUs(), last + byteUs);
+    EXPECT_LE(rig.clock.sleeps - sleeps0, 8);  // not one wake-up per byte
+}
+
+TEST(Packet, PacketThatStopsHalfwayFailsOneTimeoutAfterItsLastByte) {
+    PortRig rig;
+    const int64_t t0 = rig.clock.NowUs();
+    rig.lib.AddInput({0x12, 0x07, 0x1B, 0x00, 0x01}, t0);  // 2 of 27 payload bytes
+    rig.lib.AddInput({0x02}, t0 + 300'000);
+    LogCapture log;
+    TKaloPacket p;
+    EXPECT_FALSE(ReceiveKaloPacket(rig.port, p));
+    EXPECT_FALSE(p.complete);
+    EXPECT_EQ(log.Text(), "");
+    const int64_t waited = rig.clock.NowUs() - (t0 + 300'000);
+    EXPECT_GT(waited, 500'000);
+    EXPECT_LE(waited, 520'000);
 }
 
 TEST(Packet, PerTypeConstructorsFillTypeSizeAndPayload) {

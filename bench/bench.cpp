@@ -1,0 +1,393 @@
+// brindle_bench: how fast Brindle does its jobs against brindle-ecusim, compared with what
+// the serial line physically allows. Writes a Markdown table (bench/RESULTS.md via make bench).
+//
+// Every measurement runs the program's own code (the control thread, the session, the
+// upload, brindle-cli) against the virtual ECU on a pseudo-terminal with its wire pacing and
+// its default modelled times, several times; the median is reported.
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ecu/clock.h"
+#include "ecu/ecu.h"
+#include "ecu/ecucontrol.h"
+#include "ecu/packet.h"
+#include "ecu/serialcomm.h"
+#include "ecu/userinterface.h"
+#include "firmware/ihexfile.h"
+#include "firmware/upload.h"
+#include "platform/posixserial.h"
+#include "sim/virtualecu.h"
+#include "tests/support/childprocess.h"
+#include "tests/support/memorysettings.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+template <typename Pred>
+bool WaitFor(Pred done, double seconds) {
+    const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(seconds));
+    while (!done()) {
+        if (Clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+double ProcessCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+[[noreturn]] void Die(const std::string& why) {
+    std::cerr << "brindle_bench: " << why << "\n";
+    std::exit(1);
+}
+
+// brindle-ecusim on a pseudo-terminal, and the program's control thread on it.
+struct TRig {
+    TRig(int commBps, std::vector<std::string> simArgs = {}) {
+        std::vector<std::string> args = {ProjectBinary("brindle-ecusim")};
+        args.insert(args.end(), simArgs.begin(), simArgs.end());
+        if (!sim.Start(args) || !sim.ReadLine(path, 5000)) {
+            Die("brindle-ecusim did not start");
+        }
+        map.SetRunOverride(path);
+        lib = std::make_unique<TPosixSerialLibrary>(map);
+        store.values = {{"comPort", 0},
+                        {"initBaud", 5},
+                        {"commBaud", BpsToBaudCode(commBps)},
+                        {"loaderBaud", 6}};
+    }
+    ~TRig() {
+        control.reset();
+        sim.WriteLine("quit");
+        if (sim.Wait(5000) < 0) {
+            sim.Signal(SIGKILL);
+        }
+    }
+    void Start() {
+        control =
+            std::make_unique<TECUControl>(TECUControlLinks{*lib, store, TSteadyClock::Instance()});
+    }
+    uint8_t State() { return control->session->linkState.load(); }
+    // Packets the virtual ECU has received so far.
+    int Packets() {
+        sim.WriteLine("status");
+        const std::string line = sim.WaitForLine("status", 5000);
+        const size_t at = line.find("packets=");
+        return at == std::string::npos ? -1 : std::atoi(line.c_str() + at + 8);
+    }
+    void Command(const std::string& line) {
+        sim.WriteLine(line);
+        if (sim.WaitForLine("ok", 5000).empty()) {
+            Die("brindle-ecusim did not take " + line);
+        }
+    }
+
+    TChildProcess sim;
+    std::string path;
+    TPortMap map;
+    std::unique_ptr<TPosixSerialLibrary> lib;
+    TMemorySettingsStore store;
+    std::unique_ptr<TECUControl> control;
+};
+
+struct TRow {
+    std::string what;
+    std::string measured;
+    std::string floor;
+    std::string ratio;
+    std::string goal;
+};
+
+std::string Fmt(const char* format, double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, v);
+    return buf;
+}
+
+// ---------------------------------------------------------------- 1. upload
+
+std::shared_ptr<TIHexFile> FullImage() {
+    auto image = std::make_shared<TIHexFile>();
+    std::mt19937 random(7);
+    for (uint8_t& b : image->data) {
+        b = static_cast<uint8_t>(random());
+    }
+    image->data.back() = 0x00;
+    image->usedLength = kFirmwareImageBytes;
+    return image;
+}
+
+// What the upload of `usedLength` bytes cannot be faster than: every byte on the wire in
+// either direction, the ECU's modelled erase, page and turnaround times, and the pauses the
+// protocol prescribes (50 ms after ENTER_FLASH, the input flush of one reply time-out).
+double UploadFloorSeconds(int usedLength, int bps) {
+    const TEcuSimConfig ecu;
+    const int blocks = BlockCount(usedLength);
+    const double sent = kKaloHeaderBytes + kKaloCrcBytes             // ENTER_FLASH
+                        + 3                                          // p, S, e
+                        + blocks * (3.0 + 3 + kBlockBytes + 4) + 1;  // A.., Dk0 block sums, E
+    const double received = std::strlen(kLoaderProgrammerReply) + std::strlen(kLoaderIdText) + 1 +
+                            blocks * 2.0;  // CR after the erase, the address, each write
+    const double wire = (sent + received) * 10 / bps;
+    const double modelled = ecu.eraseNs / 1e9 + blocks * ecu.pageNs / 1e9 +
+                            (2 + blocks) * ecu.turnaroundNs / 1e9;  // p, S, each address
+    const double pauses = kEnterFlashPauseMs / 1e3 + (TSerialComm::kDefaultTimeoutMs + 5) / 1e3;
+    return wire + modelled + pauses;
+}
+
+TRow BenchUpload(int bps, int runs) {
+    std::vector<double> times;
+    for (int r = 0; r < runs; ++r) {
+        TRig rig(bps);
+        rig.Start();
+        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 20)) {
+            Die("no connection for the upload");
+        }
+        TNullProgressView progress;
+        auto image = FullImage();
+        const auto t0 = Clock::now();
+        auto command = rig.control->PostFlashCommand(image, &progress);
+        if (!WaitFor([&] { return command->Finished(); }, 300) || !command->Succeeded() ||
+            command->Runs() != 1) {
+            Die("the upload did not complete in one run");
+        }
+        times.push_back(Seconds(Clock::now() - t0));
+        std::cerr << "  upload at " << bps << ": " << times.back() << " s\n";
+    }
+    const double measured = Median(times);
+    const double floor = UploadFloorSeconds(kFirmwareImageBytes, bps);
+    return {"128 KiB upload at " + std::to_string(bps) + " bit/s", Fmt("%.2f s", measured),
+            Fmt("%.2f s", floor), Fmt("%.3f", measured / floor), "<= 1.03"};
+}
+
+// ---------------------------------------------------------------- 2. polling
+
+TRow BenchPolling(int bps, int runs, double seconds) {
+    const TEcuSimConfig ecu;
+    std::vector<double> rates;
+    for (int r = 0; r < runs; ++r) {
+        TRig rig(bps);
+        rig.Start();
+        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 20)) {
+            Die("no connection for polling");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        uint64_t n0 = 0, n1 = 0;
+        const int p0 = rig.Packets();
+        rig.control->session->SensorsSnapshot(&n0);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        rig.control->session->SensorsSnapshot(&n1);
+        rates.push_back((n1 - n0) / Seconds(Clock::now() - t0));
+        std::cerr << "  polling at " << bps << ": " << rates.back() << " records/s ("
+                  << rig.Packets() - p0 << " requests answered, " << n1 - n0 << " records)\n";
+    }
+    // Per record: the 9-byte request and the 33-byte reply on the wire, the ECU's turnaround
+    // and the control thread's 10 ms pause.
+    const double request = kKaloHeaderBytes + kKaloCrcBytes + 3;
+    const double reply = kKaloHeaderBytes + kKaloCrcBytes + kSensorsReplyBytes;
+    const double perRecord = (request + reply) * 10 / bps + ecu.turnaroundNs / 1e9 + 0.010;
+    const double ceiling = 1 / perRecord;
+    const double measured = Median(rates);
+    return {"sensor polling at " + std::to_string(bps) + " bit/s", Fmt("%.1f records/s", measured),
+            Fmt("%.1f records/s", ceiling), Fmt("%.3f", measured / ceiling), ">= 0.97"};
+}
+
+// ---------------------------------------------------------------- 3. connect
+
+std::vector<TRow> BenchConnect(int runs) {
+    std::vector<double> connect, lost, back;
+    for (int r = 0; r < runs; ++r) {
+        TRig rig(9600);
+        const auto t0 = Clock::now();
+        rig.Start();
+        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 20)) {
+            Die("no connection");
+        }
+        connect.push_back(Seconds(Clock::now() - t0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        rig.Command("unplug");
+        const auto t1 = Clock::now();
+        if (!WaitFor([&] { return rig.State() == kLinkConnecting; }, 10)) {
+            Die("the unplug went unnoticed");
+        }
+        lost.push_back(Seconds(Clock::now() - t1));
+        rig.Command("plug");
+        const auto t2 = Clock::now();
+        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 30)) {
+            Die("no reconnection");
+        }
+        back.push_back(Seconds(Clock::now() - t2));
+        std::cerr << "  connect " << connect.back() << " s, lost " << lost.back() << " s, back "
+                  << back.back() << " s\n";
+    }
+    return {
+        {"start to \"Connected\" (ECU at initBaud 9600)", Fmt("%.3f s", Median(connect)), "-", "-",
+         "-"},
+        {"unplug to \"Connecting\"", Fmt("%.3f s", Median(lost)), "1.5 s (bound)",
+         Fmt("%.3f", Median(lost) / 1.5), "<= 1"},
+        {"plug back to \"Connected\"", Fmt("%.3f s", Median(back)), "-", "-", "-"},
+    };
+}
+
+// ---------------------------------------------------------------- 4. CPU
+
+std::vector<TRow> BenchCpu(double seconds) {
+    std::vector<TRow> rows;
+    for (bool connected : {true, false}) {
+        TRig rig(115200,
+                 connected ? std::vector<std::string>{} : std::vector<std::string>{"--unplugged"});
+        rig.Start();
+        if (connected && !WaitFor([&] { return rig.State() == kLinkConnected; }, 20)) {
+            Die("no connection for the CPU measurement");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const double cpu0 = ProcessCpuSeconds();
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double share = (ProcessCpuSeconds() - cpu0) / Seconds(Clock::now() - t0);
+        std::cerr << "  cpu " << (connected ? "polling" : "connecting") << ": " << share * 100
+                  << " %\n";
+        rows.push_back({connected ? "CPU while connected and polling (115200)"
+                                  : "CPU while connecting with no ECU",
+                        Fmt("%.2f %% of a core", share * 100), "2 % (goal)",
+                        Fmt("%.3f", share / 0.02), "<= 1"});
+    }
+    return rows;
+}
+
+// ---------------------------------------------------------------- 5. HEX loading
+
+double TimeCommand(const std::vector<std::string>& args, int runs) {
+    std::vector<double> times;
+    for (int r = 0; r < runs; ++r) {
+        TChildProcess p;
+        const auto t0 = Clock::now();
+        if (!p.Start(args) || p.Wait(60000) != 0) {
+            Die("command failed: " + args[0]);
+        }
+        times.push_back(Seconds(Clock::now() - t0));
+    }
+    return Median(times);
+}
+
+std::vector<TRow> BenchHex(int runs) {
+    char dirTemplate[] = "/tmp/brindle-bench-XXXXXX";
+    const std::string dir = mkdtemp(dirTemplate);
+    const std::string bin = dir + "/image.bin", hex = dir + "/image.hex";
+    {
+        std::ofstream out(bin, std::ios::binary);
+        const auto image = FullImage();
+        out.write(reinterpret_cast<const char*>(image->data.data()), kFirmwareImageBytes);
+    }
+    if (std::system(("srec_cat " + bin + " -binary -o " + hex + " -intel -address-length=3 -obs=16")
+                        .c_str()) != 0) {
+        Die("srec_cat is missing (scripts/bootstrap installs it)");
+    }
+    const double cli =
+        TimeCommand({ProjectBinary("brindle-cli"), "hex", hex, "--bin", dir + "/cli.bin"}, runs);
+    const double srec =
+        TimeCommand({"/usr/bin/srec_cat", hex, "-intel", "-o", dir + "/srec.bin", "-binary"}, runs);
+    std::system(("rm -rf " + dir).c_str());
+    return {{"HEX load of 128 KiB: brindle-cli hex (whole process)", Fmt("%.1f ms", cli * 1e3),
+             Fmt("%.1f ms (srec_cat to binary)", srec * 1e3), Fmt("%.3f", cli / srec), "-"}};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string out;
+    std::string only;
+    bool quick = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--out") && i + 1 < argc) {
+            out = argv[++i];
+        } else if (!std::strcmp(argv[i], "--only") && i + 1 < argc) {
+            only = argv[++i];
+        } else if (!std::strcmp(argv[i], "--quick")) {
+            quick = true;
+        } else {
+            std::cerr << "usage: brindle_bench [--out FILE] [--quick] "
+                         "[--only upload|polling|connect|cpu|hex]\n";
+            return 2;
+        }
+    }
+    auto want = [&](const char* name) { return only.empty() || only == name; };
+    const int runs = quick ? 1 : 3;
+    std::vector<TRow> rows;
+    if (want("upload")) {
+        rows.push_back(BenchUpload(115200, runs));
+        rows.push_back(BenchUpload(38400, runs));
+    }
+    if (want("polling")) {
+        rows.push_back(BenchPolling(115200, runs, quick ? 3 : 10));
+        rows.push_back(BenchPolling(9600, runs, quick ? 3 : 10));
+    }
+    if (want("connect")) {
+        for (TRow& r : BenchConnect(runs)) {
+            rows.push_back(r);
+        }
+    }
+    if (want("cpu")) {
+        for (TRow& r : BenchCpu(quick ? 3 : 10)) {
+            rows.push_back(r);
+        }
+    }
+    if (want("hex")) {
+        for (TRow& r : BenchHex(quick ? 3 : 11)) {
+            rows.push_back(r);
+        }
+    }
+
+    std::ostringstream md;
+    char host[256] = "";
+    gethostname(host, sizeof host);
+    md << "# Benchmark results\n\n"
+       << "Made by `make bench` (bench/bench.cpp): the program's own code against brindle-ecusim\n"
+       << "on a pseudo-terminal, with wire pacing and the virtual ECU's default modelled times\n"
+       << "(erase 1.5 s, page 4.5 ms, turnaround 0.5 ms). Median of " << runs
+       << " runs each. The floor is what the\nline and the protocol allow; the ratio is measured "
+          "over floor.\n\n"
+       << "| Measurement | Measured | Floor | Ratio | Goal |\n|---|---|---|---|---|\n";
+    for (const TRow& r : rows) {
+        md << "| " << r.what << " | " << r.measured << " | " << r.floor << " | " << r.ratio << " | "
+           << r.goal << " |\n";
+    }
+    md << "\nMachine: " << std::thread::hardware_concurrency() << " cores.\n";
+    std::cout << md.str();
+    if (!out.empty()) {
+        std::ofstream(out) << md.str();
+    }
+    return 0;
+}
