@@ -11,8 +11,10 @@
 #include "platform/portmap.h"
 #include "platform/posixserial.h"
 #include "platform/qtsettingsstore.h"
+#include "platform/timerslack.h"
 
 int main(int argc, char** argv) {
+    TightenTimerSlack();  // inherited by the ECU control thread
     QApplication app(argc, argv);
     QApplication::setApplicationName("Brindle");
     QApplication::setApplicationVersion(kBrindleFileVersion);

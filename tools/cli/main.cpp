@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "platform/timerslack.h"
 #include "tools/cli/clicommands.h"
 
 namespace {
@@ -38,6 +39,7 @@ bool IsTerminal(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    TightenTimerSlack();  // inherited by the ECU control thread
     // No SA_RESTART: a read of the confirmation answer returns when Ctrl-C comes.
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
