@@ -1,5 +1,7 @@
 #include "firmware/upload.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "ecu/clock.h"
@@ -67,10 +69,10 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
 
         const uint16_t wordAddress = static_cast<uint16_t>(i * kBlockWords);
         bool addressed = false;
+        const uint8_t setAddress[] = {kLoaderSetAddress, static_cast<uint8_t>(wordAddress >> 8),
+                                      static_cast<uint8_t>(wordAddress & 0xFF)};
         for (int attempt = 0; attempt < kMaxAddressAttempts && !addressed; ++attempt) {
-            p.SendByte(kLoaderSetAddress);
-            p.SendByte(static_cast<uint8_t>(wordAddress >> 8));
-            p.SendByte(static_cast<uint8_t>(wordAddress & 0xFF));
+            p.SendBlock(setAddress, sizeof setAddress);
             addressed = p.WaitForText(kAckText);
         }
         if (!addressed) {
@@ -78,18 +80,31 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
             return false;
         }
 
-        const uint8_t* block = image.data.data() + static_cast<size_t>(i) * kBlockBytes;
+        const size_t offset = static_cast<size_t>(i) * kBlockBytes;
+        uint8_t padded[kBlockBytes];
+        const uint8_t* block = padded;
+        if (offset + kBlockBytes <= image.data.size()) {
+            block = image.data.data() + offset;
+        } else {
+            // An image that ends inside its last block: the rest of the block is erased flash.
+            std::fill(std::begin(padded), std::end(padded), 0xFF);
+            if (offset < image.data.size()) {
+                std::copy(image.data.begin() + offset, image.data.end(), padded);
+            }
+        }
         const TCheckWords check =
             BlockCheckWords(block, wordAddress, image.usedLength - i * kBlockBytes);
-        const char writeCommand[] = {static_cast<char>(kLoaderWrite),
-                                     static_cast<char>(kLoaderWriteMemory), 0};
-        p.SendText(writeCommand);
-        p.SendByte(kLoaderWriteFlags);
-        p.SendBlock(block, kBlockBytes);
-        p.SendByte(static_cast<uint8_t>(check.sum >> 8));
-        p.SendByte(static_cast<uint8_t>(check.sum & 0xFF));
-        p.SendByte(static_cast<uint8_t>(check.xr >> 8));
-        p.SendByte(static_cast<uint8_t>(check.xr & 0xFF));
+        // "Dk", 0x00, the block and the four check bytes, in one write.
+        uint8_t command[3 + kBlockBytes + 4];
+        command[0] = kLoaderWrite;
+        command[1] = kLoaderWriteMemory;
+        command[2] = kLoaderWriteFlags;
+        std::copy(block, block + kBlockBytes, command + 3);
+        command[3 + kBlockBytes] = static_cast<uint8_t>(check.sum >> 8);
+        command[4 + kBlockBytes] = static_cast<uint8_t>(check.sum & 0xFF);
+        command[5 + kBlockBytes] = static_cast<uint8_t>(check.xr >> 8);
+        command[6 + kBlockBytes] = static_cast<uint8_t>(check.xr & 0xFF);
+        p.SendBlock(command, sizeof command);
 
         if (p.WaitForText(kAckText)) {
             resends = 0;

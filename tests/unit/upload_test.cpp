@@ -128,6 +128,23 @@ TEST(Upload, CheckBytesOfABlankBlockOnTheWire) {
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), sent.end() - tail.size()));
 }
 
+TEST(Upload, ImageEndingInsideItsLastBlockIsSentPaddedWithErasedBytes) {
+    UploadRig rig;
+    ASSERT_TRUE(rig.Connect());
+    TIHexFile image(300);  // the second block holds only 44 bytes of the image
+    for (int i = 0; i < 300; ++i) {
+        image.data[i] = static_cast<uint8_t>(i * 7 + 1);
+    }
+    image.data[299] = 0x00;
+    image.usedLength = 300;
+    EXPECT_TRUE(rig.session.UploadFirmware(image, rig.progress));
+    EXPECT_EQ(rig.ecu.Counters().rejectedWrites, 0);
+    const std::vector<uint8_t> flash = rig.ecu.Flash();
+    EXPECT_TRUE(std::equal(image.data.begin(), image.data.end(), flash.begin()));
+    EXPECT_TRUE(std::all_of(flash.begin() + 300, flash.begin() + 512,
+                            [](uint8_t b) { return b == 0xFF; }));
+}
+
 TEST(Upload, UnacknowledgedWriteIsResentWithItsAddress) {
     UploadRig rig;
     ASSERT_TRUE(rig.Connect());
