@@ -2,8 +2,11 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# ccache hits across clones in other folders (CI builds a fresh clone).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 
-.PHONY: all bootstrap configure build test test-asan test-tsan test-all run bench clean
+.PHONY: all bootstrap configure build test test-asan test-tsan test-all run bench clean fuzz fuzz-ci
 
 all: build
 
@@ -34,7 +37,7 @@ test-tsan:
 	@$(MAKE) --no-print-directory test BUILD=build-tsan CMAKE_FLAGS="-DBRINDLE_SANITIZE=thread" TEST_ENV="$(SAN_ENV)"
 
 # What CI runs: the tests, the same under both sanitizer builds, and a short fuzzing run.
-test-all: test test-asan test-tsan
+test-all: test test-asan test-tsan fuzz-ci
 
 # The benchmarks against the virtual ECU; they write bench/RESULTS.md.
 bench: build
@@ -43,6 +46,14 @@ bench: build
 # The desktop program against the virtual ECU (PORT=/dev/ttyUSB0 for a real ECU).
 run: build
 	@BUILD=$(BUILD) PORT=$(PORT) scripts/run-demo
+
+# Coverage-guided fuzzing with clang, FUZZ_SECONDS per target (60 by default).
+fuzz: bootstrap
+	@FUZZ_JOBS=$(JOBS) scripts/fuzz $(FUZZ_SECONDS)
+
+# The bounded fuzzing run of CI: each target 30 s.
+fuzz-ci: bootstrap
+	@FUZZ_JOBS=$(JOBS) scripts/fuzz --ci
 
 clean:
 	rm -rf $(BUILD)

@@ -210,6 +210,7 @@ bool TSerialComm::AwaitBytes(int count) {
             lastArrival = clock.NowUs();
         }
         if (WaitsCancelled() || clock.NowUs() - lastArrival > timeoutMs * 1000LL) {
+            lookahead.clear();  // the caller gives the packet up, and what came of it with it
             return false;
         }
         clock.SleepUs(std::min<int64_t>((count - have) * byteUs, kLongestSleepUs));

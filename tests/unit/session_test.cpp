@@ -7,6 +7,8 @@
 
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
+#include "tests/support/fakeserial.h"
+#include "tests/support/manualclock.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/simrig.h"
 
@@ -299,6 +301,35 @@ TEST(Session, UnbrandedBoardKeepsEarlierRevisionAndSerial) {
     rig.session.Step();
     EXPECT_EQ(rig.session.boardRev, 7);
     EXPECT_EQ(rig.session.serialNo, 99u);
+}
+
+TEST(Session, SensorReplyCutShortDoesNotSpoilTheNextPoll) {
+    TManualClock clock;
+    TFakeSerialLibrary lib(clock);
+    TMemorySettingsStore store;
+    TSerialComm port(lib, store, clock);
+    ASSERT_TRUE(port.Open());
+    TECU session(&port);
+    session.linkState = kLinkConnected;
+    session.lastReply = clock.NowMs();
+    // A reply that stops after 3 of its 27 payload bytes...
+    lib.AddInput({0x0A, 0x10, KALO_READ_SENSORS, 27, 1, 2, 0x0A, 4, 5, 6}, clock.NowUs() + 2000);
+    session.Step();
+    // ...then a whole one: it is taken, and nothing of the first is left to confuse it.
+    TKaloPacket reply;
+    reply.logged = false;
+    reply.seq = static_cast<uint8_t>(session.seq + 1);
+    reply.type = KALO_READ_SENSORS;
+    reply.SetSize(kSensorsReplyBytes);
+    for (int i = 0; i < kSensorsReplyBytes; ++i) {
+        reply.payload[i] = static_cast<uint8_t>(0x40 + i);
+    }
+    lib.AddInput(reply.Encode(), clock.NowUs() + 2000);
+    session.Step();
+    uint64_t updates = 0;
+    const SensorRecord r = session.SensorsSnapshot(&updates);
+    EXPECT_EQ(updates, 1u);
+    EXPECT_EQ(r.bytes[0], 0x40 + kSensorsRecordOffset);
 }
 
 TEST(Session, StatesOtherThanConnectedAndConnectingDoNothing) {

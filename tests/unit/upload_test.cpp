@@ -141,8 +141,8 @@ TEST(Upload, ImageEndingInsideItsLastBlockIsSentPaddedWithErasedBytes) {
     EXPECT_EQ(rig.ecu.Counters().rejectedWrites, 0);
     const std::vector<uint8_t> flash = rig.ecu.Flash();
     EXPECT_TRUE(std::equal(image.data.begin(), image.data.end(), flash.begin()));
-    EXPECT_TRUE(std::all_of(flash.begin() + 300, flash.begin() + 512,
-                            [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(
+        std::all_of(flash.begin() + 300, flash.begin() + 512, [](uint8_t b) { return b == 0xFF; }));
 }
 
 TEST(Upload, UnacknowledgedWriteIsResentWithItsAddress) {

@@ -1,0 +1,268 @@
+// Writes the fuzzers' recorded seeds: the virtual ECU's answers to a connect, to sensor
+// polls and to uploads, captured on the fake serial library and turned into chunk scripts
+// (fuzz/scriptedline.h), and a few packets. Usage: brindle_fuzz_seeds FOLDER
+// (FOLDER/session, FOLDER/upload and FOLDER/packet must exist).
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ecu/ecu.h"
+#include "ecu/packet.h"
+#include "ecu/serialcomm.h"
+#include "firmware/ihexfile.h"
+#include "fuzz/scriptedline.h"
+#include "tests/support/recordingui.h"
+#include "tests/support/simrig.h"
+
+namespace {
+
+// Records the traffic of a fake library with the virtual ECU attached.
+class TRecorder : public TSerialLibrary {
+public:
+    struct TEvent {
+        bool put;
+        uint8_t byte;
+        int64_t atUs;
+    };
+    explicit TRecorder(TFakeSerialLibrary& lib, TClock& clock) : lib(lib), clock(clock) {}
+
+    int SetLineFormat(int p, int a, int b, int c) override { return lib.SetLineFormat(p, a, b, c); }
+    int Reset(int p, int rx, int tx) override { return lib.Reset(p, rx, tx); }
+    int SetBaud(int p, int code) override { return lib.SetBaud(p, code); }
+    int Close(int p) override { return lib.Close(p); }
+    int TxQueueLength(int p) override { return lib.TxQueueLength(p); }
+    int GetByte(int p) override {
+        const int r = lib.GetByte(p);
+        if (r != kNoByte && recording) {
+            events.push_back({false, static_cast<uint8_t>(r), clock.NowUs()});
+        }
+        return r;
+    }
+    int PutByte(int p, int b) override {
+        if (recording) {
+            events.push_back({true, static_cast<uint8_t>(b), clock.NowUs()});
+        }
+        return lib.PutByte(p, b);
+    }
+    int PutBlock(int p, const uint8_t* bytes, int n) override {
+        for (int i = 0; i < n && recording; ++i) {
+            events.push_back({true, bytes[i], clock.NowUs()});
+        }
+        return lib.PutBlock(p, bytes, n);
+    }
+    bool WaitReadable(int p, int ms) override { return lib.WaitReadable(p, ms); }
+    std::string LastError(int p) const override { return lib.LastError(p); }
+
+    void Start() {
+        events.clear();
+        startUs = clock.NowUs();
+        recording = true;
+    }
+
+    // One chunk per burst of puts (answered or not), holding the bytes read until the next
+    // burst; bytes read before the first burst form a leading chunk timed from the start.
+    std::vector<TChunk> Chunks() const {
+        std::vector<TChunk> chunks;
+        int64_t burstUs = startUs;
+        bool haveChunk = false;
+        int64_t lastPutUs = INT64_MIN;
+        for (const TEvent& e : events) {
+            if (e.put) {
+                if (e.atUs > lastPutUs) {
+                    chunks.push_back({true, 0, {}});
+                    burstUs = e.atUs;
+                    haveChunk = true;
+                }
+                lastPutUs = e.atUs;
+                continue;
+            }
+            if (!haveChunk) {
+                chunks.push_back({false, 0, {}});
+                haveChunk = true;
+            }
+            TChunk& c = chunks.back();
+            if (c.bytes.empty()) {
+                c.delayCode = DelayCode(e.atUs - burstUs);
+            }
+            c.bytes.push_back(e.byte);
+        }
+        return chunks;
+    }
+
+private:
+    TFakeSerialLibrary& lib;
+    TClock& clock;
+    bool recording = false;
+    int64_t startUs = 0;
+    std::vector<TEvent> events;
+};
+
+struct TRig {
+    explicit TRig(TEcuSimConfig config = {}, int32_t commBaud = 5)
+        : ecu(std::move(config), clock.NowUs() * 1000), recorder(lib, clock) {
+        lib.AttachPeer(&peer);
+        store.values["commBaud"] = commBaud;
+        port = std::make_unique<TSerialComm>(recorder, store, clock);
+        port->Open();
+        session = std::make_unique<TECU>(port.get());
+        session->linkState = kLinkConnecting;
+    }
+    TManualClock clock;
+    TVirtualEcu ecu;
+    TVirtualEcuPeer peer{ecu};
+    TFakeSerialLibrary lib{clock};
+    TRecorder recorder;
+    TMemorySettingsStore store;
+    std::unique_ptr<TSerialComm> port;
+    std::unique_ptr<TECU> session;
+};
+
+std::string folder;
+
+void Write(const std::string& name, const std::vector<uint8_t>& header,
+           const std::vector<uint8_t>& body) {
+    std::ofstream out(folder + "/" + name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(header.data()),
+              static_cast<std::streamsize>(header.size()));
+    out.write(reinterpret_cast<const char*>(body.data()),
+              static_cast<std::streamsize>(body.size()));
+    std::printf("%s: %zu bytes\n", name.c_str(), header.size() + body.size());
+}
+
+// Session seeds: flags (fuzz/session_fuzzer.cpp), seq, options (CRC repair on), chunks.
+void Session(const std::string& name, TRig& rig, uint8_t flags, int steps) {
+    const uint8_t seq = rig.session->seq;
+    rig.recorder.Start();
+    if (flags & 1) {
+        rig.session->lastReply = rig.clock.NowMs();
+    }
+    for (int i = 0; i < steps; ++i) {
+        rig.session->Step();
+    }
+    Write("session/" + name, {flags, seq, 1}, EncodeChunks(rig.recorder.Chunks()));
+}
+
+// Upload seeds: flags (fuzz/upload_fuzzer.cpp), seq, length / 8, chunks.
+void Upload(const std::string& name, TRig& rig, int used) {
+    const bool fromLoader = rig.session->linkState == kLinkLoader;
+    const uint8_t flags = static_cast<uint8_t>((fromLoader ? 0 : 1) | ((used % 8) << 3));
+    const uint8_t seq = rig.session->seq;
+    TIHexFile image;
+    FillUploadImage(image, used);
+    TRecordingProgress progress;
+    rig.recorder.Start();
+    const bool ok = rig.session->UploadFirmware(image, progress);
+    std::printf("upload %s: %s\n", name.c_str(), ok ? "ok" : "failed");
+    Write("upload/" + name, {flags, seq, static_cast<uint8_t>(used / 8)},
+          EncodeChunks(rig.recorder.Chunks()));
+}
+
+std::vector<uint8_t> Frame(uint8_t seq, uint8_t type, std::vector<uint8_t> payload) {
+    TKaloPacket p;
+    p.logged = false;
+    p.seq = seq;
+    p.type = type;
+    p.SetSize(static_cast<uint8_t>(payload.size()));
+    p.payload = std::move(payload);
+    return p.Encode();
+}
+
+void Packets() {
+    std::vector<uint8_t> sensors(kSensorsReplyBytes);
+    for (size_t i = 0; i < sensors.size(); ++i) {
+        sensors[i] = static_cast<uint8_t>(i * 11 + 3);
+    }
+    std::vector<uint8_t> table(255);
+    for (size_t i = 0; i < table.size(); ++i) {
+        table[i] = static_cast<uint8_t>(i == 7 ? kKaloStart : i * 7);
+    }
+    // Straight to TakeByte: frames without their start byte, back to back.
+    std::vector<uint8_t> direct;
+    for (const auto& f :
+         {Frame(18, KALO_ACK, {}), Frame(5, KALO_READ_SENSORS, sensors),
+          Frame(200, KALO_GET_TABLEDATA, table), Frame(9, KALO_GET_VERSION, {1, 4, 12})}) {
+        direct.insert(direct.end(), f.begin() + 1, f.end());
+    }
+    Write("packet/frames-direct", {0}, direct);
+
+    // On the port: a good reply, one cut short by a pause longer than the time-out, one with
+    // a bad CRC, and a good one.
+    const auto good = Frame(11, KALO_GET_VERSION, {1, 4, 12});
+    const auto sig =
+        Frame(12, KALO_GET_HWSIG, {0xAA, 12, 'K', 'S', 0x20, 0x24, 3, 0x15, 0, 1, 1, 2});
+    auto bad = Frame(13, KALO_ACK, {});
+    bad.back() ^= 0x40;
+    std::vector<TChunk> chunks = {
+        {false, DelayCode(2'000), {good.begin() + 1, good.end()}},
+        {false, DelayCode(1'000), {sig.begin() + 1, sig.begin() + 6}},
+        {false, DelayCode(700'000), {sig.begin() + 6, sig.end()}},
+        {false, DelayCode(3'000), {bad.begin() + 1, bad.end()}},
+        {false, DelayCode(3'000), {sig.begin() + 1, sig.end()}},
+    };
+    Write("packet/frames-on-the-port", {1}, EncodeChunks(chunks));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        return 64;
+    }
+    folder = argv[1];
+    std::ostream nullLog(nullptr);
+    AttachPacketLog(&nullLog);
+
+    {
+        TRig rig;
+        rig.session->seq = 0x30;
+        Session("connect-9600", rig, 0x40, 3);  // connect, then two sensor polls
+    }
+    {
+        TRig rig({}, 9);
+        rig.session->seq = 0xFD;  // wraps during the connect
+        Session("connect-switch-to-115200", rig, 5 << 1, 2);
+    }
+    {
+        TRig rig;
+        rig.session->Step();
+        Session("connected-polls", rig, 0x81, 4);
+    }
+    {
+        TRig rig;
+        rig.session->Step();
+        rig.ecu.DropReplies(2);  // two polls unanswered: the keep-alive then answers
+        Session("connected-keepalive", rig, 0x41, 3);
+    }
+    {
+        TEcuSimConfig config;
+        config.startInLoader = true;
+        TRig rig(config);
+        Session("loader-only", rig, 0x00, 2);
+    }
+
+    {
+        TEcuSimConfig config;
+        config.startInLoader = true;
+        TRig rig(config);
+        rig.session->Step();
+        Upload("from-loader-2-blocks", rig, 300);
+    }
+    {
+        TRig rig;
+        rig.session->Step();
+        Upload("enter-flash-8-blocks", rig, 2045);
+    }
+    {
+        TEcuSimConfig config;
+        config.startInLoader = true;
+        TRig rig(config);
+        rig.session->Step();
+        rig.ecu.NackWrites(1);
+        Upload("one-write-resent", rig, 700);
+    }
+    Packets();
+    ClosePacketLog();
+    return 0;
+}

@@ -1,0 +1,180 @@
+#include "fuzz/scriptedline.h"
+
+#include <algorithm>
+
+#include "ecu/packet.h"
+#include "firmware/ihexfile.h"
+
+int64_t DelayUs(uint8_t code) {
+    code &= 0x7F;
+    if (code < 64) {
+        return code * 100LL;
+    }
+    if (code < 96) {
+        return (code - 64) * 5'000LL;
+    }
+    return (code - 96) * 100'000LL;
+}
+
+uint8_t DelayCode(int64_t us) {
+    uint8_t best = 0;
+    for (uint8_t code = 0; code < 128; ++code) {
+        if (DelayUs(code) <= us && DelayUs(code) > DelayUs(best)) {
+            best = code;
+        }
+    }
+    return best;
+}
+
+std::vector<TChunk> DecodeChunks(const uint8_t* data, size_t size) {
+    std::vector<TChunk> chunks;
+    size_t i = 0;
+    while (i < size) {
+        TChunk c;
+        c.reactive = (data[i] & 0x80) != 0;
+        c.delayCode = data[i] & 0x7F;
+        ++i;
+        const size_t length = i < size ? data[i++] : 0;
+        const size_t take = std::min(length, size - i);
+        c.bytes.assign(data + i, data + i + take);
+        i += take;
+        chunks.push_back(std::move(c));
+    }
+    return chunks;
+}
+
+void RepairFrameCrcs(std::vector<TChunk>& chunks) {
+    for (TChunk& c : chunks) {
+        std::vector<uint8_t>& b = c.bytes;
+        size_t i = 0;
+        while (i + kKaloHeaderBytes <= b.size() && b[i] == kKaloStart) {
+            const size_t crcAt = i + kKaloHeaderBytes + b[i + 3];
+            if (crcAt + kKaloCrcBytes > b.size()) {
+                break;
+            }
+            const uint16_t crc = Crc16(&b[i + 1], crcAt - i - 1);
+            b[crcAt] = static_cast<uint8_t>(crc & 0xFF);
+            b[crcAt + 1] = static_cast<uint8_t>(crc >> 8);
+            i = crcAt + kKaloCrcBytes;
+        }
+    }
+}
+
+std::vector<uint8_t> EncodeChunks(const std::vector<TChunk>& chunks) {
+    std::vector<uint8_t> out;
+    for (const TChunk& c : chunks) {
+        // A chunk longer than a length byte can say goes out as several, back to back.
+        size_t done = 0;
+        bool first = true;
+        do {
+            const size_t n = std::min<size_t>(255, c.bytes.size() - done);
+            const uint8_t delay = first ? c.delayCode : 0;
+            out.push_back(static_cast<uint8_t>((first && c.reactive ? 0x80 : 0) | delay));
+            out.push_back(static_cast<uint8_t>(n));
+            out.insert(out.end(), c.bytes.begin() + done, c.bytes.begin() + done + n);
+            done += n;
+            first = false;
+        } while (done < c.bytes.size());
+    }
+    return out;
+}
+
+TScriptedLine::TScriptedLine(TClock& c, std::vector<TChunk> script)
+    : clock(c), fake(c), chunks(std::move(script)), lastArrivalUs(c.NowUs()) {
+    Release(false);
+}
+
+void TScriptedLine::Release(bool hostPut) {
+    const int64_t now = clock.NowUs();
+    while (nextChunk < chunks.size()) {
+        const TChunk& c = chunks[nextChunk];
+        int64_t at = 0;
+        if (!c.reactive) {
+            at = lastArrivalUs + DelayUs(c.delayCode);
+        } else if (hostPut && now >= lastArrivalUs && now > lastReleaseUs) {
+            // One burst of puts (the bytes of one command, all put at one instant) releases
+            // one answer.
+            at = now + DelayUs(c.delayCode);
+            lastReleaseUs = now;
+            hostPut = false;
+        } else {
+            return;
+        }
+        fake.AddInput(c.bytes, at);
+        lastArrivalUs = at;
+        ++nextChunk;
+    }
+}
+
+std::vector<uint8_t> TScriptedLine::AllBytes() const {
+    std::vector<uint8_t> all;
+    for (const TChunk& c : chunks) {
+        all.insert(all.end(), c.bytes.begin(), c.bytes.end());
+    }
+    return all;
+}
+
+int TScriptedLine::SetLineFormat(int port, int parity, int stopBits, int dataBits) {
+    return fake.SetLineFormat(port, parity, stopBits, dataBits);
+}
+
+int TScriptedLine::Reset(int port, int rxQueue, int txQueue) {
+    return fake.Reset(port, rxQueue, txQueue);
+}
+
+int TScriptedLine::SetBaud(int port, int code) {
+    return fake.SetBaud(port, code);
+}
+
+int TScriptedLine::Close(int port) {
+    return fake.Close(port);
+}
+
+int TScriptedLine::TxQueueLength(int port) {
+    return fake.TxQueueLength(port);
+}
+
+int TScriptedLine::GetByte(int port) {
+    const int r = fake.GetByte(port);
+    if (r != kNoByte) {
+        events.push_back({false, static_cast<uint8_t>(r), clock.NowUs()});
+    }
+    return r;
+}
+
+int TScriptedLine::PutByte(int port, int byte) {
+    const int r = fake.PutByte(port, byte);
+    events.push_back({true, static_cast<uint8_t>(byte), clock.NowUs()});
+    Release(true);
+    return r;
+}
+
+int TScriptedLine::PutBlock(int port, const uint8_t* bytes, int count) {
+    const int r = fake.PutBlock(port, bytes, count);
+    for (int i = 0; i < count; ++i) {
+        events.push_back({true, bytes[i], clock.NowUs()});
+    }
+    if (count > 0) {
+        Release(true);
+    }
+    return r;
+}
+
+bool TScriptedLine::WaitReadable(int port, int ms) {
+    return fake.WaitReadable(port, ms);
+}
+
+std::string TScriptedLine::LastError(int port) const {
+    return fake.LastError(port);
+}
+
+void FillUploadImage(TIHexFile& image, int usedLength) {
+    std::fill(image.data.begin(), image.data.end(), 0xFF);
+    for (int i = 0; i < usedLength; ++i) {
+        image.data[i] = static_cast<uint8_t>(i * 29 + 7 + (i >> 8));
+    }
+    if (usedLength > 0) {
+        image.data[usedLength - 1] = 0x00;
+    }
+    image.usedLength = usedLength;
+}

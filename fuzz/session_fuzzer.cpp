@@ -1,0 +1,163 @@
+// The link session stepping against arbitrary ECU bytes.
+//
+// Input: flags, initial seq, options, then a script of chunks (fuzz/scriptedline.h) played as
+// the ECU's answers on the fake serial library, on a manual clock.
+//   flags bit 0: start connected (1) or connecting (2)
+//   flags bits 1-3: commBaud, bits 4-5: loaderBaud (codes outside 5..9 included)
+//   flags bits 6-7: number of Step calls beyond two
+//   options bit 0: repair the CRC of the frames that start a chunk (RepairFrameCrcs)
+// Checked after every Step:
+// - linkState is 1, 2 or 5 and moved only 2 -> 1, 2 -> 5 or 1 -> 2;
+// - the Step ended within a bounded virtual time after the last answer had arrived;
+// - the sensor record changed only in a connected Step, by one update, to bytes 3..26 of a
+//   complete 27-byte READ_SENSORS frame with a good CRC found in the ECU's bytes;
+// - the status panels hold the firmware and board texts in their formats;
+// - the reply time-out is untouched.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <ostream>
+#include <set>
+#include <string>
+
+#include "ecu/ecu.h"
+#include "ecu/packet.h"
+#include "ecu/serialcomm.h"
+#include "fuzz/check.h"
+#include "fuzz/scriptedline.h"
+#include "tests/support/manualclock.h"
+#include "tests/support/memorysettings.h"
+#include "tests/support/recordingui.h"
+
+namespace {
+
+// A Step blocks at most for its waits after the last answer: six greetings with their
+// flushes, or one failed exchange, each ending half a second after silence, plus rate changes.
+constexpr int64_t kStepBoundUs = 15'000'000;
+
+using TRecordBytes = std::array<uint8_t, kSensorRecordBytes>;
+
+constexpr int32_t kCommBauds[] = {5, 5, 6, 7, 8, 9, 9, 12};
+constexpr int32_t kLoaderBauds[] = {6, 5, 9, 6};
+
+// Sensor records that a good READ_SENSORS reply anywhere in the ECU's bytes could give.
+std::set<TRecordBytes> PossibleRecords(const std::vector<uint8_t>& bytes) {
+    std::set<TRecordBytes> records;
+    constexpr size_t kFrame = kKaloHeaderBytes + kSensorsReplyBytes + kKaloCrcBytes;
+    for (size_t i = 0; i + kFrame <= bytes.size(); ++i) {
+        if (bytes[i] != kKaloStart || bytes[i + 2] != KALO_READ_SENSORS ||
+            bytes[i + 3] != kSensorsReplyBytes) {
+            continue;
+        }
+        const uint16_t crc = Crc16(&bytes[i + 1], 3 + kSensorsReplyBytes);
+        const size_t c = i + kKaloHeaderBytes + kSensorsReplyBytes;
+        if ((bytes[c] | (bytes[c + 1] << 8)) != crc) {
+            continue;
+        }
+        TRecordBytes r{};
+        std::copy_n(&bytes[i + kKaloHeaderBytes + kSensorsRecordOffset], r.size(), r.begin());
+        records.insert(r);
+    }
+    return records;
+}
+
+bool FirmwareText(const std::string& t) {
+    unsigned a = 0, b = 0, c = 0;
+    char tail = 0;
+    return std::sscanf(t.c_str(), "Firmware Revision: %u.%u.%u%c", &a, &b, &c, &tail) == 3 &&
+           a < 256 && b < 256 && c < 256 &&
+           t == "Firmware Revision: " + std::to_string(a) + "." + std::to_string(b) + "." +
+                    std::to_string(c);
+}
+
+// BRINDLE_FUZZ_TRACE=1 prints what each Step did, to look into an input by hand.
+bool Trace() {
+    static const bool on = std::getenv("BRINDLE_FUZZ_TRACE") != nullptr;
+    return on;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3) {
+        return 0;
+    }
+    const uint8_t flags = data[0];
+    std::vector<TChunk> chunks = DecodeChunks(data + 3, size - 3);
+    if (data[2] & 1) {
+        RepairFrameCrcs(chunks);
+    }
+    TManualClock clock;
+    TScriptedLine line(clock, std::move(chunks));
+    TMemorySettingsStore store;
+    store.values["commBaud"] = kCommBauds[(flags >> 1) & 7];
+    store.values["loaderBaud"] = kLoaderBauds[(flags >> 4) & 3];
+    TSerialComm port(line, store, clock);
+    Check(port.Open(), "the fake port did not open");
+    std::ostream nullLog(nullptr);  // log lines are made and written to nowhere
+    AttachPacketLog(&nullLog);
+
+    TRecordingPanels panels;
+    TECU session(&port, &panels);
+    session.seq = data[1];
+    if (flags & 1) {
+        session.linkState = kLinkConnected;
+        session.lastReply = clock.NowMs();
+    } else {
+        session.linkState = kLinkConnecting;
+    }
+    const auto possible = PossibleRecords(line.AllBytes());
+    uint64_t updates = 0;
+    SensorRecord record = session.SensorsSnapshot(&updates);
+
+    const int steps = 2 + (flags >> 6);
+    for (int s = 0; s < steps; ++s) {
+        const uint8_t before = session.linkState;
+        const int64_t start = clock.NowUs();
+        session.Step();
+        const uint8_t after = session.linkState;
+        Check(after == kLinkConnected || after == kLinkConnecting || after == kLinkLoader,
+              "linkState outside 1, 2, 5");
+        Check(after == before || (before == kLinkConnecting && after != kLinkConnecting) ||
+                  (before == kLinkConnected && after == kLinkConnecting),
+              "linkState moved the wrong way");
+        Check(clock.NowUs() <= std::max(start, line.LastArrivalUs()) + kStepBoundUs,
+              "a Step went on too long after the line fell silent");
+
+        uint64_t nowUpdates = 0;
+        const SensorRecord now = session.SensorsSnapshot(&nowUpdates);
+        if (nowUpdates == updates) {
+            Check(now.bytes == record.bytes, "sensor record changed without an update");
+        } else {
+            Check(before == kLinkConnected && nowUpdates == updates + 1,
+                  "sensor update outside a connected Step");
+            Check(possible.count(now.bytes) == 1,
+                  "sensor record not taken from a good 27-byte READ_SENSORS reply");
+        }
+        if (Trace()) {
+            std::fprintf(stderr, "step %d: state %d -> %d, %lld us, %llu sensor updates\n", s,
+                         before, after, static_cast<long long>(clock.NowUs() - start),
+                         static_cast<unsigned long long>(nowUpdates));
+        }
+        updates = nowUpdates;
+        record = now;
+        Check(port.timeoutMs == TSerialComm::kDefaultTimeoutMs, "reply time-out changed");
+    }
+
+    for (const auto& [panel, text] : panels.History()) {
+        if (panel == kPanelFirmware) {
+            Check(FirmwareText(text), "firmware text");
+        } else if (panel == kPanelBoard) {
+            Check(text == "Board is unbranded" || text.rfind("Board: ", 0) == 0, "board text");
+        } else {
+            Fail("a panel other than firmware and board");
+        }
+    }
+    const std::string board = panels.Text(kPanelBoard);
+    Check(board.empty() || board == "Board is unbranded" ||
+              board == BoardText(session.boardRev, session.serialNo),
+          "board text disagrees with the board fields");
+    ClosePacketLog();
+    return 0;
+}
