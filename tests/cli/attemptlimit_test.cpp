@@ -14,21 +14,10 @@
 #include "ecu/userinterface.h"
 #include "firmware/ihexfile.h"
 #include "tests/support/simrig.h"
+#include "tests/support/waitfor.h"
 #include "tools/cli/attemptlimit.h"
 
 namespace {
-
-template <typename Pred>
-bool WaitFor(Pred done, int ms = 20000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 struct LimitCase {
     const char* name;

@@ -15,20 +15,9 @@
 #include "tests/support/childprocess.h"
 #include "tests/support/memorysettings.h"
 #include "tests/support/recordingui.h"
+#include "tests/support/waitfor.h"
 
 namespace {
-
-template <typename Pred>
-bool WaitFor(Pred done, int ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 TEST(ReplugPty, SessionReturnsToConnectedWhenTheDeviceComesBack) {
     const std::string link = testing::TempDir() + "/brindle-ecu-" + std::to_string(getpid());

@@ -17,20 +17,9 @@
 #include "tests/support/childprocess.h"
 #include "tests/support/memorysettings.h"
 #include "tests/support/recordingui.h"
+#include "tests/support/waitfor.h"
 
 namespace {
-
-template <typename Pred>
-bool WaitFor(Pred done, int ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 TEST(UploadPty, FullImageAt115200EndsUpInTheSimulatorsFlash) {
     const std::string imageOut =

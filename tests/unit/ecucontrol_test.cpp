@@ -11,21 +11,9 @@
 #include "ecu/serialcomm.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/simrig.h"
+#include "tests/support/waitfor.h"
 
 namespace {
-
-// Waits in real time for a condition the control thread brings about on virtual time.
-template <typename Pred>
-bool WaitFor(Pred done, int ms = 10000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 struct RunLog {
     std::mutex mutex;

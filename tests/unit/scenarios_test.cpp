@@ -13,20 +13,9 @@
 #include "firmware/ihexfile.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/simrig.h"
+#include "tests/support/waitfor.h"
 
 namespace {
-
-template <typename Pred>
-bool WaitFor(Pred done, int ms = 20000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 std::shared_ptr<TIHexFile> Image(int used) {
     auto image = std::make_shared<TIHexFile>();

@@ -11,6 +11,7 @@
 #include "firmware/ihexfile.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/simrig.h"
+#include "tests/support/waitfor.h"
 
 namespace {
 
@@ -249,18 +250,6 @@ TEST(Upload, ThreeUnansweredAddressCommandsGiveUp) {
     EXPECT_EQ(progress.closes, 0);
     const auto sent = lib.SentBytes();
     EXPECT_EQ(std::count(sent.begin(), sent.end(), 'A'), 3);
-}
-
-template <typename Pred>
-bool WaitFor(Pred done, int ms = 20000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 struct ControlUploadRig {
