@@ -123,8 +123,8 @@ TEST(ECUControl, EveryLinkStateChangeIsReportedOnce) {
     rig.ecu.SetUnplugged(false, rig.manual.NowUs() * 1000);
     ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 4; }));
     control.Stop();
-    EXPECT_EQ(rig.observer.States(), (std::vector<int>{kLinkConnecting, kLinkConnected,
-                                                       kLinkConnecting, kLinkConnected}));
+    EXPECT_EQ(rig.observer.States(),
+              (std::vector<int>{kLinkConnecting, kLinkConnected, kLinkConnecting, kLinkConnected}));
     EXPECT_EQ(rig.panels.Text(kPanelBoard), "Board: 1.2 SN: 258");
 }
 

@@ -40,12 +40,21 @@ TEST(SensorRecord, FieldsAreLittleEndianAtTheirOffsets) {
 }
 
 TEST(SensorRecord, RowsInTheWindowsOrder) {
-    const char* labels[] = {"lblRPM",  "lblMAP", "lblTarget", "lblAFR1", "lblAFR2",
-                            "lblInj",  "lblCLT", "lblMAT",    "lblTPS",  "lblAdv",
+    const char* labels[] = {"lblRPM",   "lblMAP",  "lblTarget", "lblAFR1", "lblAFR2",
+                            "lblInj",   "lblCLT",  "lblMAT",    "lblTPS",  "lblAdv",
                             "lblVolts", "lblEGT1", "lblEGT2"};
-    const char* captions[] = {"RPM",          "MAP",          "Target Mixture",  "Mixture 1",
-                              "Mixture 2",    "Injector Pulse", "Coolant Temp",  "Charge Temp",
-                              "Throttle Pos", "Ignition Timing", "Battery Volts", "Exhaust Temp1",
+    const char* captions[] = {"RPM",
+                              "MAP",
+                              "Target Mixture",
+                              "Mixture 1",
+                              "Mixture 2",
+                              "Injector Pulse",
+                              "Coolant Temp",
+                              "Charge Temp",
+                              "Throttle Pos",
+                              "Ignition Timing",
+                              "Battery Volts",
+                              "Exhaust Temp1",
                               "Exhaust Temp2"};
     const auto rows = SensorRows(SensorRecord{});
     ASSERT_EQ(rows.size(), static_cast<size_t>(kSensorRows));
@@ -59,8 +68,8 @@ TEST(SensorRecord, AllOnesShowTheLargestValues) {
     SensorRecord r;
     r.bytes.fill(0xFF);
     auto v = Values(r);
-    for (const char* word : {"lblRPM", "lblMAP", "lblTarget", "lblAFR1", "lblAFR2", "lblInj",
-                             "lblEGT1", "lblEGT2"}) {
+    for (const char* word :
+         {"lblRPM", "lblMAP", "lblTarget", "lblAFR1", "lblAFR2", "lblInj", "lblEGT1", "lblEGT2"}) {
         EXPECT_EQ(v[word], "65535") << word;
     }
     for (const char* byte : {"lblTPS", "lblCLT", "lblMAT"}) {
@@ -72,8 +81,8 @@ TEST(SensorRecord, AllOnesShowTheLargestValues) {
 
 TEST(SensorRecord, BatteryVoltsAndTiming) {
     // raw x 30 / 255, worked by hand: 105 -> 12.35 -> 12.4; 51 -> 6.0; 1 -> 0.1176 -> 0.1.
-    const std::pair<int, const char*> volts[] = {
-        {0, "0.0"}, {1, "0.1"}, {51, "6.0"}, {105, "12.4"}, {117, "13.8"}, {255, "30.0"}};
+    const std::pair<int, const char*> volts[] = {{0, "0.0"},    {1, "0.1"},    {51, "6.0"},
+                                                 {105, "12.4"}, {117, "13.8"}, {255, "30.0"}};
     for (const auto& [raw, text] : volts) {
         EXPECT_EQ(BatteryVoltsText(static_cast<uint8_t>(raw)), text) << raw;
     }
