@@ -68,9 +68,12 @@ TfuelCalcsDlg::TfuelCalcsDlg(QWidget* parent, const QLocale& locale)
             [this] { Convert(injsizecc, injsizelb, TFuelConversion::CcMinToLbHr); });
     connect(injsizelb, &QLineEdit::textEdited, this,
             [this] { Convert(injsizelb, injsizecc, TFuelConversion::LbHrToCcMin); });
+    // Typed text counts as it stands, also before it is a value in range; arrow steps change
+    // only the value.
     connect(injectors->findChild<QLineEdit*>(), &QLineEdit::textEdited, this,
             &TfuelCalcsDlg::injectorsChange);
     connect(injectors, &QSpinBox::valueChanged, this, &TfuelCalcsDlg::injectorsChange);
+    injectorsText = injectors->text();
     connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
     setTabOrder(displcc, displcid);
     setTabOrder(displcid, injectors);
@@ -96,7 +99,19 @@ void TfuelCalcsDlg::Convert(QLineEdit* edited, QLineEdit* partner, TFuelConversi
 }
 
 void TfuelCalcsDlg::injectorsChange() {
-    UpdateReqFuel();
+    // Worked out once the spin edit has taken the change in: a typed key that makes a value
+    // brings both of its signals, and a message box shown between them would see the edit
+    // half-way. The text decides whether anything changed, so one key reports once.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            const QString text = injectors->text();
+            if (text != injectorsText) {
+                injectorsText = text;
+                UpdateReqFuel();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void TfuelCalcsDlg::UpdateReqFuel() {

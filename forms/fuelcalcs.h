@@ -32,4 +32,5 @@ private:
     bool Report(const TFuelResult& result);  // false (after any message) unless Ok
 
     TFuelCalc calc;
+    QString injectorsText;  // the spin edit's text the constant was last worked out for
 };
