@@ -233,7 +233,7 @@ void TMainWindow::mnuUpdateFirmwareClick() {
         QCoreApplication::processEvents();
         if (std::shared_ptr<TIHexFile> image = LoadImage(path)) {
             if (AskYesNo(this, "Firmware Upgrade", kConfirmUpload)) {
-                RunUpload(image, "Updating Firmware", true);
+                RunUpload(image, "Updating Firmware");
             }
         } else {
             ShowNoImageError();
@@ -248,7 +248,7 @@ void TMainWindow::MissingFirmwareFlow() {
     QString path;
     if (AskYesNo(this, "No Firmware", kNoFirmware) && ChooseFile(path)) {
         if (std::shared_ptr<TIHexFile> image = LoadImage(path)) {
-            RunUpload(image, "Uploading Firmware", false);
+            RunUpload(image, "Uploading Firmware");
         } else {
             ShowNoImageError();
         }
@@ -266,18 +266,12 @@ void TMainWindow::FlowEnded() {
     }
 }
 
-void TMainWindow::RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption,
-                            bool barBeforeText) {
+void TMainWindow::RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption) {
     progressDlg->BeginUpdate();
     std::shared_ptr<TECUFlashCmd> command = ecuControl->PostFlashCommand(image, progressDlg);
     progressDlg->setWindowTitle(caption);
-    if (barBeforeText) {
-        progressDlg->progressBar->setValue(0);
-        progressDlg->statusText->setText("Initialising...");
-    } else {
-        progressDlg->statusText->setText("Initialising...");
-        progressDlg->progressBar->setValue(0);
-    }
+    progressDlg->progressBar->setValue(0);
+    progressDlg->statusText->setText("Initialising...");
     progressDlg->ShowModal(command);
     repaint();
     if (command->Succeeded()) {

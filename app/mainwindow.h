@@ -87,8 +87,7 @@ protected:
 private:
     void MissingFirmwareFlow();
     std::shared_ptr<TIHexFile> LoadImage(const QString& path);
-    void RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption,
-                   bool barBeforeText);
+    void RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption);
     bool ChooseFile(QString& path);
     void ShowNoImageError();
     void FlowEnded();
