@@ -74,6 +74,7 @@ TVirtualEcu::TVirtualEcu(TEcuSimConfig cfg, int64_t powerOn)
                 flash.begin());
     fromHost.Clear(powerOn);
     toHost.Clear(powerOn);
+    request.logged = false;  // the ECU's side of the line is not the program's log
     if (config.startInLoader) {
         hasFirmware = false;
         mode = TMode::Loader;
@@ -158,7 +159,7 @@ void TVirtualEcu::ReplyPacket(uint8_t seq, uint8_t type, const std::vector<uint8
     p.logged = false;
     p.seq = seq;
     p.type = type;
-    p.SetSize(static_cast<uint8_t>(payload.size()));
+    p.size = static_cast<uint8_t>(payload.size());
     p.payload = payload;
     if (wrongSeq > 0) {
         --wrongSeq;
@@ -217,21 +218,18 @@ void TVirtualEcu::OnByte(uint8_t b, int64_t t) {
 void TVirtualEcu::OnAppByte(uint8_t b, int64_t t) {
     if (inPacket && t - lastByteNs > kPacketGapNs) {
         inPacket = false;  // the rest of that packet never came
-        packet.clear();
     }
     lastByteNs = t;
     if (inPacket) {
-        packet.push_back(b);
-        if (packet.size() >= 3 && packet.size() == 3u + packet[2] + 2u) {
+        if (!request.TakeByte(b)) {
             inPacket = false;
             OnPacket(t);
-            packet.clear();
         }
         return;
     }
     if (b == kKaloStart) {
         inPacket = true;
-        packet.clear();
+        request.Reset();
         greetingPos = 0;
         return;
     }
@@ -248,15 +246,14 @@ void TVirtualEcu::OnAppByte(uint8_t b, int64_t t) {
 }
 
 void TVirtualEcu::OnPacket(int64_t t) {
-    const uint8_t seq = packet[0];
-    const uint8_t type = packet[1];
-    const uint8_t size = packet[2];
-    const std::vector<uint8_t> payload(packet.begin() + 3, packet.begin() + 3 + size);
-    const uint16_t rxCrc = static_cast<uint16_t>(packet[3 + size] | (packet[4 + size] << 8));
+    const uint8_t seq = request.seq;
+    const uint8_t type = request.type;
+    const uint8_t size = request.size;
+    const std::vector<uint8_t>& payload = request.payload;
     const int64_t at = t + config.turnaroundNs;
     const std::string name = KaloTypeName(type) + " seq=" + std::to_string(seq);
 
-    if (Crc16(packet.data(), 3u + size) != rxCrc) {
+    if (!request.Good()) {
         ++counters.badPackets;
         Note("bad CRC " + name);
         ReplyPacket(seq, KALO_NAK, {}, at);
@@ -520,7 +517,6 @@ void TVirtualEcu::StartApplication(int64_t) {
     mode = TMode::Application;
     hasFirmware = true;
     inPacket = false;
-    packet.clear();
     greetingPos = 0;
     ++counters.firmwareStarts;
     SetRate(config.powerOnBps);

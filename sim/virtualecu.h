@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "ecu/packet.h"
 #include "ecu/sensorrecord.h"
 #include "sim/uartline.h"
 
@@ -131,7 +132,7 @@ private:
     // Application: greeting matcher and packet assembly.
     size_t greetingPos = 0;
     bool inPacket = false;
-    std::vector<uint8_t> packet;  // seq, type, size, payload, crc lo, crc hi
+    TKaloPacket request;  // the request being received (never logged)
     int64_t lastByteNs = 0;
 
     // Boot loader: the command being assembled, and the busy time with its tiny input FIFO.

@@ -132,6 +132,38 @@ TEST(VirtualEcu, AnswersEveryPacketTheSessionSends) {
     }
 }
 
+TEST(VirtualEcu, RequestWithABadCrcIsRefusedAndAStalledOneForgotten) {
+    TSimRig rig;
+    // A version request whose CRC's high byte was hit on the line: a NAK with its seq.
+    TKaloVersion spoilt(21);
+    spoilt.logged = false;
+    std::vector<uint8_t> frame = spoilt.Encode();
+    frame.back() ^= 0x01;
+    rig.port->SendBlock(frame.data(), static_cast<int>(frame.size()));
+    ASSERT_TRUE(rig.port->WaitForText("\n"));
+    TKaloPacket nak;
+    nak.logged = false;
+    ASSERT_TRUE(ReceiveKaloPacket(*rig.port, nak));
+    EXPECT_EQ(nak.type, KALO_NAK);
+    EXPECT_EQ(nak.seq, 21);
+    EXPECT_EQ(rig.ecu.Counters().badPackets, 1);
+    EXPECT_EQ(rig.ecu.Counters().packets, 0);
+
+    // A request cut off after its header, then silence: the ECU forgets it, and the next
+    // request is read from its own start byte, not as the rest of the first.
+    TKaloACK cut(22);
+    cut.logged = false;
+    const std::vector<uint8_t> head = cut.Encode();
+    rig.port->SendBlock(head.data(), kKaloHeaderBytes);
+    EXPECT_EQ(ReceiveFor(rig, 300), "");
+    TKaloPacket reply;
+    ASSERT_TRUE(Exchange(rig, TKaloACK(23), reply));
+    EXPECT_TRUE(reply.Good());
+    EXPECT_EQ(reply.seq, 23);
+    EXPECT_EQ(rig.ecu.Counters().packets, 1);
+    EXPECT_EQ(rig.ecu.Counters().badPackets, 1);
+}
+
 TEST(VirtualEcu, IdentifiesAsConfigured) {
     TSimRig branded;
     TKaloPacket version, sig;
