@@ -203,6 +203,7 @@ void TVirtualEcu::Note(std::string line) {
         transcript.erase(transcript.begin(), transcript.begin() + kTranscriptMax / 2);
     }
     transcript.push_back(std::move(line));
+    ++transcriptTotal;
 }
 
 void TVirtualEcu::OnByte(uint8_t b, int64_t t) {
@@ -601,12 +602,17 @@ void TVirtualEcu::DropToLoader(int64_t nowNs) {
     std::lock_guard<std::mutex> lock(mutex);
     AdvanceLocked(nowNs);
     hasFirmware = false;
-    StartLoader(config.loaderBps, nowNs);
+    RestartLocked(nowNs);
 }
 
 void TVirtualEcu::PowerCycle(int64_t nowNs) {
     std::lock_guard<std::mutex> lock(mutex);
     AdvanceLocked(nowNs);
+    RestartLocked(nowNs);
+}
+
+void TVirtualEcu::RestartLocked(int64_t nowNs) {
+    // A reset forgets what was under way: pending rate switches, replies not yet sent.
     timers.clear();
     toHost.Clear(nowNs);
     powerOnNs = nowNs;
@@ -635,6 +641,17 @@ bool TVirtualEcu::Unplugged() const {
 std::vector<std::string> TVirtualEcu::Transcript() const {
     std::lock_guard<std::mutex> lock(mutex);
     return transcript;
+}
+
+std::vector<std::string> TVirtualEcu::TranscriptSince(uint64_t& seen) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    const uint64_t firstKept = transcriptTotal - transcript.size();
+    const uint64_t from = std::max(seen, firstKept) - firstKept;
+    seen = transcriptTotal;
+    if (from >= transcript.size()) {
+        return {};
+    }
+    return {transcript.begin() + static_cast<std::ptrdiff_t>(from), transcript.end()};
 }
 
 void TVirtualEcu::ClearTranscript() {

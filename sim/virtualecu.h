@@ -92,6 +92,9 @@ public:
     bool Unplugged() const;
     // The host's commands in order, e.g. "Mas", "ACK seq=5", "p", "A 0x0080", "D 0x0080 ok".
     std::vector<std::string> Transcript() const;
+    // The lines noted since `seen` lines had been noted in all, as far as they are still
+    // kept (the transcript keeps the latest ones only); `seen` becomes the new total.
+    std::vector<std::string> TranscriptSince(uint64_t& seen) const;
     void ClearTranscript();
     std::vector<uint8_t> Flash() const;
     TEcuSimCounters Counters() const;
@@ -110,6 +113,7 @@ private:
     void Reply(const std::vector<uint8_t>& bytes, int64_t atNs);
     void ReplyText(const char* text, int64_t atNs);
     void ReplyPacket(uint8_t seq, uint8_t type, const std::vector<uint8_t>& payload, int64_t atNs);
+    void RestartLocked(int64_t nowNs);  // the firmware, or the boot loader when there is none
     void StartApplication(int64_t t);
     void StartLoader(int bps, int64_t t);
     void SetRate(int bps);
@@ -157,5 +161,6 @@ private:
     uint32_t babbleState = 0x12345678;
 
     std::vector<std::string> transcript;
+    uint64_t transcriptTotal = 0;  // lines ever noted, kept or not
     TEcuSimCounters counters;
 };

@@ -363,6 +363,27 @@ TEST(VirtualEcu, UnknownCommandsAndMalformedWritesAreAnsweredWithQuestionMark) {
     }
 }
 
+TEST(VirtualEcu, TranscriptSinceHandsOutEveryLineOnceAcrossTheTrim) {
+    TSimRig rig(ColdLoader());
+    ASSERT_TRUE(rig.port->SetBaud(6));
+    // 25 000 unknown commands, one transcript line each: more than the transcript keeps.
+    const std::vector<uint8_t> chunk(1000, 'x');
+    uint64_t seen = 0;
+    size_t handedOut = 0;
+    for (int i = 0; i < 25; ++i) {
+        rig.port->SendBlock(chunk.data(), static_cast<int>(chunk.size()));
+        EXPECT_EQ(ReceiveFor(rig, 600), std::string(1000, '?'));
+        for (const std::string& line : rig.ecu.TranscriptSince(seen)) {
+            EXPECT_EQ(line.substr(0, 2), "? ");
+            ++handedOut;
+        }
+    }
+    EXPECT_LT(rig.ecu.Transcript().size(), 25000u);  // the trim did happen
+    EXPECT_EQ(handedOut, 25000u);
+    EXPECT_EQ(seen, 25000u);
+    EXPECT_TRUE(rig.ecu.TranscriptSince(seen).empty());
+}
+
 TEST(VirtualEcu, BytesSentWhileBusyOverrunTheTwoByteBuffer) {
     TSimRig rig(ColdLoader());
     ASSERT_TRUE(rig.port->SetBaud(6));
@@ -519,7 +540,14 @@ TEST(VirtualEcuFaults, BabbleFillsTheLine) {
 
 TEST(VirtualEcuFaults, DropToLoaderLosesTheFirmware) {
     TSimRig rig;
+    // A rate switch to 115200 under way (the ACK still on the wire) dies with the firmware.
+    TKaloSetBaud setBaud(1, 4);
+    setBaud.logged = false;
+    setBaud.Send(*rig.port);
+    rig.clock.AdvanceMs(9);  // 7 bytes at 9600, then the turnaround
     rig.ecu.DropToLoader(rig.NowNs());
+    EXPECT_EQ(ReceiveFor(rig, 50), "");
+    EXPECT_EQ(rig.ecu.BaudBps(), 19200);
     EXPECT_FALSE(Greet(rig));
     ASSERT_TRUE(rig.port->SetBaud(6));
     rig.port->SendByte(kLoaderIdentify);

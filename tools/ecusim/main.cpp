@@ -32,6 +32,10 @@
 namespace {
 
 volatile sig_atomic_t stopSignal = 0;
+// SIGINT and SIGTERM are blocked except inside the main loop's ppoll, which takes this mask:
+// a signal that comes while the loop works is then taken at the next wait, never lost
+// between the check of stopSignal and a wait without a time-out.
+sigset_t waitMask;
 
 void OnSignal(int) {
     stopSignal = 1;
@@ -328,7 +332,7 @@ private:
     TVirtualEcu ecu;
     TTerminal term;
     int lastExits = 0;
-    size_t transcriptShown = 0;
+    uint64_t transcriptShown = 0;  // transcript lines printed so far (--verbose)
     bool quit = false;
     std::string stdinBuffer;
     bool stdinOpen = true;
@@ -459,12 +463,8 @@ void TSimulator::AfterPoll() {
         WriteImage(options.imageOut, ecu.Flash());
     }
     if (options.verbose) {
-        const std::vector<std::string> t = ecu.Transcript();
-        if (transcriptShown > t.size()) {
-            transcriptShown = 0;
-        }
-        for (; transcriptShown < t.size(); ++transcriptShown) {
-            std::cerr << "ecu: " << t[transcriptShown] << "\n";
+        for (const std::string& line : ecu.TranscriptSince(transcriptShown)) {
+            std::cerr << "ecu: " << line << "\n";
         }
     }
 }
@@ -517,7 +517,7 @@ int TSimulator::Run() {
             timeout.tv_nsec = wait % 1'000'000'000;
             pt = &timeout;
         }
-        const int r = ppoll(fds, 2, pt, nullptr);
+        const int r = ppoll(fds, 2, pt, &waitMask);
         if (r < 0 && errno != EINTR) {
             Fail(std::string("poll: ") + std::strerror(errno));
         }
@@ -561,6 +561,11 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stops, &waitMask);
     TSimulator sim(std::move(options));
     return sim.Run();
 }
