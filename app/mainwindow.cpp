@@ -127,24 +127,13 @@ void TMainWindow::WMEcuState() {
     if (!ecuControl) {
         return;  // late notice after the shutdown released the control thread
     }
-    const int state = ecuControl->session->linkState.load();
-    const int previous = shownLinkState;
-    switch (state) {
-        case kLinkOffline:
-            panels[0]->setText("Offline");
-            break;
-        case kLinkConnected:
-            panels[0]->setText("Connected");
-            break;
-        case kLinkConnecting:
-            panels[0]->setText("Connecting");
-            break;
-        case kLinkLoader:
-            panels[0]->setText("Loader");
-            break;
-        default:
-            return;
+    const uint8_t state = ecuControl->session->linkState.load();
+    const std::string text = LinkStateText(state);
+    if (text.empty()) {
+        return;
     }
+    const int previous = shownLinkState;
+    panels[0]->setText(QString::fromStdString(text));
     shownLinkState = state;
     // One prompt per change to the boot loader, however many notices report it.
     if (state == kLinkLoader && previous != kLinkLoader) {

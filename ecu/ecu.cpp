@@ -24,6 +24,21 @@ std::string BoardText(uint8_t boardRev, uint32_t serialNo) {
     return std::string("Board: ") + rev + " SN: " + std::to_string(serialNo);
 }
 
+std::string LinkStateText(uint8_t state) {
+    switch (state) {
+        case kLinkOffline:
+            return "Offline";
+        case kLinkConnected:
+            return "Connected";
+        case kLinkConnecting:
+            return "Connecting";
+        case kLinkLoader:
+            return "Loader";
+        default:
+            return {};
+    }
+}
+
 TECU::TECU(TSerialComm* p, TStatusPanels* statusPanels)
     // The first value of the never-seeded standard generator, as the ECU expects nothing else.
     : port(p), seq(static_cast<uint8_t>(std::rand() & 0xFF)), panels(statusPanels) {}

@@ -82,3 +82,6 @@ private:
 
 // "Board: 1.2 SN: 258" for a revision in tenths and a serial number.
 std::string BoardText(uint8_t boardRev, uint32_t serialNo);
+// The link state as the status bar shows it: "Offline", "Connected", "Connecting", "Loader";
+// empty for any other value.
+std::string LinkStateText(uint8_t state);

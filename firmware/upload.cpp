@@ -109,7 +109,7 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
         if (p.WaitForText(kAckText)) {
             resends = 0;
             if (i % 4 == 0) {
-                progress.SetStatusText(std::to_string(i * kBlockBytes) + " bytes sent.");
+                progress.SetStatusText(std::to_string(i * kBlockBytes) + kBytesSentSuffix);
             }
             ++i;
         } else {

@@ -26,6 +26,8 @@ constexpr int kEraseTimeoutMs = 4000;
 constexpr int kEnterFlashPauseMs = 50;
 constexpr int kMaxAddressAttempts = 3;
 constexpr int kMaxResends = 5;
+// The progress text after every fourth acknowledged block ends so: "1024 bytes sent.".
+constexpr char kBytesSentSuffix[] = " bytes sent.";
 
 struct TCheckWords {
     uint16_t sum = 0;

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "ecu/ecu.h"
 #include "ecu/sensorrecord.h"
 #include "tools/cli/cliformat.h"
 
@@ -137,13 +136,6 @@ TEST(CliHex, SummaryCountsBytesAndBlocks) {
     for (const auto& [used, text] : cases) {
         EXPECT_EQ(HexSummary(used), text);
     }
-}
-
-TEST(CliLink, StatesReadAsTheStatusBarShowsThem) {
-    EXPECT_EQ(LinkStateText(kLinkOffline), "Offline");
-    EXPECT_EQ(LinkStateText(kLinkConnected), "Connected");
-    EXPECT_EQ(LinkStateText(kLinkConnecting), "Connecting");
-    EXPECT_EQ(LinkStateText(kLinkLoader), "Loader");
 }
 
 TEST(CliLink, RatesAreListedOnceEachInTheOrderTried) {

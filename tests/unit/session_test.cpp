@@ -394,4 +394,12 @@ TEST(Session, PacketLogOfAWholeConnect) {
     }
 }
 
+TEST(Session, LinkStatesReadAsTheStatusBarShowsThem) {
+    EXPECT_EQ(LinkStateText(kLinkOffline), "Offline");
+    EXPECT_EQ(LinkStateText(kLinkConnected), "Connected");
+    EXPECT_EQ(LinkStateText(kLinkConnecting), "Connecting");
+    EXPECT_EQ(LinkStateText(kLinkLoader), "Loader");
+    EXPECT_EQ(LinkStateText(3), "");  // no state of the session: shown as nothing
+}
+
 }  // namespace

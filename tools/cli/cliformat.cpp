@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 
 #include "ecu/ecu.h"
 #include "ecu/seriallibrary.h"
@@ -71,43 +72,25 @@ std::string ProgressLine(int percent, int64_t bytes, int64_t total) {
 }
 
 bool IsBytesSentText(const std::string& text) {
-    static const std::string kSuffix = " bytes sent.";
-    return text.size() > kSuffix.size() &&
-           text.compare(text.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
+    const std::string_view suffix = kBytesSentSuffix;
+    return text.size() > suffix.size() && text.ends_with(suffix);
 }
 
 std::string UploadFailureReason(const TRunTrace& trace) {
-    // A run stops with one of these texts when a block is not taken.
-    if (trace.lastText == "Too many resends." || trace.lastText == "Too many address attempts.") {
-        return trace.lastText;
-    }
     // The blocks start only after the erase; a run that closed the view before them did not
     // hear the boot loader, one that did not close it was not told the erase was done.
     if (trace.positions == 0) {
         return trace.closed ? "The boot loader did not answer."
                             : "The boot loader did not confirm the erase.";
     }
+    // Once the blocks have started, a run stops with the text that says why ("Too many
+    // resends.", "Too many address attempts.").
     return trace.lastText.empty() ? "The upload stopped." : trace.lastText;
 }
 
 std::string HexSummary(int usedLength) {
     return "used " + std::to_string(usedLength) + " bytes, " +
            std::to_string(BlockCount(usedLength)) + " blocks";
-}
-
-std::string LinkStateText(uint8_t state) {
-    switch (state) {
-        case kLinkOffline:
-            return "Offline";
-        case kLinkConnected:
-            return "Connected";
-        case kLinkConnecting:
-            return "Connecting";
-        case kLinkLoader:
-            return "Loader";
-        default:
-            return "state " + std::to_string(state);
-    }
 }
 
 std::string RatesText(const std::vector<int>& baudCodes) {

@@ -39,8 +39,6 @@ std::string UploadFailureReason(const TRunTrace& trace);
 // "used 1000 bytes, 4 blocks"
 std::string HexSummary(int usedLength);
 
-// "Offline", "Connecting", "Connected" or "Loader", as the program's status bar shows them.
-std::string LinkStateText(uint8_t state);
 // "9600, 115200 and 19200 bit/s" for the rates a connect pass tries (codes 5..9), each once.
 std::string RatesText(const std::vector<int>& baudCodes);
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "ecu/ecu.h"
 #include "firmware/upload.h"
 
 namespace {
