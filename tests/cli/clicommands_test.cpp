@@ -179,4 +179,16 @@ TEST(CliAnswer, YesOnlyForYes) {
     }
 }
 
+TEST(CliAnswer, ACtrlCBeforeTheReadStillEndsTheQuestion) {
+    // Nothing is typed and the input stays open: only the interruption can end the wait. It
+    // is seen at the second look, after one wait for input.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int looks = 0;
+    EXPECT_EQ(ReadAnswer(fds[0], [&looks] { return ++looks >= 2; }), TAnswer::Interrupted);
+    EXPECT_EQ(looks, 2);
+    close(fds[0]);
+    close(fds[1]);
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tools/cli/clicommands.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -339,7 +340,7 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
     if (!o.yes) {
         console.Prompt("Write " + std::to_string(used) + " bytes from " + o.hexPath +
                        " to the ECU? Its flash is erased first. [y/N] ");
-        const TAnswer answer = ReadAnswer(env.inputFd);
+        const TAnswer answer = ReadAnswer(env.inputFd, [&env] { return env.interrupts() > 0; });
         if (answer != TAnswer::Yes) {
             if (answer == TAnswer::Interrupted) {
                 console.Line("");
@@ -453,9 +454,20 @@ int RunHex(const TCliOptions& o, TCliEnvironment& env) {
 
 }  // namespace
 
-TAnswer ReadAnswer(int fd) {
+TAnswer ReadAnswer(int fd, const std::function<bool()>& interrupted) {
     std::string line;
     for (;;) {
+        if (interrupted && interrupted()) {
+            return TAnswer::Interrupted;
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = ::poll(&pfd, 1, 100);
+        if (r < 0 && errno == EINTR) {
+            return TAnswer::Interrupted;
+        }
+        if (r == 0) {
+            continue;
+        }
         char c = 0;
         const ssize_t n = ::read(fd, &c, 1);
         if (n < 0 && errno == EINTR) {

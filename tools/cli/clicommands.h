@@ -28,5 +28,6 @@ int CliMain(const std::vector<std::string>& args, TCliEnvironment& env);
 
 enum class TAnswer { Yes, No, Interrupted };
 // Reads one line from `fd`: "y" or "yes" in any case is yes; anything else, and the end of
-// the input, is no; a signal during the read is Interrupted.
-TAnswer ReadAnswer(int fd);
+// the input, is no. Interrupted when a signal breaks the read or `interrupted` says so; it is
+// asked again every 100 ms, so a signal that came just before the read is not slept through.
+TAnswer ReadAnswer(int fd, const std::function<bool()>& interrupted = {});
