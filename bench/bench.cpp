@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -34,6 +36,7 @@
 #include "sim/virtualecu.h"
 #include "tests/support/childprocess.h"
 #include "tests/support/memorysettings.h"
+#include "tests/support/waitfor.h"
 
 namespace {
 
@@ -49,17 +52,20 @@ double Median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-template <typename Pred>
-bool WaitFor(Pred done, double seconds) {
-    const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                          std::chrono::duration<double>(seconds));
-    while (!done()) {
-        if (Clock::now() > until) {
-            return false;
+// The full path of a program on PATH; empty when there is none.
+std::string FindOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        start = end + 1;
     }
-    return true;
+    return {};
 }
 
 double ProcessCpuSeconds() {
@@ -130,9 +136,10 @@ struct TRow {
     std::string goal;
 };
 
-std::string Fmt(const char* format, double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, format, v);
+template <typename... Args>
+std::string Fmt(const char* format, Args... args) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, format, args...);
     return buf;
 }
 
@@ -172,14 +179,14 @@ TRow BenchUpload(int bps, int runs) {
     for (int r = 0; r < runs; ++r) {
         TRig rig(bps);
         rig.Start();
-        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 20)) {
+        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 20000)) {
             Die("no connection for the upload");
         }
         TNullProgressView progress;
         auto image = FullImage();
         const auto t0 = Clock::now();
         auto command = rig.control->PostFlashCommand(image, &progress);
-        if (!WaitFor([&] { return command->Finished(); }, 300) || !command->Succeeded() ||
+        if (!WaitFor([&] { return command->Finished(); }, 300000) || !command->Succeeded() ||
             command->Runs() != 1) {
             Die("the upload did not complete in one run");
         }
@@ -208,7 +215,7 @@ TRow BenchPolling(int bps, int runs, double seconds) {
                     rig.control->session->SensorsSnapshot(&first);
                     return rig.State() == kLinkConnected && first > 0;
                 },
-                20)) {
+                20000)) {
             Die("no records for polling");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -226,7 +233,8 @@ TRow BenchPolling(int bps, int runs, double seconds) {
     // and the control thread's 10 ms pause.
     const double request = kKaloHeaderBytes + kKaloCrcBytes + 3;
     const double reply = kKaloHeaderBytes + kKaloCrcBytes + kSensorsReplyBytes;
-    const double perRecord = (request + reply) * 10 / bps + ecu.turnaroundNs / 1e9 + 0.010;
+    const double perRecord =
+        (request + reply) * 10 / bps + ecu.turnaroundNs / 1e9 + kPassPauseMs / 1e3;
     const double ceiling = 1 / perRecord;
     const double measured = Median(rates);
     return {"sensor polling at " + std::to_string(bps) + " bit/s", Fmt("%.1f records/s", measured),
@@ -241,7 +249,7 @@ std::vector<TRow> BenchConnect(int runs) {
         TRig rig(9600);
         const auto t0 = Clock::now();
         rig.Start();
-        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 20)) {
+        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 20000)) {
             Die("no connection");
         }
         connect.push_back(Seconds(Clock::now() - t0));
@@ -252,18 +260,18 @@ std::vector<TRow> BenchConnect(int runs) {
                     rig.control->session->SensorsSnapshot(&records);
                     return records > 2;
                 },
-                20)) {
+                20000)) {
             Die("no records before the unplug");
         }
         rig.Command("unplug");
         const auto t1 = Clock::now();
-        if (!WaitFor([&] { return rig.State() == kLinkConnecting; }, 10)) {
+        if (!WaitFor([&] { return rig.State() == kLinkConnecting; }, 10000)) {
             Die("the unplug went unnoticed");
         }
         lost.push_back(Seconds(Clock::now() - t1));
         rig.Command("plug");
         const auto t2 = Clock::now();
-        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 30)) {
+        if (!WaitFor([&] { return rig.State() == kLinkConnected; }, 30000)) {
             Die("no reconnection");
         }
         back.push_back(Seconds(Clock::now() - t2));
@@ -281,15 +289,19 @@ std::vector<TRow> BenchConnect(int runs) {
         exits.push_back(Seconds(Clock::now() - t0));
         std::cerr << "  exit while connecting " << exits.back() * 1e3 << " ms\n";
     }
+    // Silence is seen only when a sensor wait ends: the second pause and wait after the last
+    // reply pass the keep-alive's mark, then the keep-alive waits once more.
+    const int waitMs = TSerialComm::kDefaultTimeoutMs;
+    const double lostFloor = (2 * (kPassPauseMs + waitMs) + waitMs) / 1e3;
+    static_assert(kKeepAliveMs < 2 * (kPassPauseMs + TSerialComm::kDefaultTimeoutMs));
     return {
         {"exit while connecting with no ECU", Fmt("%.1f ms", Median(exits) * 1e3), "100 ms (goal)",
          Fmt("%.3f", Median(exits) / 0.1), "<= 1"},
         {"start to \"Connected\" (ECU at initBaud 9600)", Fmt("%.3f s", Median(connect)), "-", "-",
          "-"},
-        // Silence is seen only when a sensor wait ends: the second 10 ms pause and 500 ms wait
-        // after the last reply passes the 1000 ms mark, then the keep-alive waits 500 ms.
         {"unplug to \"Connecting\"", Fmt("%.3f s", Median(lost)),
-         "1.52 s (2 x (10 + 500) ms + 500 ms)", Fmt("%.3f", Median(lost) / 1.52), "about 1.5 s"},
+         Fmt("%.2f s (2 x (%d + %d) ms + %d ms)", lostFloor, kPassPauseMs, waitMs, waitMs),
+         Fmt("%.3f", Median(lost) / lostFloor), "about 1.5 s"},
         {"plug back to \"Connected\"", Fmt("%.3f s", Median(back)), "-", "-", "-"},
     };
 }
@@ -302,7 +314,7 @@ std::vector<TRow> BenchCpu(double seconds) {
         TRig rig(115200,
                  connected ? std::vector<std::string>{} : std::vector<std::string>{"--unplugged"});
         rig.Start();
-        if (connected && !WaitFor([&] { return rig.State() == kLinkConnected; }, 20)) {
+        if (connected && !WaitFor([&] { return rig.State() == kLinkConnected; }, 20000)) {
             Die("no connection for the CPU measurement");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -336,22 +348,30 @@ double TimeCommand(const std::vector<std::string>& args, int runs) {
 }
 
 std::vector<TRow> BenchHex(int runs) {
+    const std::string srecCat = FindOnPath("srec_cat");
+    if (srecCat.empty()) {
+        Die("srec_cat is missing (scripts/bootstrap installs it)");
+    }
     char dirTemplate[] = "/tmp/brindle-bench-XXXXXX";
-    const std::string dir = mkdtemp(dirTemplate);
+    if (!mkdtemp(dirTemplate)) {
+        Die(std::string("cannot make a temporary folder: ") + std::strerror(errno));
+    }
+    const std::string dir = dirTemplate;
     const std::string bin = dir + "/image.bin", hex = dir + "/image.hex";
     {
         std::ofstream out(bin, std::ios::binary);
         const auto image = FullImage();
         out.write(reinterpret_cast<const char*>(image->data.data()), kFirmwareImageBytes);
     }
-    if (std::system(("srec_cat " + bin + " -binary -o " + hex + " -intel -address-length=3 -obs=16")
-                        .c_str()) != 0) {
-        Die("srec_cat is missing (scripts/bootstrap installs it)");
+    if (std::system(
+            (srecCat + " " + bin + " -binary -o " + hex + " -intel -address-length=3 -obs=16")
+                .c_str()) != 0) {
+        Die("srec_cat could not make the HEX file");
     }
     const double cli =
         TimeCommand({ProjectBinary("brindle-cli"), "hex", hex, "--bin", dir + "/cli.bin"}, runs);
     const double srec =
-        TimeCommand({"/usr/bin/srec_cat", hex, "-intel", "-o", dir + "/srec.bin", "-binary"}, runs);
+        TimeCommand({srecCat, hex, "-intel", "-o", dir + "/srec.bin", "-binary"}, runs);
     std::system(("rm -rf " + dir).c_str());
     return {{"HEX load of 128 KiB: brindle-cli hex (whole process)", Fmt("%.1f ms", cli * 1e3),
              Fmt("%.1f ms (srec_cat to binary)", srec * 1e3), Fmt("%.3f", cli / srec), "-"}};
@@ -405,8 +425,6 @@ int main(int argc, char** argv) {
     }
 
     std::ostringstream md;
-    char host[256] = "";
-    gethostname(host, sizeof host);
     md << "# Benchmark results\n\n"
        << "Made by `make bench` (bench/bench.cpp): the program's own code against brindle-ecusim\n"
        << "on a pseudo-terminal, with wire pacing and the virtual ECU's default modelled times\n"

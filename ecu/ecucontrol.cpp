@@ -139,7 +139,7 @@ void TECUControl::Execute() {
                 serial->CancelWaits();
             }
         }
-        links.clock.SleepMs(10);
+        links.clock.SleepMs(kPassPauseMs);
     }
     serial->Close();
     finished.store(true);

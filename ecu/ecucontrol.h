@@ -10,6 +10,9 @@
 #include <thread>
 
 class TClock;
+
+// The control thread's pause between two passes (two sensor requests while connected).
+constexpr int kPassPauseMs = 10;
 class TECU;
 class TIHexFile;
 class TLinkStateObserver;
