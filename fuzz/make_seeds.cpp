@@ -3,6 +3,8 @@
 // (fuzz/scriptedline.h), and a few packets. Usage: brindle_fuzz_seeds FOLDER
 // (FOLDER/session, FOLDER/upload and FOLDER/packet must exist).
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -122,11 +124,19 @@ std::string folder;
 
 void Write(const std::string& name, const std::vector<uint8_t>& header,
            const std::vector<uint8_t>& body) {
-    std::ofstream out(folder + "/" + name, std::ios::binary | std::ios::trunc);
+    const std::filesystem::path file = std::filesystem::path(folder) / name;
+    std::error_code ignored;  // a folder that cannot be made shows as a failed write below
+    std::filesystem::create_directories(file.parent_path(), ignored);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(header.data()),
               static_cast<std::streamsize>(header.size()));
     out.write(reinterpret_cast<const char*>(body.data()),
               static_cast<std::streamsize>(body.size()));
+    out.close();
+    if (!out) {
+        std::fprintf(stderr, "make_seeds: cannot write %s/%s\n", folder.c_str(), name.c_str());
+        std::exit(1);
+    }
     std::printf("%s: %zu bytes\n", name.c_str(), header.size() + body.size());
 }
 
