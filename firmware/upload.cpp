@@ -95,7 +95,7 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
         const TCheckWords check =
             BlockCheckWords(block, wordAddress, image.usedLength - i * kBlockBytes);
         // "Dk", 0x00, the block and the four check bytes, in one write.
-        uint8_t command[3 + kBlockBytes + 4];
+        uint8_t command[kWriteCommandBytes];
         command[0] = kLoaderWrite;
         command[1] = kLoaderWriteMemory;
         command[2] = kLoaderWriteFlags;

@@ -22,6 +22,8 @@ constexpr uint8_t kLoaderAck = '\r';
 
 constexpr int kBlockBytes = 256;
 constexpr int kBlockWords = kBlockBytes / 2;
+// 'D', 'k', 0x00, the block, then sum and xor check words, each high byte first.
+constexpr int kWriteCommandBytes = 3 + kBlockBytes + 4;
 constexpr int kEraseTimeoutMs = 4000;
 constexpr int kEnterFlashPauseMs = 50;
 constexpr int kMaxAddressAttempts = 3;

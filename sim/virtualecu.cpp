@@ -14,7 +14,6 @@ namespace {
 constexpr int64_t kPacketGapNs = 100'000'000;  // a packet whose bytes pause longer is dropped
 constexpr size_t kTranscriptMax = 20000;
 constexpr int kLoaderFifoBytes = 2;  // the UART's receive buffer while busy
-constexpr size_t kWriteCommandBytes = 3 + kBlockBytes + 4;
 
 std::string Hex4(unsigned v) {
     char buf[8];
@@ -400,16 +399,6 @@ void TVirtualEcu::OnLoaderByte(uint8_t b, int64_t t) {
 
 void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
     const int64_t at = t + config.turnaroundNs;
-    auto busyFor = [this](int64_t from, int64_t duration) {
-        busyUntil = from + duration;
-        timers.emplace(busyUntil, [this](int64_t when) {
-            while (!fifo.empty() && when >= busyUntil && mode == TMode::Loader) {
-                const uint8_t next = fifo.front();
-                fifo.erase(fifo.begin());
-                OnLoaderCommandByte(next, when);
-            }
-        });
-    };
     if (command.empty()) {
         switch (b) {
             case kLoaderProgrammerQuery:
@@ -425,7 +414,7 @@ void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
                 ++counters.erases;
                 std::fill(flash.begin(), flash.end(), 0xFF);
                 hasFirmware = false;
-                busyFor(t, config.eraseNs);
+                BusyFor(t, config.eraseNs);
                 if (!noEraseAnswer) {
                     Reply({kLoaderAck}, busyUntil);
                 }
@@ -467,24 +456,33 @@ void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
         ReplyText("?", at);
         return;
     }
-    if (command.size() == kWriteCommandBytes) {
+    if (command.size() == static_cast<size_t>(kWriteCommandBytes)) {
         FinishWrite(t);
-        if (busyUntil > t) {
-            busyFor(t, busyUntil - t);
-        }
+        command.clear();
     }
 }
 
+void TVirtualEcu::BusyFor(int64_t from, int64_t duration) {
+    // Bytes that arrive meanwhile wait in the FIFO and are taken once the work is done.
+    busyUntil = from + duration;
+    timers.emplace(busyUntil, [this](int64_t when) {
+        while (!fifo.empty() && when >= busyUntil && mode == TMode::Loader) {
+            const uint8_t next = fifo.front();
+            fifo.erase(fifo.begin());
+            OnLoaderCommandByte(next, when);
+        }
+    });
+}
+
 void TVirtualEcu::FinishWrite(int64_t t) {
-    const uint8_t* data = &command[3];
-    const uint16_t sum = static_cast<uint16_t>((command[259] << 8) | command[260]);
-    const uint16_t xr = static_cast<uint16_t>((command[261] << 8) | command[262]);
-    const TCheckWords expected = BlockCheckWords(data, wordAddress, kBlockBytes);
+    const uint8_t* page = &command[3];
+    const uint8_t* check = page + kBlockBytes;
+    const uint16_t sum = static_cast<uint16_t>((check[0] << 8) | check[1]);
+    const uint16_t xr = static_cast<uint16_t>((check[2] << 8) | check[3]);
+    const TCheckWords expected = BlockCheckWords(page, wordAddress, kBlockBytes);
     const size_t byteAddress = static_cast<size_t>(wordAddress) * 2;
     const int block = wordAddress / kBlockWords;
     const std::string where = "D " + Hex4(wordAddress);
-    std::vector<uint8_t> page(data, data + kBlockBytes);
-    command.clear();
 
     if (expected.sum != sum || expected.xr != xr || byteAddress + kBlockBytes > flash.size()) {
         ++counters.rejectedWrites;
@@ -506,7 +504,7 @@ void TVirtualEcu::FinishWrite(int64_t t) {
     ++counters.pagesWritten;
     Note(where + " ok");
     wordAddress = static_cast<uint16_t>(wordAddress + kBlockWords);
-    busyUntil = t + config.pageNs;
+    BusyFor(t, config.pageNs);
     Reply({kLoaderAck}, busyUntil);
 }
 

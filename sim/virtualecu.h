@@ -109,7 +109,8 @@ private:
     void OnPacket(int64_t t);
     void OnLoaderByte(uint8_t b, int64_t t);
     void OnLoaderCommandByte(uint8_t b, int64_t t);
-    void FinishWrite(int64_t t);
+    void FinishWrite(int64_t t);  // the whole write command is in `command`
+    void BusyFor(int64_t from, int64_t duration);
     void Reply(const std::vector<uint8_t>& bytes, int64_t atNs);
     void ReplyText(const char* text, int64_t atNs);
     void ReplyPacket(uint8_t seq, uint8_t type, const std::vector<uint8_t>& payload, int64_t atNs);
