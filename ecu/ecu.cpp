@@ -179,9 +179,9 @@ bool TECU::Identify() {
         return false;
     }
     lastReply = NowMs();
-    if (reply.DataByte(0) == 0xAA) {
-        boardRev = reply.DataByte(1);
-        serialNo = reply.DataByte(10) * 256u + reply.DataByte(11);
+    if (reply.DataByte(kHwSigBrandAt) == kHwSigBranded) {
+        boardRev = reply.DataByte(kHwSigRevisionAt);
+        serialNo = reply.DataByte(kHwSigSerialAt) * 256u + reply.DataByte(kHwSigSerialAt + 1);
         SetPanel(kPanelBoard, BoardText(boardRev, serialNo));
     } else {
         SetPanel(kPanelBoard, "Board is unbranded");

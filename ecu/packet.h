@@ -33,6 +33,12 @@ enum TKaloType : uint8_t {
 // Payload sizes of the replies the session relies on.
 constexpr int kVersionReplyBytes = 3;
 constexpr int kHwSigReplyBytes = 12;
+// In the hardware signature: the byte that marks a branded board, the board revision in
+// tenths, and the serial number, high byte first.
+constexpr uint8_t kHwSigBranded = 0xAA;
+constexpr unsigned kHwSigBrandAt = 0;
+constexpr unsigned kHwSigRevisionAt = 1;
+constexpr unsigned kHwSigSerialAt = 10;
 constexpr int kSensorsReplyBytes = 27;
 constexpr int kSensorsRecordOffset = 3;  // the sensor record is payload bytes 3..26
 

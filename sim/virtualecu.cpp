@@ -284,18 +284,12 @@ void TVirtualEcu::OnPacket(int64_t t) {
             Note(name);
             std::vector<uint8_t> sig(kHwSigReplyBytes, 0xFF);  // a blank signature EEPROM
             if (config.branded) {
-                sig = {0xAA,
-                       config.boardRev,
-                       'K',
-                       'S',
-                       0x20,
-                       0x24,
-                       0x03,
-                       0x15,
-                       0x00,
-                       0x01,
-                       static_cast<uint8_t>(config.serialNo >> 8),
-                       static_cast<uint8_t>(config.serialNo & 0xFF)};
+                // The rest of a branded signature: maker's letters and a build date.
+                sig = {0, 0, 'K', 'S', 0x20, 0x24, 0x03, 0x15, 0x00, 0x01, 0, 0};
+                sig[kHwSigBrandAt] = kHwSigBranded;
+                sig[kHwSigRevisionAt] = config.boardRev;
+                sig[kHwSigSerialAt] = static_cast<uint8_t>(config.serialNo >> 8);
+                sig[kHwSigSerialAt + 1] = static_cast<uint8_t>(config.serialNo & 0xFF);
             }
             ReplyPacket(seq, KALO_GET_HWSIG, sig, at);
             return;
