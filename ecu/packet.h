@@ -59,8 +59,7 @@ public:
     void Reset();  // prepares the record for receiving
     void ComputeCrc();
 
-    // Puts the frame on the port (one SendByte per header and CRC byte, one SendBlock for the
-    // payload) and logs it as outgoing.
+    // Puts the whole frame on the port in one write and logs it as outgoing.
     void Send(TSerialComm& port);
     // The whole frame as bytes, with a freshly computed CRC. Not logged.
     std::vector<uint8_t> Encode();

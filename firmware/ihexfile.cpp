@@ -71,6 +71,10 @@ bool TIHexFile::Open(const std::string& path) {
 }
 
 bool TIHexFile::Load() {
+    // Each load starts afresh: nothing of an earlier file may shape this one, and a failed
+    // load leaves no length that would pass for an image.
+    segmentBase = 0;
+    usedLength = 0;
     if (!file) {
         return false;
     }
@@ -113,7 +117,6 @@ bool TIHexFile::Load() {
         }
     }
 
-    usedLength = 0;
     for (int32_t i = capacity - 1; i >= 0; --i) {
         if (data[i] != 0xFF) {
             usedLength = i + 1;

@@ -160,6 +160,25 @@ TEST(IHexFile, ExtendedSegmentMovesTheOffset) {
     EXPECT_EQ(r.usedLength, 0x10011);
 }
 
+TEST(IHexFile, ASecondFileStartsAfresh) {
+    // One image object, two files: nothing of the first (its segment base, its length) may
+    // shape the second.
+    TIHexFile image;
+    ASSERT_TRUE(image.Open(
+        WriteFile("first.hex", Rec(2, 0, {0x10, 0x00}) + "\n" + Rec(0, 0x0010, {0x42}) + "\n")));
+    ASSERT_TRUE(image.Load());
+    ASSERT_EQ(image.usedLength, 0x10011);
+    ASSERT_TRUE(image.Open(WriteFile("second.hex", Rec(0, 0x0010, {0x24}) + "\n")));
+    ASSERT_TRUE(image.Load());
+    EXPECT_EQ(image.data[0x0010], 0x24);
+    EXPECT_EQ(image.data[0x10010], 0xFF);
+    EXPECT_EQ(image.usedLength, 0x11);
+    // A third file that fails leaves no length behind that would pass for an image.
+    ASSERT_TRUE(image.Open(WriteFile("third.hex", Rec(0, 0x0000, {0x01}) + "\n:zz\n")));
+    EXPECT_FALSE(image.Load());
+    EXPECT_EQ(image.usedLength, 0);
+}
+
 TEST(IHexFile, LastByteOfTheImageIsTheLimit) {
     const std::vector<uint8_t> sixteen(16, 0x5A);
     const std::string seg = Rec(2, 0, {0x10, 0x00}) + "\n";  // base 0x10000
