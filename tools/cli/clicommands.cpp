@@ -199,7 +199,13 @@ bool LoadImage(TIHexFile& image, const std::string& path, TConsole& console) {
         return false;
     }
     if (!image.Load()) {
-        console.Line("brindle-cli: " + path + ": " + image.LastError());
+        // The parser's text, then where in the file it failed on a line of its own.
+        const std::string& error = image.LastError();
+        const size_t nl = error.find('\n');
+        console.Line("brindle-cli: " + path + ": " + error.substr(0, nl));
+        if (nl != std::string::npos) {
+            console.Line("  " + error.substr(nl + 1));
+        }
         return false;
     }
     return true;
