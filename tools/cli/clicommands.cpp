@@ -71,7 +71,11 @@ public:
             serial.commBaud = options.baudCode;
         }
         path = map.PathFor(serial.comPort);
+        // A connect pass calls the ECU at the three rates of the settings, then at the others.
         rates = {serial.initBaud, serial.commBaud, serial.loaderBaud};
+        for (int code = kBaudCodeMin; code <= kBaudCodeMax; ++code) {
+            rates.push_back(code);
+        }
         if (!options.port.empty()) {
             where = path;
         } else {
