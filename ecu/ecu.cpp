@@ -77,6 +77,11 @@ bool TECU::Exchange(TKaloPacket& request, uint8_t replyType, TKaloPacket& reply)
 }
 
 void TECU::Step() {
+    if (relink.exchange(false)) {
+        // A step of its own, so the change is seen and reported before the search begins.
+        linkState = kLinkConnecting;
+        return;
+    }
     switch (linkState.load()) {
         case kLinkConnected: {
             TKaloReadSensors request(NextSeq(), 0, 0);

@@ -77,7 +77,8 @@ public:
     int32_t initBaud = 5;
     int32_t commBaud = 5;
     int32_t loaderBaud = 6;
-    int32_t curBaud = 5;
+    // Written on the control thread; any thread may read it (the rate of the line now).
+    std::atomic<int32_t> curBaud{5};
     int32_t timeoutMs = kDefaultTimeoutMs;
     std::string rxText;
 

@@ -26,7 +26,6 @@
 #include "platform/portmap.h"
 #include "platform/posixserial.h"
 #include "platform/qtsettingsstore.h"
-#include "tools/cli/attemptlimit.h"
 #include "tools/cli/cliformat.h"
 
 namespace {
@@ -48,7 +47,11 @@ enum class TWaitResult { Connected, Loader, NoEcu, PortFailed, Interrupted };
 class TCliLink {
 public:
     TCliLink(const TCliOptions& o, TCliEnvironment& e)
-        : options(o), env(e), messages(e.console, wakeup), observer(e.console, wakeup) {
+        : options(o),
+          env(e),
+          messages(e.console, wakeup),
+          observer(e.console, wakeup),
+          commands(wakeup) {
         // Per-port devices from the settings file; --port replaces every one for this run.
         store.LoadPortOverrides(map);
         if (!options.port.empty()) {
@@ -59,7 +62,7 @@ public:
         // defaults when there are none yet); the thread itself starts in Connect.
         control = std::make_unique<TECUControl>(
             TECUControlLinks{*library, store, TSteadyClock::Instance(), &panels, &observer,
-                             &messages},
+                             &messages, &commands},
             true);
         observer.SetStateReader([this] { return control->session->linkState.load(); });
         TSerialComm& serial = *control->serial;
@@ -95,6 +98,8 @@ public:
     TECUControl& Control() { return *control; }
     TTerminalPanels& Panels() { return panels; }
     TTerminalLinkObserver& Observer() { return observer; }
+    TTerminalCommands& Commands() { return commands; }
+    TWakeup& Wakeup() { return wakeup; }
 
     // Opens the packet log, starts the control thread and waits for an ECU.
     TWaitResult Connect() {
@@ -186,6 +191,7 @@ private:
     TTerminalPanels panels;
     TTerminalMessages messages;
     TTerminalLinkObserver observer;
+    TTerminalCommands commands;
     TPortMap map;
     TQtSettingsStore store;  // BRINDLE_SETTINGS or the program's own location
     std::unique_ptr<TPosixSerialLibrary> library;
@@ -370,16 +376,19 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
     }
 
     TTerminalProgress view(console, used);
+    std::atomic<bool> userStop{false};
+    std::shared_ptr<TECUFlashCmd> upload;
     std::mutex reasonLock;
     std::string lastReason;
-    std::atomic<bool> userStop{false};
-    auto limit = std::make_shared<TAttemptLimit>(o.attempts, [&](int failures) {
-        const std::string reason = UploadFailureReason(view.Trace());
+    // Each failed run, on the control thread, once the command has stored how it ended.
+    link.Commands().OnRunFailed([&](uint64_t) {
+        const std::string reason = UploadFailureReason(upload->LastRun(), view.Trace());
         view.StartRun();
         {
             std::lock_guard<std::mutex> lock(reasonLock);
             lastReason = reason;
         }
+        const int failures = upload->Failures();
         console.Line("Attempt " + std::to_string(failures) + " of " + std::to_string(o.attempts) +
                      " failed: " + reason);
         if (failures < o.attempts && !userStop.load()) {
@@ -392,48 +401,56 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
     console.Line("Writing " + std::to_string(used) + " bytes in " + std::to_string(blocks) +
                  " blocks; attempt 1 of " + std::to_string(o.attempts) + ".");
     env.allowHardExit(true);
-    link.Control().PostCommand(limit);  // first, so that it takes turns with the upload
-    const std::shared_ptr<TECUFlashCmd> upload = link.Control().PostFlashCommand(image, &view);
-    limit->Watch(upload);
-    while (!upload->Finished()) {
+    // Every failed run is tried again, a silent boot loader included, up to the attempts.
+    TFlashPolicy policy;
+    policy.maxRuns = o.attempts;
+    policy.endWhenLoaderSilent = false;
+    // Made before it is queued: the callback above may run as soon as it is.
+    upload =
+        std::make_shared<TECUFlashCmd>(&link.Session(), image, &view, policy, &link.Commands());
+    link.Control().PostCommand(upload);
+    while (upload->Outcome() == TFlashOutcome::Pending) {
         if (env.interrupts() > 0 && !userStop.load()) {
             userStop.store(true);
-            upload->Abandon();
+            link.Control().Abandon(upload);
             console.Line(
                 "Ctrl-C: the upload run in progress cannot be cut off halfway without leaving "
                 "the ECU with partly written firmware, so it goes on to its end; no further "
                 "run will start. Press Ctrl-C again to quit at once.");
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        link.Wakeup().Wait(50);
     }
     env.allowHardExit(false);
     link.Stop();
 
-    if (upload->Succeeded()) {
+    const TFlashOutcome outcome = upload->Outcome();
+    if (outcome == TFlashOutcome::Completed) {
         view.Complete();
-        env.out << "Upload complete: " << used << " bytes in " << blocks << " blocks.\n";
+        env.out << WroteText(used, upload->LastRunMs()) << "\n";
         env.out.flush();
         return kExitOk;
     }
     view.Finish();
+    const int runs = upload->Runs();
+    const std::string firmware =
+        upload->EraseSent()
+            ? " The ECU now has no working firmware; its boot loader still answers, so flash "
+              "can be run again."
+            : " The ECU's firmware was not changed.";
+    if (outcome == TFlashOutcome::Abandoned) {
+        console.Line(runs == 0
+                         ? std::string("brindle-cli: interrupted; nothing was written.")
+                         : "brindle-cli: upload stopped by Ctrl-C after " + std::to_string(runs) +
+                               (runs == 1 ? " run." : " runs.") + firmware);
+        return kExitInterrupted;
+    }
     std::string reason;
     {
         std::lock_guard<std::mutex> lock(reasonLock);
         reason = lastReason;
     }
-    const int runs = upload->Runs();
-    if (userStop.load()) {
-        console.Line(runs == 0 ? std::string("brindle-cli: interrupted; nothing was written.")
-                               : "brindle-cli: upload stopped by Ctrl-C after " +
-                                     std::to_string(runs) + (runs == 1 ? " run" : " runs") +
-                                     ". The ECU may be left without working firmware; its "
-                                     "boot loader still answers, so flash can be run again.");
-        return kExitInterrupted;
-    }
     console.Line("brindle-cli: upload failed after " + std::to_string(runs) +
-                 (runs == 1 ? " attempt: " : " attempts: ") + reason +
-                 " The ECU may be left without working firmware; its boot loader still "
-                 "answers, so flash can be run again.");
+                 (runs == 1 ? " attempt: " : " attempts: ") + reason + firmware);
     return kExitFailed;
 }
 
