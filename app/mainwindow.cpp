@@ -12,6 +12,7 @@
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
 #include "ecu/packet.h"
+#include "ecu/serialcomm.h"
 #include "firmware/ihexfile.h"
 #include "forms/realtimethr.h"
 
@@ -102,6 +103,13 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     ecuControl = new TECUControl({*context.library, *context.settings, *context.clock,
                                   statusPanels.get(), notifier.get(), messageBox.get()});
     realtimeThr = nullptr;
+    // A stored setting outside the known values is used as it is; the link panel names it.
+    QStringList warnings;
+    for (const std::string& warning : ecuControl->serial->RangeWarnings()) {
+        QString text = QString::fromStdString(warning);
+        warnings << text.replace(0, 1, text.at(0).toUpper());
+    }
+    panels[0]->setToolTip(warnings.join('\n'));
 }
 
 TMainWindow::~TMainWindow() {

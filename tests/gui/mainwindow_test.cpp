@@ -86,6 +86,13 @@ private slots:
         QCOMPARE(script.captions.at(0), QString("No Firmware"));
     }
 
+    void storedSettingsOutsideTheirRangeAreNamedOnTheLinkPanel() {
+        TGuiRig rig(QuickEcu(), false, "", "", {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 42}});
+        const QString tip = MainWindow->panels[0]->toolTip();
+        QVERIFY2(tip.startsWith("The setting commBaud=42 is not a rate code"), qPrintable(tip));
+        QVERIFY(!tip.contains("initBaud"));
+    }
+
     void menusCarryTheirCaptions() {
         TGuiRig rig;
         QStringList menus;

@@ -23,9 +23,9 @@
 #include "ecu/serialcomm.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
+#include "platform/inisettingsstore.h"
 #include "platform/portmap.h"
 #include "platform/posixserial.h"
-#include "platform/inisettingsstore.h"
 #include "tools/cli/attemptlimit.h"
 #include "tools/cli/cliformat.h"
 
@@ -69,6 +69,11 @@ public:
         // For this run only: nothing here writes the settings back.
         if (options.baudCode > 0) {
             serial.commBaud = options.baudCode;
+        }
+        // A setting outside the known values is used as it is, but named, so that a port or
+        // rate nobody meant has a visible cause.
+        for (const std::string& warning : serial.RangeWarnings()) {
+            env.console.Line("brindle-cli: warning: " + warning);
         }
         path = map.PathFor(serial.comPort);
         rates = {serial.initBaud, serial.commBaud, serial.loaderBaud};
