@@ -15,6 +15,7 @@
 #include "ecu/serialcomm.h"
 #include "firmware/ihexfile.h"
 #include "forms/realtimethr.h"
+#include "platform/packetlogfile.h"
 
 namespace {
 

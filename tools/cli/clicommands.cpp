@@ -24,6 +24,7 @@
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
 #include "platform/inisettingsstore.h"
+#include "platform/packetlogfile.h"
 #include "platform/portmap.h"
 #include "platform/posixserial.h"
 #include "tools/cli/attemptlimit.h"
@@ -101,10 +102,14 @@ public:
     TWaitResult Connect() {
         if (!options.noLog) {
             logOpen = true;
-            if (!OpenPacketLog(options.logPath)) {
-                env.console.Line("brindle-cli: warning: cannot create the packet log " +
-                                 options.logPath + " (" + std::strerror(errno) +
-                                 "); going on without it");
+            const TLogOpenResult log = OpenPacketLog(options.logPath);
+            const std::string why =
+                log.status == TLogOpen::Link   ? "is a symbolic link, which is never followed"
+                : log.status == TLogOpen::Held ? "is in use by another instance of Brindle"
+                                               : "cannot be created (" + log.reason + ")";
+            if (log.status != TLogOpen::Opened) {
+                env.console.Line("brindle-cli: warning: the packet log " + options.logPath + " " +
+                                 why + "; going on without it");
             }
         }
         env.console.Line("Connecting to the ECU on " + where + "...");
