@@ -2,6 +2,7 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -91,6 +92,24 @@ private slots:
         const QString tip = MainWindow->panels[0]->toolTip();
         QVERIFY2(tip.startsWith("The setting commBaud=42 is not a rate code"), qPrintable(tip));
         QVERIFY(!tip.contains("initBaud"));
+    }
+
+    void helpAndVersionNeedNoDisplay() {
+        for (const char* option : {"--help", "--version"}) {
+            QProcess program;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+                env.remove(name);
+            }
+            program.setProcessEnvironment(env);
+            program.start(BRINDLE_PROGRAM, {option});
+            QVERIFY(program.waitForFinished(10000));
+            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(program.exitCode(), 0);
+            const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
+            QVERIFY2(out.contains(option == QString("--help") ? "--port <PATH>" : "Brindle 1."),
+                     qPrintable(out));
+        }
     }
 
     void menusCarryTheirCaptions() {

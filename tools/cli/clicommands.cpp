@@ -255,8 +255,17 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     env.console.Line(o.count > 0 ? "Monitoring " + std::to_string(o.count) + " records."
                                  : "Monitoring; Ctrl-C stops.");
 
-    *out << CsvHeader() << "\n";
-    out->flush();
+    // The reason of the first failed write; a closed pipe (`monitor | head`) means the reader
+    // has all it wanted, so monitoring ends quietly.
+    int writeError = 0;
+    auto emitLine = [&](const std::string& line) {
+        *out << line << "\n";
+        out->flush();
+        if (!*out && writeError == 0) {
+            writeError = errno != 0 ? errno : EIO;
+        }
+    };
+    emitLine(CsvHeader());
     TECU& session = link.Session();
     const int64_t start = NowMs();
     int64_t lastRecord = start;
@@ -266,10 +275,7 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     int rows = 0;
     int exitCode = kExitOk;
     while (o.count == 0 || rows < o.count) {
-        if (!*out) {
-            env.console.Line("brindle-cli: cannot write to " + outName + ": " +
-                             std::strerror(errno));
-            exitCode = kExitFailed;
+        if (writeError != 0) {
             break;
         }
         if (env.interrupts() > 0) {
@@ -281,8 +287,7 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
         if (updates != seen) {
             missed += updates - seen - 1;
             seen = updates;
-            *out << CsvRow(now - start, record) << "\n";
-            out->flush();
+            emitLine(CsvRow(now - start, record));
             ++rows;
             lastRecord = now;
             continue;
@@ -302,8 +307,9 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     }
     link.Observer().Announce(false);
     link.Stop();
-    if (!*out && exitCode == kExitOk) {
-        env.console.Line("brindle-cli: cannot write to " + outName);
+    if (writeError != 0 && writeError != EPIPE) {
+        env.console.Line("brindle-cli: cannot write to " + outName + ": " +
+                         std::strerror(writeError));
         exitCode = kExitFailed;
     }
     if (missed > 0) {
