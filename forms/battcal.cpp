@@ -7,6 +7,7 @@
 
 #include "ecu/ecu.h"
 #include "ecu/sensorrecord.h"
+#include "forms/placement.h"
 
 TdlgBattCal::TdlgBattCal(QWidget* parent) : QDialog(parent) {
     setObjectName("dlgBattCal");
@@ -61,6 +62,7 @@ TdlgBattCal::TdlgBattCal(QWidget* parent) : QDialog(parent) {
 }
 
 void TdlgBattCal::showEvent(QShowEvent* event) {
+    CentreOnScreen(this);
     TVoltageTimer.start();
     QDialog::showEvent(event);
 }
