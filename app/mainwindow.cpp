@@ -63,7 +63,7 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
 
     mnuFile = menuBar()->addMenu("&File");
     itmPrefs = mnuFile->addAction("P&references", this, &TMainWindow::itmPrefsClick);
-    mnuFile->addSeparator();
+    QAction* N1 = mnuFile->addSeparator();
     itmExit = mnuFile->addAction("E&xit", this, &QWidget::close);
     View1 = menuBar()->addMenu("&View");
     EngineData1 = View1->addAction("&Engine Data", this, &TMainWindow::EngineData1Click);
@@ -81,10 +81,30 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     itmFuelCalcs = mnuTools->addAction("&Fuel Calculator", this, &TMainWindow::itmFuelCalcsClick);
     mnuHelp = menuBar()->addMenu("&Help");
     itmAbout = mnuHelp->addAction("&About", this, &TMainWindow::itmAboutClick);
-    for (QAction* a :
-         {itmPrefs, itmExit, EngineData1, TPSCalibration1, EGTCalibration1, WBO2Calibration1,
-          BatteryVoltage1, mnuUpdateFirmware, itmFuelCalcs, itmAbout}) {
-        a->setObjectName(a->text().remove('&').remove(' '));
+    // Menus and items keep the names of their form description (tests and accessibility
+    // tools find them by these names).
+    const std::pair<QObject*, const char*> names[] = {
+        {mnuFile, "mnuFile"},
+        {itmPrefs, "itmPrefs"},
+        {N1, "N1"},
+        {itmExit, "itmExit"},
+        {View1, "View1"},
+        {EngineData1, "EngineData1"},
+        {Map1, "Map1"},
+        {Calibration1, "Calibration1"},
+        {TPSCalibration1, "TPSCalibration1"},
+        {EGTCalibration1, "EGTCalibration1"},
+        {WBO2Calibration1, "WBO2Calibration1"},
+        {BatteryVoltage1, "BatteryVoltage1"},
+        {Settings1, "Settings1"},
+        {mnuUpdateFirmware, "mnuUpdateFirmware"},
+        {mnuTools, "mnuTools"},
+        {itmFuelCalcs, "itmFuelCalcs"},
+        {mnuHelp, "mnuHelp"},
+        {itmAbout, "itmAbout"},
+    };
+    for (const auto& [object, name] : names) {
+        object->setObjectName(name);
     }
 
     firmwareLoadDlg = new QFileDialog(this, "Open Firmware Image");

@@ -112,22 +112,42 @@ private slots:
         }
     }
 
-    void menusCarryTheirCaptions() {
+    void menusCarryTheirNamesAndCaptions() {
         TGuiRig rig;
         QStringList menus;
         for (QAction* a : MainWindow->menuBar()->actions()) {
             menus << a->text();
         }
         QCOMPARE(menus, QStringList({"&File", "&View", "&Map", "&Settings", "&Tools", "&Help"}));
-        QCOMPARE(MainWindow->itmPrefs->text(), QString("P&references"));
-        QCOMPARE(MainWindow->itmExit->text(), QString("E&xit"));
-        QCOMPARE(MainWindow->mnuUpdateFirmware->text(), QString("Update Firmware"));
-        QStringList calibration;
-        for (QAction* a : MainWindow->Calibration1->actions()) {
-            calibration << a->text();
+        // Each menu and item is found by the name of its form description.
+        const std::pair<const char*, const char*> menuNames[] = {
+            {"mnuFile", "&File"},       {"View1", "&View"},
+            {"Map1", "&Map"},           {"Calibration1", "&Calibration"},
+            {"Settings1", "&Settings"}, {"mnuTools", "&Tools"},
+            {"mnuHelp", "&Help"}};
+        for (const auto& [name, title] : menuNames) {
+            const QMenu* menu = MainWindow->findChild<QMenu*>(name);
+            QVERIFY2(menu, name);
+            QCOMPARE(menu->title(), QString(title));
         }
-        QCOMPARE(calibration, QStringList({"TPS Calibration", "EGT Calibration", "WBO2 Calibration",
-                                           "Battery Voltage"}));
+        const std::pair<const char*, const char*> itemNames[] = {
+            {"itmPrefs", "P&references"},
+            {"N1", ""},
+            {"itmExit", "E&xit"},
+            {"EngineData1", "&Engine Data"},
+            {"TPSCalibration1", "TPS Calibration"},
+            {"EGTCalibration1", "EGT Calibration"},
+            {"WBO2Calibration1", "WBO2 Calibration"},
+            {"BatteryVoltage1", "Battery Voltage"},
+            {"mnuUpdateFirmware", "Update Firmware"},
+            {"itmFuelCalcs", "&Fuel Calculator"},
+            {"itmAbout", "&About"}};
+        for (const auto& [name, text] : itemNames) {
+            const QAction* item = MainWindow->findChild<QAction*>(name);
+            QVERIFY2(item, name);
+            QCOMPARE(item->text(), QString(text));
+            QCOMPARE(item->isSeparator(), QString(name) == "N1");
+        }
         // The first three do nothing: no window, no dialog.
         for (QAction* a : {MainWindow->TPSCalibration1, MainWindow->EGTCalibration1,
                            MainWindow->WBO2Calibration1}) {
