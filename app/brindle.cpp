@@ -3,58 +3,96 @@
 #include <QCommandLineParser>
 #include <QIcon>
 #include <QMessageBox>
+#include <cstdio>
 #include <exception>
+#include <memory>
 
 #include "app/forms.h"
 #include "ecu/clock.h"
 #include "forms/version.h"
+#include "platform/inisettingsstore.h"
 #include "platform/portmap.h"
 #include "platform/posixserial.h"
-#include "platform/qtsettingsstore.h"
 #include "platform/timerslack.h"
+
+namespace {
+
+// The start-up's exception display: a message box once the application object exists,
+// standard error before that.
+void ShowStartupError(bool haveApplication, const QString& text) {
+    if (haveApplication) {
+        QMessageBox::critical(nullptr, "Brindle", text);
+    } else {
+        std::fprintf(stderr, "brindle: %s\n", qPrintable(text));
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     TightenTimerSlack();  // inherited by the ECU control thread
-    QApplication app(argc, argv);
     QApplication::setApplicationName("Brindle");
     QApplication::setApplicationVersion(kBrindleFileVersion);
-    QApplication::setWindowIcon(QIcon(":/brindle.png"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Desktop companion for the ECU: live engine data, board identification and firmware "
         "updates over a serial line.\n\nSettings are kept in " +
-        QString::fromStdString(TQtSettingsStore().Location()) +
+        QString::fromStdString(TIniSettingsStore::DefaultPath()) +
         " (BRINDLE_SETTINGS names another file). The packet log is brindle.log in the current "
         "folder.");
-    parser.addHelpOption();
-    parser.addVersionOption();
-    QCommandLineOption portOption(
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption portOption(
         "port", "Use the serial device PATH for this run instead of the stored port.", "PATH");
     parser.addOption(portOption);
-    parser.process(app);
 
-    TQtSettingsStore settings;
-    TPortMap ports;
-    settings.LoadPortOverrides(ports);
-    if (parser.isSet(portOption)) {
-        ports.SetRunOverride(parser.value(portOption).toStdString());
+    // --help and --version are answered before the application object exists, so they need
+    // no display. Other mistakes (and the toolkit's own options) are judged once it does.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
     }
-    TPosixSerialLibrary library(ports);
-    TAppContext context;
-    context.library = &library;
-    context.settings = &settings;
-    context.clock = &TSteadyClock::Instance();
-    context.ports = &library.PortMap();
+    parser.parse(arguments);
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText().replace("<executable_name>", arguments.first())),
+                   stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("Brindle %s\n", kBrindleFileVersion);
+        return 0;
+    }
 
+    // Declared out here so that they outlive the windows, which DestroyForms ends below.
+    std::unique_ptr<QApplication> app;
+    std::unique_ptr<TIniSettingsStore> settings;
+    std::unique_ptr<TPosixSerialLibrary> library;
     try {
+        app = std::make_unique<QApplication>(argc, argv);
+        QApplication::setWindowIcon(QIcon(":/brindle.png"));
+        parser.process(*app);
+
+        settings = std::make_unique<TIniSettingsStore>();
+        TPortMap ports;
+        settings->LoadPortOverrides(ports);
+        if (parser.isSet(portOption)) {
+            ports.SetRunOverride(parser.value(portOption).toStdString());
+        }
+        library = std::make_unique<TPosixSerialLibrary>(ports);
+        TAppContext context;
+        context.library = library.get();
+        context.settings = settings.get();
+        context.clock = &TSteadyClock::Instance();
+        context.ports = &library->PortMap();
+
         CreateForms(context);
         MainWindow->show();
         QApplication::exec();
     } catch (const std::exception& e) {
-        QMessageBox::critical(nullptr, "Brindle", QString::fromLocal8Bit(e.what()));
+        ShowStartupError(app != nullptr, QString::fromLocal8Bit(e.what()));
     } catch (...) {
-        QMessageBox::critical(nullptr, "Brindle", QString());
+        ShowStartupError(app != nullptr, QString());
     }
     DestroyForms();
     return 0;

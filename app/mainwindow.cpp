@@ -19,6 +19,7 @@
 #include "ecu/seriallibrary.h"
 #include "firmware/ihexfile.h"
 #include "forms/realtime.h"
+#include "platform/packetlogfile.h"
 #include "platform/portmap.h"
 
 namespace {
@@ -83,7 +84,7 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
 
     mnuFile = menuBar()->addMenu("&File");
     itmPrefs = mnuFile->addAction("P&references", this, &TMainWindow::itmPrefsClick);
-    mnuFile->addSeparator();
+    QAction* N1 = mnuFile->addSeparator();
     itmExit = mnuFile->addAction("E&xit", this, &QWidget::close);
     View1 = menuBar()->addMenu("&View");
     EngineData1 = View1->addAction("&Engine Data", this, &TMainWindow::EngineData1Click);
@@ -101,10 +102,30 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     itmFuelCalcs = mnuTools->addAction("&Fuel Calculator", this, &TMainWindow::itmFuelCalcsClick);
     mnuHelp = menuBar()->addMenu("&Help");
     itmAbout = mnuHelp->addAction("&About", this, &TMainWindow::itmAboutClick);
-    for (QAction* a :
-         {itmPrefs, itmExit, EngineData1, TPSCalibration1, EGTCalibration1, WBO2Calibration1,
-          BatteryVoltage1, mnuUpdateFirmware, itmFuelCalcs, itmAbout}) {
-        a->setObjectName(a->text().remove('&').remove(' '));
+    // Menus and items keep the names of their form description (tests and accessibility
+    // tools find them by these names).
+    const std::pair<QObject*, const char*> names[] = {
+        {mnuFile, "mnuFile"},
+        {itmPrefs, "itmPrefs"},
+        {N1, "N1"},
+        {itmExit, "itmExit"},
+        {View1, "View1"},
+        {EngineData1, "EngineData1"},
+        {Map1, "Map1"},
+        {Calibration1, "Calibration1"},
+        {TPSCalibration1, "TPSCalibration1"},
+        {EGTCalibration1, "EGTCalibration1"},
+        {WBO2Calibration1, "WBO2Calibration1"},
+        {BatteryVoltage1, "BatteryVoltage1"},
+        {Settings1, "Settings1"},
+        {mnuUpdateFirmware, "mnuUpdateFirmware"},
+        {mnuTools, "mnuTools"},
+        {itmFuelCalcs, "itmFuelCalcs"},
+        {mnuHelp, "mnuHelp"},
+        {itmAbout, "itmAbout"},
+    };
+    for (const auto& [object, name] : names) {
+        object->setObjectName(name);
     }
 
     firmwareLoadDlg = new QFileDialog(this, "Open Firmware Image");
@@ -126,6 +147,14 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
                            statusPanels.get(), notifier.get(),    messageBox.get()};
     links.commands = commandObserver.get();
     ecuControl = new TECUControl(links);
+    // A stored setting outside the known values is used as it is; the link panel names it.
+    QStringList warnings;
+    for (const std::string& warning : ecuControl->serial->RangeWarnings()) {
+        QString text = QString::fromStdString(warning);
+        warnings << text.replace(0, 1, text.at(0).toUpper());
+    }
+    settingsWarnings = warnings.join('\n');
+    panels[0]->setToolTip(settingsWarnings);
 }
 
 TMainWindow::~TMainWindow() {
@@ -212,7 +241,14 @@ void TMainWindow::WMEcuState() {
     const QString waiting =
         "Waiting for " + device + " (" +
         QString::fromStdString(TPortMap::PortName(ecuControl->serial->comPort)) + ")";
-    panels[0]->setToolTip(portOpen ? QString() : waiting);
+    QStringList tip;
+    if (!portOpen) {
+        tip << waiting;
+    }
+    if (!settingsWarnings.isEmpty()) {
+        tip << settingsWarnings;
+    }
+    panels[0]->setToolTip(tip.join('\n'));
     if (!portOpen) {
         panels[1]->setText(waiting);
     } else if (panels[1]->text() == waiting) {

@@ -110,6 +110,7 @@ private:
     std::unique_ptr<TQtCommandObserver> commandObserver;
     std::unique_ptr<TQtMessageBox> messageBox;
     QMdiSubWindow* realtimeSub = nullptr;
+    QString settingsWarnings;  // stored settings outside their range, for the link panel
     std::shared_ptr<TECUFlashCmd> upload;  // the command of the flow on screen, if any
     bool uploading = false;                // its run is under way: panel 0 reads "Uploading"
     bool flowRunning = false;              // a firmware flow (or its prompt) is on screen

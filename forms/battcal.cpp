@@ -7,6 +7,7 @@
 
 #include "ecu/ecu.h"
 #include "ecu/sensorrecord.h"
+#include "forms/placement.h"
 
 TdlgBattCal::TdlgBattCal(QWidget* parent) : QDialog(parent) {
     setObjectName("dlgBattCal");
@@ -67,6 +68,7 @@ TdlgBattCal::TdlgBattCal(QWidget* parent) : QDialog(parent) {
 
 void TdlgBattCal::showEvent(QShowEvent* event) {
     liveness.Restart();
+    CentreOnScreen(this);
     TVoltageTimer.start();
     QDialog::showEvent(event);
 }

@@ -442,6 +442,25 @@ TEST_F(CliPty, MonitorEndsCleanlyOnCtrlC) {
     }
 }
 
+TEST_F(CliPty, MonitorIntoAClosedPipeEndsQuietlyWithZero) {
+    const std::string port = StartSim({});
+    // brindle-cli monitor | head -3, with the monitor's exit status on standard error.
+    std::vector<std::string> command = {"/bin/sh", "-c",
+                                        "{ \"$@\"; echo \"exit $?\" >&2; } | head -3", "sh"};
+    const std::vector<std::string> cli = CliCommand({"--port", port, "--no-log", "monitor"});
+    command.insert(command.end(), cli.begin(), cli.end());
+    TChildProcess pipeline;
+    ASSERT_TRUE(pipeline.Start(command));
+    ASSERT_EQ(pipeline.Wait(30000), 0) << pipeline.ErrorOutput();
+    const std::vector<std::string> lines = Lines(pipeline.Output());
+    ASSERT_EQ(lines.size(), 3u) << pipeline.Output();
+    EXPECT_EQ(lines[0], kHeader);
+    const std::string err = pipeline.ErrorOutput();
+    EXPECT_TRUE(Contains(err, "exit 0")) << err;
+    EXPECT_FALSE(Contains(err, "cannot write")) << err;
+    EXPECT_FALSE(Contains(err, "Broken pipe")) << err;
+}
+
 // ---------------------------------------------------------------- flash
 
 TEST_F(CliPty, FlashWritesA128KiBImageAt115200) {

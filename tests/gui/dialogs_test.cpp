@@ -1,7 +1,6 @@
 // Preferences, fuel calculator, battery voltage and About.
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -13,8 +12,8 @@
 #include "forms/fileprefs.h"
 #include "forms/fuelcalcs.h"
 #include "forms/version.h"
+#include "platform/inisettingsstore.h"
 #include "platform/portmap.h"
-#include "platform/qtsettingsstore.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/manualclock.h"
 #include "tests/support/memorysettings.h"
@@ -45,6 +44,27 @@ struct RecordSession {
     }
 };
 
+// A settings file with the given [General] values.
+void WriteIni(const QString& path, std::initializer_list<std::pair<const char*, int>> values) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QByteArray text = "[General]\n";
+    for (const auto& [name, value] : values) {
+        text += QByteArray(name) + "=" + QByteArray::number(value) + "\n";
+    }
+    file.write(text);
+}
+
+// One stored value as the program reads it; -999 when it is not there.
+int StoredValue(const QString& path, const char* name) {
+    TIniSettingsStore store(path.toStdString());
+    int32_t value = -999;
+    if (!store.Open() || store.ReadInt(name, value) != TSettingsStore::TRead::Ok) {
+        return -999;
+    }
+    return value;
+}
+
 void Type(QLineEdit* edit, const QString& text) {
     edit->setFocus();
     edit->selectAll();
@@ -64,12 +84,8 @@ private slots:
     // ---------------------------------------------------------------- Preferences
 
     void preferencesStartOnUnitsAndShowTheStoredValues() {
-        TQtSettingsStore store(IniPath("show.ini").toStdString());
-        {
-            QSettings ini(IniPath("show.ini"), QSettings::IniFormat);
-            ini.setValue("comPort", 2);
-            ini.setValue("commBaud", 8);
-        }
+        WriteIni(IniPath("show.ini"), {{"comPort", 2}, {"commBaud", 8}});
+        TIniSettingsStore store(IniPath("show.ini").toStdString());
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
@@ -89,14 +105,8 @@ private slots:
 
     void preferencesRoundTripThroughTheIniFile() {
         const QString path = IniPath("roundtrip.ini");
-        {
-            QSettings ini(path, QSettings::IniFormat);
-            ini.setValue("comPort", 0);
-            ini.setValue("initBaud", 7);
-            ini.setValue("commBaud", 5);
-            ini.setValue("loaderBaud", 8);
-        }
-        TQtSettingsStore store(path.toStdString());
+        WriteIni(path, {{"comPort", 0}, {"initBaud", 7}, {"commBaud", 5}, {"loaderBaud", 8}});
+        TIniSettingsStore store(path.toStdString());
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
@@ -106,18 +116,16 @@ private slots:
         dlg.baudCbx->setCurrentIndex(4);
         dlg.okBtn->click();
         QVERIFY(!dlg.isVisible());
-        QSettings ini(path, QSettings::IniFormat);
-        QCOMPARE(ini.value("comPort").toInt(), 4);
-        QCOMPARE(ini.value("commBaud").toInt(), 9);
-        QCOMPARE(ini.value("initBaud").toInt(), 7);
-        QCOMPARE(ini.value("loaderBaud").toInt(), 8);
+        QCOMPARE(StoredValue(path, "comPort"), 4);
+        QCOMPARE(StoredValue(path, "commBaud"), 9);
+        QCOMPARE(StoredValue(path, "initBaud"), 7);
+        QCOMPARE(StoredValue(path, "loaderBaud"), 8);
 
         // Cancel stores nothing, and the next showing reads the storage again.
         dlg.show();
         dlg.comportCbx->setCurrentIndex(7);
         dlg.cancelBtn->click();
-        ini.sync();
-        QCOMPARE(QSettings(path, QSettings::IniFormat).value("comPort").toInt(), 4);
+        QCOMPARE(StoredValue(path, "comPort"), 4);
         dlg.show();
         QCOMPARE(dlg.comportCbx->currentIndex(), 4);
     }
@@ -137,14 +145,11 @@ private slots:
         };
         for (const Case& c : cases) {
             const QString path = IniPath(QString("range%1-%2.ini").arg(c.comPort).arg(c.commBaud));
-            {
-                QSettings ini(path, QSettings::IniFormat);
-                ini.setValue("comPort", c.comPort);
-                ini.setValue("initBaud", 5);
-                ini.setValue("commBaud", c.commBaud);
-                ini.setValue("loaderBaud", 6);
-            }
-            TQtSettingsStore store(path.toStdString());
+            WriteIni(path, {{"comPort", c.comPort},
+                            {"initBaud", 5},
+                            {"commBaud", c.commBaud},
+                            {"loaderBaud", 6}});
+            TIniSettingsStore store(path.toStdString());
             TManualClock clock;
             TFakeSerialLibrary lib(clock);
             TPortMap ports;
@@ -153,15 +158,14 @@ private slots:
             QCOMPARE(dlg.comportCbx->currentIndex(), c.shownPort);
             QCOMPARE(dlg.baudCbx->currentText(), c.shownBaud);
             dlg.okBtn->click();
-            QSettings ini(path, QSettings::IniFormat);
-            QCOMPARE(ini.value("comPort").toInt(), c.storedPort);
-            QCOMPARE(ini.value("commBaud").toInt(), c.storedBaud);
+            QCOMPARE(StoredValue(path, "comPort"), c.storedPort);
+            QCOMPARE(StoredValue(path, "commBaud"), c.storedBaud);
         }
     }
 
     void preferencesUnitsAreNotStored() {
         const QString path = IniPath("units.ini");
-        TQtSettingsStore store(path.toStdString());
+        TIniSettingsStore store(path.toStdString());
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
@@ -170,8 +174,10 @@ private slots:
         dlg.show();
         dlg.ComboBox3->setCurrentIndex(1);
         dlg.okBtn->click();
-        QSettings ini(path, QSettings::IniFormat);
-        QCOMPARE(ini.allKeys().size(), 4);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(),
+                 QByteArray("[General]\ncomPort=0\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n"));
         dlg.show();
         QCOMPARE(dlg.ComboBox3->currentText(), QString("Fahrenheit"));
     }
@@ -255,14 +261,74 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(dlg.injectors->value(), 9);
         QCOMPARE(boxes, 2);
-        // A typed 0 is no value of the spin edit yet, but it is what the constant is worked
-        // out with: a division by zero, reported once.
-        dlg.injsizecc->setText("440");
-        spinText->selectAll();
-        QTest::keyClick(spinText, Qt::Key_0);
-        QCoreApplication::processEvents();
-        QCOMPARE(spinText->text(), QString("0"));
-        QCOMPARE(boxes, 3);
+    }
+
+    void fuelCalculatorInjectorCountIsTypedFreelyAndClampedOnLeaving() {
+        TfuelCalcsDlg dlg(nullptr, QLocale::c());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dlg));
+        QStringList messages;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                messages << box->text();
+                box->accept();
+            }
+        });
+        closer.start(5);
+        Type(dlg.displcc, "2000");
+        Type(dlg.injsizecc, "440");
+        auto* spinText = dlg.injectors->findChild<QLineEdit*>();
+        const struct {
+            const char* typed;
+            const char* whileTyping;  // the constant worked out with the count as typed
+            const char* message;      // what typing it reported, if anything
+            const char* settled;      // the count once the control is left
+            const char* constant;     // and the constant for it
+        } cases[] = {
+            // 6.49 x 2000 / 20 / 440 = 1.475; 6.49 x 2000 / 16 / 440 = 1.84375
+            {"20", "1.5", nullptr, "16", "1.8"},
+            // a 0 divides by zero; 6.49 x 2000 / 1 / 440 = 29.5
+            {"0", nullptr, "Floating point division by zero", "1", "29.5"},
+            // 6.49 x 2000 / 12 / 440 = 2.4583
+            {"12", "2.5", nullptr, "12", "2.5"},
+        };
+        for (const auto& c : cases) {
+            messages.clear();
+            Type(spinText, c.typed);
+            QTRY_VERIFY(spinText->text() == c.typed || !messages.isEmpty());
+            if (c.whileTyping) {
+                QTRY_COMPARE(dlg.req_fuel->text(), QString(c.whileTyping));
+            }
+            if (c.message) {
+                QTRY_COMPARE(messages.value(0), QString(c.message));
+            }
+            dlg.OKBtn->setFocus();
+            QTRY_COMPARE(spinText->text(), QString(c.settled));
+            QCOMPARE(dlg.injectors->value(), QString(c.settled).toInt());
+            QTRY_COMPARE(dlg.req_fuel->text(), QString(c.constant));
+        }
+    }
+
+    void calculatorAndBatteryDialogsAreCentredOnTheScreen() {
+        QWidget owner;
+        owner.setGeometry(20, 20, 200, 150);  // far from the screen's centre
+        owner.show();
+        TfuelCalcsDlg fuel(&owner, QLocale::c());
+        TdlgBattCal battery(&owner);
+        for (QDialog* dlg : std::initializer_list<QDialog*>{&fuel, &battery}) {
+            dlg->show();
+            QVERIFY(QTest::qWaitForWindowExposed(dlg));
+            const QPoint screenCentre = owner.screen()->availableGeometry().center();
+            const QPoint centre = dlg->frameGeometry().center();
+            QVERIFY2((centre - screenCentre).manhattanLength() <= 4,
+                     qPrintable(dlg->windowTitle() + QString(": centre %1,%2, screen's %3,%4")
+                                                         .arg(centre.x())
+                                                         .arg(centre.y())
+                                                         .arg(screenCentre.x())
+                                                         .arg(screenCentre.y())));
+            dlg->hide();
+        }
     }
 
     void fuelCalculatorUsesTheLocalesDecimalSeparator() {

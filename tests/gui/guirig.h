@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,8 +32,10 @@ inline TEcuSimConfig QuickEcu() {
 
 struct TGuiRig {
     explicit TGuiRig(TEcuSimConfig config = QuickEcu(), bool failOpen = false,
-                     std::string failReason = "Permission denied", std::string log = "")
+                     std::string failReason = "Permission denied", std::string log = "",
+                     std::map<std::string, TMemorySettingsStore::TValue> settings = {})
         : ecu(std::move(config), TSteadyClock::Instance().NowUs() * 1000) {
+        store.values = std::move(settings);
         lib.AttachPeer(&peer);
         if (failOpen) {
             lib.SetFailReset(true, failReason);

@@ -2,6 +2,7 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -86,22 +87,67 @@ private slots:
         QCOMPARE(script.captions.at(0), QString("No Firmware"));
     }
 
-    void menusCarryTheirCaptions() {
+    void storedSettingsOutsideTheirRangeAreNamedOnTheLinkPanel() {
+        TGuiRig rig(QuickEcu(), false, "", "", {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 42}});
+        const QString tip = MainWindow->panels[0]->toolTip();
+        QVERIFY2(tip.startsWith("The setting commBaud=42 is not a rate code"), qPrintable(tip));
+        QVERIFY(!tip.contains("initBaud"));
+    }
+
+    void helpAndVersionNeedNoDisplay() {
+        for (const char* option : {"--help", "--version"}) {
+            QProcess program;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+                env.remove(name);
+            }
+            program.setProcessEnvironment(env);
+            program.start(BRINDLE_PROGRAM, {option});
+            QVERIFY(program.waitForFinished(10000));
+            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(program.exitCode(), 0);
+            const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
+            QVERIFY2(out.contains(option == QString("--help") ? "--port <PATH>" : "Brindle 1."),
+                     qPrintable(out));
+        }
+    }
+
+    void menusCarryTheirNamesAndCaptions() {
         TGuiRig rig;
         QStringList menus;
         for (QAction* a : MainWindow->menuBar()->actions()) {
             menus << a->text();
         }
         QCOMPARE(menus, QStringList({"&File", "&View", "&Map", "&Settings", "&Tools", "&Help"}));
-        QCOMPARE(MainWindow->itmPrefs->text(), QString("P&references"));
-        QCOMPARE(MainWindow->itmExit->text(), QString("E&xit"));
-        QCOMPARE(MainWindow->mnuUpdateFirmware->text(), QString("Update Firmware"));
-        QStringList calibration;
-        for (QAction* a : MainWindow->Calibration1->actions()) {
-            calibration << a->text();
+        // Each menu and item is found by the name of its form description.
+        const std::pair<const char*, const char*> menuNames[] = {
+            {"mnuFile", "&File"},       {"View1", "&View"},
+            {"Map1", "&Map"},           {"Calibration1", "&Calibration"},
+            {"Settings1", "&Settings"}, {"mnuTools", "&Tools"},
+            {"mnuHelp", "&Help"}};
+        for (const auto& [name, title] : menuNames) {
+            const QMenu* menu = MainWindow->findChild<QMenu*>(name);
+            QVERIFY2(menu, name);
+            QCOMPARE(menu->title(), QString(title));
         }
-        QCOMPARE(calibration, QStringList({"TPS Calibration", "EGT Calibration", "WBO2 Calibration",
-                                           "Battery Voltage"}));
+        const std::pair<const char*, const char*> itemNames[] = {
+            {"itmPrefs", "P&references"},
+            {"N1", ""},
+            {"itmExit", "E&xit"},
+            {"EngineData1", "&Engine Data"},
+            {"TPSCalibration1", "TPS Calibration"},
+            {"EGTCalibration1", "EGT Calibration"},
+            {"WBO2Calibration1", "WBO2 Calibration"},
+            {"BatteryVoltage1", "Battery Voltage"},
+            {"mnuUpdateFirmware", "Update Firmware"},
+            {"itmFuelCalcs", "&Fuel Calculator"},
+            {"itmAbout", "&About"}};
+        for (const auto& [name, text] : itemNames) {
+            const QAction* item = MainWindow->findChild<QAction*>(name);
+            QVERIFY2(item, name);
+            QCOMPARE(item->text(), QString(text));
+            QCOMPARE(item->isSeparator(), QString(name) == "N1");
+        }
         // The first three do nothing: no window, no dialog.
         for (QAction* a : {MainWindow->TPSCalibration1, MainWindow->EGTCalibration1,
                            MainWindow->WBO2Calibration1}) {

@@ -23,9 +23,10 @@
 #include "ecu/serialcomm.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
+#include "platform/inisettingsstore.h"
+#include "platform/packetlogfile.h"
 #include "platform/portmap.h"
 #include "platform/posixserial.h"
-#include "platform/qtsettingsstore.h"
 #include "tools/cli/cliformat.h"
 
 namespace {
@@ -73,6 +74,11 @@ public:
         if (options.baudCode > 0) {
             serial.commBaud = options.baudCode;
         }
+        // A setting outside the known values is used as it is, but named, so that a port or
+        // rate nobody meant has a visible cause.
+        for (const std::string& warning : serial.RangeWarnings()) {
+            env.console.Line("brindle-cli: warning: " + warning);
+        }
         path = map.PathFor(serial.comPort);
         // A connect pass calls the ECU at the three rates of the settings, then at the others.
         rates = {serial.initBaud, serial.commBaud, serial.loaderBaud};
@@ -105,10 +111,14 @@ public:
     TWaitResult Connect() {
         if (!options.noLog) {
             logOpen = true;
-            if (!OpenPacketLog(options.logPath)) {
-                env.console.Line("brindle-cli: warning: cannot create the packet log " +
-                                 options.logPath + " (" + std::strerror(errno) +
-                                 "); going on without it");
+            const TLogOpenResult log = OpenPacketLog(options.logPath);
+            const std::string why =
+                log.status == TLogOpen::Link   ? "is a symbolic link, which is never followed"
+                : log.status == TLogOpen::Held ? "is in use by another instance of Brindle"
+                                               : "cannot be created (" + log.reason + ")";
+            if (log.status != TLogOpen::Opened) {
+                env.console.Line("brindle-cli: warning: the packet log " + options.logPath + " " +
+                                 why + "; going on without it");
             }
         }
         env.console.Line("Connecting to the ECU on " + where + "...");
@@ -193,7 +203,7 @@ private:
     TTerminalLinkObserver observer;
     TTerminalCommands commands;
     TPortMap map;
-    TQtSettingsStore store;  // BRINDLE_SETTINGS or the program's own location
+    TIniSettingsStore store;  // BRINDLE_SETTINGS or the program's own location
     std::unique_ptr<TPosixSerialLibrary> library;
     std::unique_ptr<TECUControl> control;
     std::string path;
@@ -261,8 +271,17 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     env.console.Line(o.count > 0 ? "Monitoring " + std::to_string(o.count) + " records."
                                  : "Monitoring; Ctrl-C stops.");
 
-    *out << CsvHeader() << "\n";
-    out->flush();
+    // The reason of the first failed write; a closed pipe (`monitor | head`) means the reader
+    // has all it wanted, so monitoring ends quietly.
+    int writeError = 0;
+    auto emitLine = [&](const std::string& line) {
+        *out << line << "\n";
+        out->flush();
+        if (!*out && writeError == 0) {
+            writeError = errno != 0 ? errno : EIO;
+        }
+    };
+    emitLine(CsvHeader());
     TECU& session = link.Session();
     const int64_t start = NowMs();
     int64_t lastRecord = start;
@@ -272,10 +291,7 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     int rows = 0;
     int exitCode = kExitOk;
     while (o.count == 0 || rows < o.count) {
-        if (!*out) {
-            env.console.Line("brindle-cli: cannot write to " + outName + ": " +
-                             std::strerror(errno));
-            exitCode = kExitFailed;
+        if (writeError != 0) {
             break;
         }
         if (env.interrupts() > 0) {
@@ -287,8 +303,7 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
         if (updates != seen) {
             missed += updates - seen - 1;
             seen = updates;
-            *out << CsvRow(now - start, record) << "\n";
-            out->flush();
+            emitLine(CsvRow(now - start, record));
             ++rows;
             lastRecord = now;
             continue;
@@ -308,8 +323,9 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     }
     link.Observer().Announce(false);
     link.Stop();
-    if (!*out && exitCode == kExitOk) {
-        env.console.Line("brindle-cli: cannot write to " + outName);
+    if (writeError != 0 && writeError != EPIPE) {
+        env.console.Line("brindle-cli: cannot write to " + outName + ": " +
+                         std::strerror(writeError));
         exitCode = kExitFailed;
     }
     if (missed > 0) {
