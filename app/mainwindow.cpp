@@ -199,6 +199,11 @@ void TMainWindow::CommandEvent(QEvent::Type type, uint64_t command) {
         if (ours) {
             uploading = true;
             ShowLinkState();
+            // Nothing is polled while the boot loader works: the values shown grow old.
+            if (realtimeDlg) {
+                realtimeDlg->SetConnected(false);
+            }
+            dlgBattCal->SetConnected(false);
         }
     } else if (type == kRunFailedEvent) {
         if (ours) {
@@ -264,10 +269,10 @@ void TMainWindow::WMEcuState() {
     shownLinkState = state;
     ShowLinkState();
     if (realtimeDlg) {
-        realtimeDlg->SetConnected(state == kLinkConnected);
+        realtimeDlg->SetConnected(state == kLinkConnected && !uploading);
     }
     if (dlgBattCal) {
-        dlgBattCal->SetConnected(state == kLinkConnected);
+        dlgBattCal->SetConnected(state == kLinkConnected && !uploading);
     }
     // One prompt per change to the boot loader, however many notices report it.
     if (state == kLinkLoader && previous != kLinkLoader) {
@@ -369,7 +374,7 @@ void TMainWindow::mnuUpdateFirmwareClick() {
         // What the ECU runs now, before the loader's text replaces it.
         const QString firmware = shownLinkState == kLinkLoader
                                      ? QString("only its boot loader (no firmware)")
-                                     : panels[1]->text();
+                                     : statusPanels->Given(kPanelFirmware);
         panels[1]->setText("Loading firmware image...");
         QCoreApplication::processEvents();
         if (std::shared_ptr<TIHexFile> image = LoadImage(path)) {

@@ -180,18 +180,20 @@ bool TECUControl::OpenPort() {
 }
 
 void TECUControl::Execute() {
-    if (!OpenPort() && links.messages) {
+    const bool opened = OpenPort();
+    uint8_t reported = session->linkState.load();
+    if (reported != kLinkConnected) {
+        session->linkState = kLinkConnecting;
+        // Said at once: the first connect pass can take seconds when nothing answers, and a
+        // port that failed to open is waited for.
+        reported = kLinkConnecting;
+        NotifyLinkState();
+    }
+    if (!opened && links.messages) {
         links.messages->ShowMessage(
             {"Comm port is in use!", "Error!", TMessageIcon::Error, serial->OpenError()});
     }
     int64_t lastOpenTry = links.clock.NowMs();
-    uint8_t reported = session->linkState.load();
-    if (reported != kLinkConnected) {
-        session->linkState = kLinkConnecting;
-        // Said at once: the first connect pass can take seconds when nothing answers.
-        reported = kLinkConnecting;
-        NotifyLinkState();
-    }
     while (!stopRequested.load()) {
         if (serial->isOpen) {
             session->Step();
