@@ -149,7 +149,7 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     ecuControl = new TECUControl(links);
     // A stored setting outside the known values is used as it is; the link panel names it.
     QStringList warnings;
-    for (const std::string& warning : ecuControl->serial->RangeWarnings()) {
+    for (const std::string& warning : ecuControl->serial->Settings().RangeWarnings()) {
         QString text = QString::fromStdString(warning);
         warnings << text.replace(0, 1, text.at(0).toUpper());
     }

@@ -58,6 +58,18 @@ void TECU::SetPanel(int panel, const std::string& text) {
     }
 }
 
+uint64_t TECU::RecordsSince(uint64_t& seen, std::vector<TTimedRecord>& out) const {
+    std::lock_guard<std::mutex> lock(sensorsLock);
+    const uint64_t kept = std::min<uint64_t>(sensorUpdates, kRecordHistory);
+    const uint64_t first = std::max(seen, sensorUpdates - kept);
+    const uint64_t lost = first - std::min(seen, first);
+    for (uint64_t n = first; n < sensorUpdates; ++n) {
+        out.push_back(history[n % kRecordHistory]);
+    }
+    seen = sensorUpdates;
+    return lost;
+}
+
 SensorRecord TECU::SensorsSnapshot(uint64_t* updates) const {
     std::lock_guard<std::mutex> lock(sensorsLock);
     if (updates) {
@@ -97,6 +109,10 @@ void TECU::Step() {
                     std::lock_guard<std::mutex> lock(sensorsLock);
                     std::copy_n(reply.payload.begin() + kSensorsRecordOffset, kSensorRecordBytes,
                                 sensors.bytes.begin());
+                    if (history.empty()) {
+                        history.resize(kRecordHistory);
+                    }
+                    history[sensorUpdates % kRecordHistory] = {NowMs(), sensors};
                     ++sensorUpdates;
                 }
                 lastReply = NowMs();  // the start byte is a sign of life

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "ecu/sensorrecord.h"
 
@@ -82,6 +83,18 @@ public:
     // when given, receives the number of records accepted so far, taken with the same copy.
     SensorRecord SensorsSnapshot(uint64_t* updates = nullptr) const;
 
+    // Every record the session accepted, with the time it came (ms on the port's clock).
+    struct TTimedRecord {
+        int64_t ms = 0;
+        SensorRecord record;
+    };
+    // The session keeps this many of the latest records for readers that take them all
+    // (recording, the chart): about a minute at 115200 bit/s.
+    static constexpr size_t kRecordHistory = 4096;
+    // Appends the records accepted after the first `seen` ones, oldest first, and sets `seen`
+    // to the count of records so far. Returns how many of those were no longer kept.
+    uint64_t RecordsSince(uint64_t& seen, std::vector<TTimedRecord>& out) const;
+
     TSerialComm* port;
     std::atomic<uint8_t> linkState{kLinkOffline};
     uint8_t seq;  // the sequence number used last
@@ -106,6 +119,7 @@ private:
     mutable std::mutex sensorsLock;
     SensorRecord sensors;
     uint64_t sensorUpdates = 0;
+    std::vector<TTimedRecord> history;  // a ring: record n at n % kRecordHistory
 };
 
 // "Board: 1.2 SN: 258" for a revision in tenths and a serial number.

@@ -70,7 +70,8 @@ void TECUFlashCmd::Dropped() {
 
 TECUControl::TECUControl(const TECUControlLinks& l, bool createSuspended)
     : links(l),
-      serialOwned(std::make_unique<TSerialComm>(l.library, l.settings, l.clock)),
+      serialOwned(
+          std::make_unique<TSerialComm>(l.library, l.settings, l.clock, l.settingsOverride)),
       sessionOwned(std::make_unique<TECU>(serialOwned.get(), l.panels)),
       serial(serialOwned.get()),
       session(sessionOwned.get()) {

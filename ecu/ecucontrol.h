@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ecu/commsettings.h"
 #include "ecu/ecu.h"
 
 class TClock;
@@ -115,6 +116,7 @@ struct TECUControlLinks {
     TLinkStateObserver* observer = nullptr;  // told of every link-state change
     TMessageBox* messages = nullptr;         // "Comm port is in use!"
     TCommandObserver* commands = nullptr;    // told what becomes of each command
+    TCommOverride settingsOverride = {};     // stored settings replaced for this run
 };
 
 class TECUControl {

@@ -33,41 +33,23 @@ int BpsToBaudCode(int bps) {
     return 0;
 }
 
-namespace {
-struct TSetting {
-    const char* name;
-    int32_t TSerialComm::*field;
-    int32_t min, max;  // the values the program knows
-    const char* meaning;
-};
-constexpr const char kBaudMeaning[] = "a rate code (5 to 9 for 9600 to 115200 bit/s)";
-constexpr TSetting kSettings[] = {
-    {TSerialComm::kComPortName, &TSerialComm::comPort, 0, kComPorts - 1,
-     "a port (0 to 7 for Com1 to Com8)"},
-    {TSerialComm::kInitBaudName, &TSerialComm::initBaud, kBaudCodeMin, kBaudCodeMax, kBaudMeaning},
-    {TSerialComm::kCommBaudName, &TSerialComm::commBaud, kBaudCodeMin, kBaudCodeMax, kBaudMeaning},
-    {TSerialComm::kLoaderBaudName, &TSerialComm::loaderBaud, kBaudCodeMin, kBaudCodeMax,
-     kBaudMeaning},
-};
-}  // namespace
-
-std::vector<std::string> TSerialComm::RangeWarnings() const {
-    std::vector<std::string> warnings;
-    for (const TSetting& s : kSettings) {
-        const int32_t value = this->*s.field;
-        if (value < s.min || value > s.max) {
-            warnings.push_back(std::string("the setting ") + s.name + "=" + std::to_string(value) +
-                               " is not " + s.meaning + "; it is used as it is");
-        }
-    }
-    return warnings;
-}
-
-TSerialComm::TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock& clock)
+TSerialComm::TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock& clock,
+                         TCommOverride override)
     : library(library), store(store), clock(clock) {
     if (!LoadSettings()) {
         SaveSettings();
     }
+    // For this run only: nothing here is written back.
+    if (override.comPort >= 0) {
+        comPort = override.comPort;
+    }
+    if (override.commBaud > 0) {
+        commBaud = override.commBaud;
+    }
+}
+
+TCommSettings TSerialComm::Settings() const {
+    return {comPort, initBaud, commBaud, loaderBaud};
 }
 
 TSerialComm::~TSerialComm() {
@@ -82,36 +64,17 @@ void TSerialComm::Close() {
 }
 
 bool TSerialComm::LoadSettings() {
-    if (!store.Open()) {
-        return true;  // keep the current values and write nothing
-    }
-    bool complete = true;
-    for (const TSetting& s : kSettings) {
-        int32_t value = 0;
-        // A value that is not an integer counts as missing, so the default is written back.
-        if (store.ReadInt(s.name, value) == TSettingsStore::TRead::Ok) {
-            this->*s.field = value;
-        } else {
-            complete = false;
-        }
-    }
-    store.Close();
+    TCommSettings settings = Settings();
+    const bool complete = settings.Load(store);
+    comPort = settings.comPort;
+    initBaud = settings.initBaud;
+    commBaud = settings.commBaud;
+    loaderBaud = settings.loaderBaud;
     return complete;
 }
 
 bool TSerialComm::SaveSettings() {
-    if (!store.Open()) {
-        return false;
-    }
-    bool ok = true;
-    for (const TSetting& s : kSettings) {
-        if (!store.WriteInt(s.name, this->*s.field)) {
-            ok = false;
-            break;
-        }
-    }
-    store.Close();
-    return ok;
+    return Settings().Save(store);
 }
 
 bool TSerialComm::Open() {

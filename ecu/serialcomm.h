@@ -12,21 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "ecu/commsettings.h"
+
 class TClock;
 class TSerialLibrary;
 class TSettingsStore;
 
-// Port numbers: 0 = COM1 .. 7 = COM8.
-constexpr int kComPorts = 8;
-
 class TSerialComm {
 public:
-    // Names of the stored values, in the order they are read and written.
-    static constexpr const char* kComPortName = "comPort";
-    static constexpr const char* kInitBaudName = "initBaud";
-    static constexpr const char* kCommBaudName = "commBaud";
-    static constexpr const char* kLoaderBaudName = "loaderBaud";
-
     static constexpr int kDefaultTimeoutMs = 500;
     static constexpr int kQueueBytes = 1024;
     // Flush gives up on a line that never falls silent after this much input or time.
@@ -35,13 +28,11 @@ public:
     // rxText keeps at most this many of the latest bytes.
     static constexpr size_t kRxTextMax = 4096;
 
-    // One warning for each setting outside the values the program knows (comPort 0..7, the
-    // baud codes 5..9), naming its key and value. Such values are still used as they are.
-    std::vector<std::string> RangeWarnings() const;
-
     // Sets the defaults, then loads the stored settings; when any value was missing the
-    // four values are written back, so a first start creates them and a partial key is completed.
-    TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock& clock);
+    // four values are written back, so a first start creates them and a partial key is
+    // completed. `override` then replaces values for this run only.
+    TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock& clock,
+                TCommOverride override = {});
     ~TSerialComm();  // closes the port when it is open; writes nothing to the store
 
     TSerialComm(const TSerialComm&) = delete;
@@ -49,6 +40,8 @@ public:
 
     bool LoadSettings();
     bool SaveSettings();
+    // The four settings in use.
+    TCommSettings Settings() const;
 
     bool Open();
     // Closes the port when it is open (the control thread does so when it ends).

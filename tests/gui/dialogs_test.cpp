@@ -89,7 +89,7 @@ private slots:
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
-        TfilePrefsDlg dlg(store, lib, ports);
+        TfilePrefsDlg dlg(store, ports);
         QCOMPARE(dlg.windowTitle(), QString("Perferences"));
         QCOMPARE(dlg.pages->tabText(dlg.pages->currentIndex()), QString("Units"));
         dlg.show();
@@ -110,7 +110,7 @@ private slots:
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
-        TfilePrefsDlg dlg(store, lib, ports);
+        TfilePrefsDlg dlg(store, ports);
         dlg.show();
         dlg.comportCbx->setCurrentIndex(4);
         dlg.baudCbx->setCurrentIndex(4);
@@ -153,7 +153,7 @@ private slots:
             TManualClock clock;
             TFakeSerialLibrary lib(clock);
             TPortMap ports;
-            TfilePrefsDlg dlg(store, lib, ports);
+            TfilePrefsDlg dlg(store, ports);
             dlg.show();
             QCOMPARE(dlg.comportCbx->currentIndex(), c.shownPort);
             QCOMPARE(dlg.baudCbx->currentText(), c.shownBaud);
@@ -169,7 +169,7 @@ private slots:
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
-        TfilePrefsDlg dlg(store, lib, ports);
+        TfilePrefsDlg dlg(store, ports);
         QCOMPARE(dlg.ComboBox3->currentIndex(), -1);  // empty at program start
         dlg.show();
         dlg.ComboBox3->setCurrentIndex(1);

@@ -87,7 +87,7 @@ TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
         EXPECT_EQ(port.timeoutMs, 500);
         EXPECT_EQ(store.values, c.afterwards);
         EXPECT_FALSE(store.isOpen);
-        EXPECT_EQ(port.RangeWarnings(), c.warnings);
+        EXPECT_EQ(port.Settings().RangeWarnings(), c.warnings);
     }
 }
 

@@ -273,6 +273,42 @@ TEST(Session, SensorRecordComesFromBytes3To26OfTheReply) {
     EXPECT_EQ(v.battRaw, expected.battRaw);
 }
 
+// Readers that take every record (recording, the chart) get each one once, in order, with
+// its time; one that falls behind the history is told how many it lost.
+TEST(Session, EveryRecordIsHandedOutOnceInOrderWithItsTime) {
+    SessionRig rig({}, {{"commBaud", 9}});
+    rig.session.Step();
+    ASSERT_EQ(rig.session.linkState, kLinkConnected);
+    uint64_t seen = 0;
+    std::vector<TECU::TTimedRecord> taken;
+    const auto take = [&] { return rig.session.RecordsSince(seen, taken); };
+    rig.StepUntil([] { return false; }, 2000);
+    EXPECT_EQ(take(), 0u);
+    uint64_t updates = 0;
+    const SensorRecord last = rig.session.SensorsSnapshot(&updates);
+    ASSERT_GT(updates, 100u);  // about 70 a second
+    EXPECT_EQ(seen, updates);
+    ASSERT_EQ(taken.size(), updates);
+    EXPECT_EQ(taken.back().record, last);
+    for (size_t i = 1; i < taken.size(); ++i) {
+        EXPECT_GT(taken[i].ms, taken[i - 1].ms);
+    }
+    // A reader away for longer than the history keeps loses the oldest, and is told so.
+    const uint64_t before = seen;
+    rig.StepUntil(
+        [&] {
+            uint64_t n = 0;
+            rig.session.SensorsSnapshot(&n);
+            return n > before + TECU::kRecordHistory + 10;
+        },
+        120'000);
+    taken.clear();
+    const uint64_t lost = take();
+    EXPECT_EQ(taken.size(), TECU::kRecordHistory);
+    EXPECT_GT(lost, 0u);
+    EXPECT_EQ(lost + taken.size(), seen - before);
+}
+
 TEST(Session, KeepAliveAfterOneSecondWithoutReplies) {
     SessionRig rig;
     rig.session.Step();

@@ -60,20 +60,14 @@ public:
         }
         library = std::make_unique<TPosixSerialLibrary>(map);
         // Constructing the control thread's objects loads the stored settings (and stores the
-        // defaults when there are none yet); the thread itself starts in Connect.
-        control = std::make_unique<TECUControl>(
-            TECUControlLinks{*library, store, TSteadyClock::Instance(), &panels, &observer,
-                             &messages, &commands},
-            true);
+        // defaults when there are none yet); the thread itself starts in Connect. --com and
+        // --baud hold for this run only: nothing writes them back.
+        TECUControlLinks links{*library,  store,    TSteadyClock::Instance(), &panels, &observer,
+                               &messages, &commands};
+        links.settingsOverride = {options.com > 0 ? options.com - 1 : -1, options.baudCode};
+        control = std::make_unique<TECUControl>(links, true);
         observer.SetStateReader([this] { return control->session->linkState.load(); });
-        TSerialComm& serial = *control->serial;
-        if (options.com > 0) {
-            serial.comPort = options.com - 1;
-        }
-        // For this run only: nothing here writes the settings back.
-        if (options.baudCode > 0) {
-            serial.commBaud = options.baudCode;
-        }
+        const TCommSettings serial = control->serial->Settings();
         // A setting outside the known values is used as it is, but named, so that a port or
         // rate nobody meant has a visible cause.
         for (const std::string& warning : serial.RangeWarnings()) {
