@@ -478,8 +478,10 @@ TEST(FlashCommand, AbandonDuringARunEndsItAfterThatRun) {
             }
         }
     } progress;
-    auto command = control.PostFlashCommand(Image(256), &progress);
-    progress.abandon = [&] { control.Abandon(command); };
+    auto command = std::make_shared<TECUFlashCmd>(control.session, Image(256), &progress,
+                                                  TFlashPolicy{}, &rig.commands);
+    progress.abandon = [&] { control.Abandon(command); };  // set before it can run
+    control.PostCommand(command);
     ASSERT_TRUE(WaitFor([&] { return command->Outcome() != TFlashOutcome::Pending; }));
     EXPECT_EQ(command->Outcome(), TFlashOutcome::Abandoned);
     EXPECT_EQ(command->Runs(), 1);  // the run it was abandoned in went on to its end
