@@ -17,6 +17,7 @@
 #include "ecu/packet.h"
 #include "ecu/serialcomm.h"
 #include "ecu/seriallibrary.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "forms/realtime.h"
 #include "platform/packetlogfile.h"
@@ -141,11 +142,13 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     commandObserver = std::make_unique<TQtCommandObserver>(this);
     messageBox = std::make_unique<TQtMessageBox>(this);
 
-    // A log that cannot be created is no reason not to start.
-    OpenPacketLog(context.logPath);
+    // A log that cannot be created safely is no reason not to start: the run goes without.
+    TLogOpenResult logOpen;
+    packetLog = TPacketLogFile::Open(context.logPath, kPacketLogLimitBytes, logOpen);
     TECUControlLinks links{*context.library,   *context.settings, *context.clock,
                            statusPanels.get(), notifier.get(),    messageBox.get()};
     links.commands = commandObserver.get();
+    links.log = packetLog.get();
     ecuControl = new TECUControl(links);
     // A stored setting outside the known values is used as it is; the link panel names it.
     QStringList warnings;
@@ -448,7 +451,7 @@ void TMainWindow::FlowEnded() {
 }
 
 void TMainWindow::RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption) {
-    upload = ecuControl->PostFlashCommand(image, progressDlg);
+    upload = PostFlashCommand(*ecuControl, image, progressDlg);
     progressDlg->Prepare(caption, image->usedLength);
     const std::weak_ptr<TECUFlashCmd> command = upload;
     progressDlg->ShowModal(upload->Id(), [this, command] {
@@ -475,7 +478,7 @@ void TMainWindow::ReportOutcome(const TECUFlashCmd& command, const QString& capt
             icon = QMessageBox::Information;
             text = QString("Firmware written: %1 bytes in %2 s")
                        .arg(command.image->usedLength)
-                       .arg(command.LastRunMs() / 1000.0, 0, 'f', 1);
+                       .arg(std::chrono::duration<double>(command.LastRunTime()).count(), 0, 'f', 1);
             break;
         case TFlashOutcome::FailedBeforeErase:
             text = QString(
@@ -529,7 +532,7 @@ void TMainWindow::closeEvent(QCloseEvent* e) {
         shutdownSteps.push_back("control thread");
     }
 
-    ClosePacketLog();
+    packetLog.reset();  // its only writer, the control thread, has ended
     shutdownSteps.push_back("log");
     e->accept();
 }

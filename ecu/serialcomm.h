@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -20,11 +21,15 @@ class TSettingsStore;
 
 class TSerialComm {
 public:
-    static constexpr int kDefaultTimeoutMs = 500;
+    // The reply time-out: the longest a receive waits for one byte.
+    static constexpr std::chrono::milliseconds kDefaultTimeout{500};
+    // While nothing is waiting, the input is looked at again after this pause (it ends as
+    // soon as a byte arrives).
+    static constexpr std::chrono::milliseconds kPollPause{5};
     static constexpr int kQueueBytes = 1024;
     // Flush gives up on a line that never falls silent after this much input or time.
     static constexpr int kFlushMaxBytes = 4096;
-    static constexpr int kFlushMaxMs = 2000;
+    static constexpr std::chrono::milliseconds kFlushMax{2000};
     // rxText keeps at most this many of the latest bytes.
     static constexpr size_t kRxTextMax = 4096;
 
@@ -52,16 +57,20 @@ public:
     void SendText(const char* text);
     void SendBlock(const uint8_t* buffer, int length);
 
-    // Waits at most timeoutMs for one byte. False on time-out (b unchanged).
+    // Waits at most `timeout` (the reply time-out unless given) for one byte. False on
+    // time-out (b unchanged).
     bool ReceiveByte(uint8_t& b);
+    bool ReceiveByte(uint8_t& b, std::chrono::milliseconds timeout);
     // Reads until `text` has been seen anywhere in the input. False as soon as one byte
-    // takes longer than timeoutMs.
+    // takes longer than `timeout` (the reply time-out unless given).
     bool WaitForText(const char* text);
-    // Discards input until the line has been silent for more than timeoutMs (bounded).
+    bool WaitForText(const char* text, std::chrono::milliseconds timeout);
+    // Discards input until the line has been silent for longer than the reply time-out
+    // (bounded).
     void Flush();
     // Waits until `count` bytes can be received at once. Rather than waking for each byte it
     // sleeps for the wire time of the bytes still missing at the current rate. False when no
-    // byte came for longer than timeoutMs (or the waits were cancelled).
+    // byte came for longer than the reply time-out (or the waits were cancelled).
     bool AwaitBytes(int count);
 
     // Makes every wait in progress and to come give up at once, as after a time-out.
@@ -80,7 +89,7 @@ public:
     int32_t loaderBaud = 6;
     // Written on the control thread; any thread may read it (the rate of the line now).
     std::atomic<int32_t> curBaud{5};
-    int32_t timeoutMs = kDefaultTimeoutMs;
+    const std::chrono::milliseconds timeoutMs = kDefaultTimeout;  // the reply time-out
     std::string rxText;
 
 private:

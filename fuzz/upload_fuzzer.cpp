@@ -224,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session.linkState = state;
     TRecordingProgress progress;
     const int64_t start = clock.NowUs();
-    const bool result = session.UploadFirmware(image, progress);
+    const bool result = TUpload(session, image, progress).Run();
     ClosePacketLog();
 
     if (std::getenv("BRINDLE_FUZZ_TRACE")) {  // to look into an input by hand

@@ -5,7 +5,9 @@
 #include <QtTest>
 
 #include "ecu/ecu.h"
+#include "ecu/protocol.h"
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
 #include "forms/about.h"
 #include "forms/battcal.h"
@@ -34,7 +36,6 @@ struct RecordSession {
     }
     void Feed(uint8_t battRaw) {
         TKaloPacket reply;
-        reply.logged = false;
         reply.seq = 1;
         reply.type = KALO_READ_SENSORS;
         reply.SetSize(kSensorsReplyBytes);

@@ -10,6 +10,7 @@
 #include "ecu/clock.h"
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
 #include "firmware/upload.h"
 #include "platform/posixserial.h"
@@ -47,12 +48,10 @@ TEST(EcuSimPty, GreetingAndOnePacketAt9600) {
     ASSERT_TRUE(ecu.port->SetBaud(5));
     ecu.port->SendText(kFirmwareGreeting);
     ASSERT_TRUE(ecu.port->WaitForText(kFirmwareGreetingReply));
-    TKaloVersion request(77);
-    request.logged = false;
-    request.Send(*ecu.port);
+    const std::vector<uint8_t> request = TKaloVersion(77).Encode();
+    ecu.port->SendBlock(request.data(), static_cast<int>(request.size()));
     ASSERT_TRUE(ecu.port->WaitForText("\n"));
     TKaloPacket reply;
-    reply.logged = false;
     ASSERT_TRUE(ReceiveKaloPacket(*ecu.port, reply));
     EXPECT_EQ(reply.seq, 77);
     EXPECT_EQ(reply.payload, (std::vector<uint8_t>{1, 4, 12}));

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+
 #include "ecu/clock.h"
 #include "ecu/seriallibrary.h"
 
@@ -17,13 +19,14 @@
 class TSerialPeer {
 public:
     virtual ~TSerialPeer() = default;
-    // The host put byte b on the line; its start bit begins at startNs, at bps bits per second.
-    virtual void HostSent(uint8_t b, int64_t startNs, int bps) = 0;
-    // Runs the peer up to nowNs and appends the bytes that have completely arrived at the host,
+    // The host put byte b on the line; its start bit begins at `start`, at bps bits per second.
+    virtual void HostSent(uint8_t b, std::chrono::nanoseconds start, int bps) = 0;
+    // Runs the peer up to `when` and appends the bytes that have completely arrived at the host,
     // as a receiver at hostBps decodes them.
-    virtual void Poll(int64_t nowNs, int hostBps, std::vector<uint8_t>& out) = 0;
-    // The earliest time after nowNs at which Poll may give something new; INT64_MAX when idle.
-    virtual int64_t NextEventNs(int64_t nowNs, int hostBps) = 0;
+    virtual void Poll(std::chrono::nanoseconds when, int hostBps, std::vector<uint8_t>& out) = 0;
+    // The earliest time after `when` at which Poll may give something new; the largest time
+    // when idle.
+    virtual std::chrono::nanoseconds NextEvent(std::chrono::nanoseconds when, int hostBps) = 0;
 };
 
 class TFakeSerialLibrary : public TSerialLibrary {
@@ -38,7 +41,7 @@ public:
     int GetByte(int port) override;
     int PutByte(int port, int byte) override;
     int PutBlock(int port, const uint8_t* bytes, int count) override;
-    bool WaitReadable(int port, int ms) override;
+    bool WaitReadable(int port, std::chrono::milliseconds timeout) override;
     std::string LastError(int port) const override;
 
     // Scripted input: the bytes become readable at atUs, in order.

@@ -21,6 +21,7 @@
 #include "ecu/ecucontrol.h"
 #include "ecu/packet.h"
 #include "ecu/serialcomm.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
 #include "platform/inisettingsstore.h"
@@ -32,7 +33,8 @@
 namespace {
 
 int64_t NowMs() {
-    return TSteadyClock::Instance().NowMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TSteadyClock::Instance().Now())
+        .count();
 }
 
 std::string Seconds(int ms) {
@@ -62,8 +64,12 @@ public:
         // Constructing the control thread's objects loads the stored settings (and stores the
         // defaults when there are none yet); the thread itself starts in Connect. --com and
         // --baud hold for this run only: nothing writes them back.
+        if (!options.noLog) {
+            OpenLog();
+        }
         TECUControlLinks links{*library,  store,    TSteadyClock::Instance(), &panels, &observer,
                                &messages, &commands};
+        links.log = log.get();
         links.settingsOverride = {options.com > 0 ? options.com - 1 : -1, options.baudCode};
         control = std::make_unique<TECUControl>(links, true);
         observer.SetStateReader([this] { return control->session->linkState.load(); });
@@ -87,12 +93,7 @@ public:
         }
     }
 
-    ~TCliLink() {
-        Stop();
-        if (logOpen) {
-            ClosePacketLog();
-        }
-    }
+    ~TCliLink() { Stop(); }
 
     TECU& Session() { return *control->session; }
     TECUControl& Control() { return *control; }
@@ -101,20 +102,8 @@ public:
     TTerminalCommands& Commands() { return commands; }
     TWakeup& Wakeup() { return wakeup; }
 
-    // Opens the packet log, starts the control thread and waits for an ECU.
+    // Starts the control thread and waits for an ECU.
     TWaitResult Connect() {
-        if (!options.noLog) {
-            logOpen = true;
-            const TLogOpenResult log = OpenPacketLog(options.logPath);
-            const std::string why =
-                log.status == TLogOpen::Link   ? "is a symbolic link, which is never followed"
-                : log.status == TLogOpen::Held ? "is in use by another instance of Brindle"
-                                               : "cannot be created (" + log.reason + ")";
-            if (log.status != TLogOpen::Opened) {
-                env.console.Line("brindle-cli: warning: the packet log " + options.logPath + " " +
-                                 why + "; going on without it");
-            }
-        }
         env.console.Line("Connecting to the ECU on " + where + "...");
         // Ctrl-C must reach the main thread (it may be reading the answer to a question), so
         // the control thread starts with the two signals blocked and keeps them so.
@@ -189,6 +178,19 @@ public:
     void Stop() { control->Stop(); }
 
 private:
+    void OpenLog() {
+        TLogOpenResult result;
+        log = TPacketLogFile::Open(options.logPath, kPacketLogLimitBytes, result);
+        const std::string why =
+            result.status == TLogOpen::Link   ? "is a symbolic link, which is never followed"
+            : result.status == TLogOpen::Held ? "is in use by another instance of Brindle"
+                                              : "cannot be created (" + result.reason + ")";
+        if (!log) {
+            env.console.Line("brindle-cli: warning: the packet log " + options.logPath + " " +
+                             why + "; going on without it");
+        }
+    }
+
     const TCliOptions& options;
     TCliEnvironment& env;
     TWakeup wakeup;
@@ -196,6 +198,7 @@ private:
     TTerminalMessages messages;
     TTerminalLinkObserver observer;
     TTerminalCommands commands;
+    std::unique_ptr<TPacketLogFile> log;  // outlives the control thread, its only writer
     TPortMap map;
     TIniSettingsStore store;  // BRINDLE_SETTINGS or the program's own location
     std::unique_ptr<TPosixSerialLibrary> library;
@@ -203,7 +206,6 @@ private:
     std::string path;
     std::string where;
     std::vector<int> rates;
-    bool logOpen = false;
 };
 
 // Loads a HEX file with the program's loader; prints the loader's message on failure.
@@ -436,7 +438,7 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
     const TFlashOutcome outcome = upload->Outcome();
     if (outcome == TFlashOutcome::Completed) {
         view.Complete();
-        env.out << WroteText(used, upload->LastRunMs()) << "\n";
+        env.out << WroteText(used, upload->LastRunTime()) << "\n";
         env.out.flush();
         return kExitOk;
     }

@@ -42,10 +42,10 @@ void OnSignal(int) {
     stopSignal = 1;
 }
 
-int64_t MonoNs() {
+TNs MonoNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    return TNs(static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec);
 }
 
 const char kHelp[] = R"(Usage: brindle-ecusim [OPTION]...
@@ -143,13 +143,14 @@ int ParseInt(const std::string& text, int lo, int hi) {
     return static_cast<int>(v);
 }
 
-int64_t ParseMs(const std::string& text) {
+// Milliseconds, with a fraction ("4.5").
+TNs ParseMs(const std::string& text) {
     char* end = nullptr;
     const double ms = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || ms < 0 || ms > 60'000) {
         Fail("bad time " + text);
     }
-    return static_cast<int64_t>(ms * 1e6);
+    return TNs(static_cast<int64_t>(ms * 1e6));
 }
 
 TOptions ParseOptions(int argc, char** argv) {
@@ -189,11 +190,11 @@ TOptions ParseOptions(int argc, char** argv) {
         } else if (a == "--start-in-loader") {
             o.config.startInLoader = true;
         } else if (a == "--erase-ms") {
-            o.config.eraseNs = ParseMs(value());
+            o.config.erase = ParseMs(value());
         } else if (a == "--page-ms") {
-            o.config.pageNs = ParseMs(value());
+            o.config.page = ParseMs(value());
         } else if (a == "--turnaround-ms") {
-            o.config.turnaroundNs = ParseMs(value());
+            o.config.turnaround = ParseMs(value());
         } else if (a == "--image-in") {
             o.imageIn = value();
         } else if (a == "--image-out") {
@@ -437,7 +438,7 @@ private:
 };
 
 void TSimulator::ApplyStartFaults() {
-    const int64_t now = MonoNs();
+    const TNs now = MonoNs();
     if (options.unplugged) {
         ecu.SetUnplugged(true, now);
     }
@@ -456,7 +457,7 @@ void TSimulator::HandleCommand(const std::string& line) {
     std::istringstream in(line);
     std::string cmd, what, arg;
     in >> cmd >> what >> arg;
-    const int64_t now = MonoNs();
+    const TNs now = MonoNs();
     auto onOff = [&](const std::string& v) -> std::optional<bool> {
         if (v == "on")
             return true;
@@ -581,7 +582,7 @@ int TSimulator::Run() {
 
     std::vector<uint8_t> out;
     while (!quit && !stopSignal) {
-        const int64_t now = MonoNs();
+        const TNs now = MonoNs();
         const int hostBps = term.HostBps();
 
         uint8_t buf[4096];
@@ -605,12 +606,12 @@ int TSimulator::Run() {
         }
         AfterPoll();
 
-        const int64_t next = ecu.NextEventNs(now, hostBps);
+        const TNs next = ecu.NextEvent(now, hostBps);
         pollfd fds[2] = {{term.master, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
         timespec timeout{};
         timespec* pt = nullptr;
         if (next != kNever) {
-            const int64_t wait = std::max<int64_t>(0, next - MonoNs());
+            const int64_t wait = std::max<int64_t>(0, (next - MonoNs()).count());
             timeout.tv_sec = wait / 1'000'000'000;
             timeout.tv_nsec = wait % 1'000'000'000;
             pt = &timeout;
