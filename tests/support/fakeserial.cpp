@@ -70,6 +70,7 @@ int TFakeSerialLibrary::GetByte(int) {
     }
     const uint8_t b = ready.front();
     ready.pop_front();
+    traffic.push_back({false, b, clock.Now().count()});
     return b;
 }
 
@@ -85,9 +86,13 @@ int TFakeSerialLibrary::PutLocked(const uint8_t* bytes, int count) {
         // Ten bit times per byte: start bit, eight data bits, stop bit.
         txEndNs = startNs + 10 * ((1'000'000'000LL + bps / 2) / bps);
         sent.push_back({bytes[i], now, startNs / 1000, (txEndNs + 999) / 1000, baudCode});
+        traffic.push_back({true, bytes[i], now});
         if (peer) {
             peer->HostSent(bytes[i], std::chrono::nanoseconds(startNs), bps);
         }
+    }
+    if (peer && count > 0) {
+        peer->HostPut(std::chrono::nanoseconds(now * 1000));
     }
     return count;
 }
@@ -219,4 +224,9 @@ int TFakeSerialLibrary::PutCalls() const {
 int TFakeSerialLibrary::Resets() const {
     std::lock_guard<std::mutex> lock(mutex);
     return resets;
+}
+
+std::vector<TFakeSerialLibrary::TEvent> TFakeSerialLibrary::Traffic() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return traffic;
 }

@@ -27,6 +27,8 @@ public:
     // The earliest time after `when` at which Poll may give something new; the largest time
     // when idle.
     virtual std::chrono::nanoseconds NextEvent(std::chrono::nanoseconds when, int hostBps) = 0;
+    // The host put bytes on the line at `at` (once per put call, after HostSent for each).
+    virtual void HostPut(std::chrono::nanoseconds /*at*/) {}
 };
 
 class TFakeSerialLibrary : public TSerialLibrary {
@@ -57,6 +59,13 @@ public:
         int baudCode;
     };
     std::vector<TSent> Sent() const;
+    // The traffic in both directions, in order: each byte put by the host and each it read.
+    struct TEvent {
+        bool fromHost;
+        uint8_t byte;
+        int64_t atUs;  // when it was put or read
+    };
+    std::vector<TEvent> Traffic() const;
     std::vector<uint8_t> SentBytes(size_t from = 0) const;
     size_t SentCount() const;
     void ClearSent();
@@ -84,6 +93,7 @@ private:
     std::deque<std::pair<int64_t, uint8_t>> scripted;
     std::deque<uint8_t> ready;
     std::vector<TSent> sent;
+    std::vector<TEvent> traffic;
     int64_t txEndNs = 0;
     bool open = false;
     int port = -1;
