@@ -6,12 +6,13 @@
 
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
-#include "ecu/seriallibrary.h"
 #include "ecu/protocol.h"
+#include "ecu/seriallibrary.h"
 
 namespace {
 
-constexpr TNs kPacketGap = std::chrono::milliseconds(100);  // a packet whose bytes pause longer is dropped
+constexpr TNs kPacketGap =
+    std::chrono::milliseconds(100);  // a packet whose bytes pause longer is dropped
 constexpr size_t kTranscriptMax = 20000;
 constexpr int kLoaderFifoBytes = 2;  // the UART's receive buffer while busy
 
@@ -130,8 +131,7 @@ void TVirtualEcu::Poll(TNs when, int hostBps, std::vector<uint8_t>& out) {
 TNs TVirtualEcu::NextEvent(TNs when, int hostBps) {
     std::lock_guard<std::mutex> lock(mutex);
     AdvanceLocked(when);
-    TNs next =
-        std::min(fromHost.NextEvent(BitTime(bps)), toHost.NextEvent(BitTime(hostBps)));
+    TNs next = std::min(fromHost.NextEvent(BitTime(bps)), toHost.NextEvent(BitTime(hostBps)));
     if (!timers.empty()) {
         next = std::min(next, timers.begin()->first);
     }
@@ -324,8 +324,8 @@ void TVirtualEcu::OnPacket(TNs t) {
         case KALO_READ_SENSORS: {
             Note(name);
             const SensorRecord record = EngineAt(t - powerOn);
-            const uint32_t seconds =
-                static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(t - powerOn).count());
+            const uint32_t seconds = static_cast<uint32_t>(
+                std::chrono::duration_cast<std::chrono::seconds>(t - powerOn).count());
             // Three status bytes (record layout, engine running, seconds), then the record.
             std::vector<uint8_t> reply(kSensorsReplyBytes);
             reply[0] = 1;

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "ecu/packet.h"
-#include "ecu/sensorrecord.h"
 #include "ecu/protocol.h"
+#include "ecu/sensorrecord.h"
 #include "sim/uartline.h"
 
 struct TEcuSimConfig {
@@ -70,14 +70,14 @@ public:
 
     // --- Fault switches (each may be set at any time) ---
     void SetUnplugged(bool unplugged, TNs when);  // no answer at all, nothing received
-    void CorruptCrc(int replies);    // the next N packet replies carry a wrong CRC
-    void WrongSeq(int replies);      // the next N packet replies carry another seq
-    void DropReplies(int requests);  // the next N packet requests get no reply
-    void SetShortSensors(bool on);   // READ_SENSORS replies of 26 bytes
-    void SetShortVersion(bool on);   // GET_VERSION replies of 2 bytes
-    void NackBlock(int block);       // writes of this block are never acknowledged (-1: none)
-    void NackWrites(int writes);     // the next N writes are not acknowledged
-    void SetNoEraseAnswer(bool on);  // erase is never acknowledged
+    void CorruptCrc(int replies);                 // the next N packet replies carry a wrong CRC
+    void WrongSeq(int replies);                   // the next N packet replies carry another seq
+    void DropReplies(int requests);               // the next N packet requests get no reply
+    void SetShortSensors(bool on);                // READ_SENSORS replies of 26 bytes
+    void SetShortVersion(bool on);                // GET_VERSION replies of 2 bytes
+    void NackBlock(int block);          // writes of this block are never acknowledged (-1: none)
+    void NackWrites(int writes);        // the next N writes are not acknowledged
+    void SetNoEraseAnswer(bool on);     // erase is never acknowledged
     void SetBabble(bool on, TNs when);  // the ECU sends garbage and nothing else
     // Pulls the cable the moment the host's next command named `prefix` arrives: the
     // transcript line is the prefix or starts with it and a blank ("GET_VERSION", "SET_BAUD",
@@ -143,7 +143,7 @@ private:
     // Application: greeting matcher and packet assembly.
     size_t greetingPos = 0;
     bool inPacket = false;
-    TKaloPacket request;  // the request being received (never logged)
+    TKaloPacket request;  // the request being received
     TNs lastByte{0};
 
     // Boot loader: the command being assembled, and the busy time with its tiny input FIFO.

@@ -10,6 +10,7 @@
 
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
+#include "sim/faults.h"
 #include "tests/support/simrig.h"
 
 namespace {
@@ -318,6 +319,50 @@ TEST(VirtualEcuFaults, DropToLoaderLosesTheFirmwareAndWhatWasUnderWay) {
     EXPECT_EQ(ReceiveFor(rig, 50), "");
     EXPECT_EQ(rig.ecu.BaudBps(), 19200);
     EXPECT_EQ(rig.ecu.Mode(), TVirtualEcu::TMode::Loader);
+}
+
+// brindle-ecusim reads its fault options and "fault" commands through this table.
+TEST(VirtualEcuFaults, TableReadsEachKindOfValueWithinItsBounds) {
+    const struct {
+        const char* line;  // a runtime command
+        bool accepted;
+        int number;
+    } cases[] = {
+        {"fault crc 0", true, 0},
+        {"fault crc 1073741824", true, 1 << 30},
+        {"fault crc 1073741825", false, 0},
+        {"fault drop -1", false, 0},
+        {"fault seq 3x", false, 0},
+        {"fault nack-block -1", true, -1},
+        {"fault nack-block 511", true, 511},
+        {"fault nack-block 512", false, 0},
+        {"fault no-erase on", true, 0},
+        {"fault no-erase yes", false, 0},
+        {"babble off", true, 0},
+        {"fault unplug-on D 0x1000", true, 0},
+        {"fault cut-write ", false, 0},
+        {"fault crcx 1", false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string rest;
+        const TFault* fault = FaultForCommand(c.line, rest);
+        const std::optional<TFaultValue> v =
+            fault ? ParseFaultValue(*fault, rest, false) : std::nullopt;
+        ASSERT_EQ(v.has_value(), c.accepted);
+        if (v && (fault->arg == TFaultArg::Count || fault->arg == TFaultArg::Block)) {
+            EXPECT_EQ(v->number, c.number);
+        }
+    }
+    std::string rest;
+    EXPECT_EQ(
+        ParseFaultValue(*FaultForCommand("fault unplug-on D 0x1000", rest), rest, false)->text,
+        "D 0x1000");
+    // A switch given as an option takes no value and means on.
+    const TFault* babble = FaultForOption("--babble");
+    ASSERT_NE(babble, nullptr);
+    EXPECT_TRUE(ParseFaultValue(*babble, "", true)->on);
+    EXPECT_EQ(FaultForOption("--fault"), nullptr);
 }
 
 }  // namespace
