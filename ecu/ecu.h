@@ -40,7 +40,8 @@ public:
     // `port` is not owned; it must be open (or have failed to open) and outlive the session.
     // `panels` receives the identification texts and `log` a line for every packet sent or
     // received; null discards them. Neither is owned.
-    explicit TECU(TSerialComm* port, TStatusPanels* panels = nullptr, TPacketLogSink* log = nullptr);
+    explicit TECU(TSerialComm* port, TStatusPanels* panels = nullptr,
+                  TPacketLogSink* log = nullptr);
 
     void Step();
     bool Sync();

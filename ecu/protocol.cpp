@@ -9,8 +9,8 @@ THwSig DecodeHwSig(const TKaloPacket& reply) {
     THwSig sig;
     sig.branded = reply.DataByte(kHwSigBrandAt) == kHwSigBranded;
     sig.boardRev = reply.DataByte(kHwSigRevisionAt);
-    sig.serialNo =
-        static_cast<uint16_t>(reply.DataByte(kHwSigSerialAt) << 8 | reply.DataByte(kHwSigSerialAt + 1));
+    sig.serialNo = static_cast<uint16_t>(reply.DataByte(kHwSigSerialAt) << 8 |
+                                         reply.DataByte(kHwSigSerialAt + 1));
     return sig;
 }
 

@@ -37,8 +37,7 @@ bool TECUFlashCmd::Process() {
     if (observer) {
         observer->RunFailed(Id());
     }
-    const bool ends = AbandonRequested() ||
-                      (policy.maxRuns > 0 && runs.load() >= policy.maxRuns) ||
+    const bool ends = AbandonRequested() || (policy.maxRuns > 0 && runs.load() >= policy.maxRuns) ||
                       (policy.endWhenLoaderSilent && run == TUploadRun::LoaderSilent);
     if (!ends) {
         return false;

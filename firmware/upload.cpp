@@ -23,15 +23,16 @@ int BlockCount(int usedLength) {
 double UploadFloorSeconds(int usedLength, int bps, const TLoaderTimes& times) {
     using Seconds = std::chrono::duration<double>;
     const int blocks = BlockCount(usedLength);
-    const double sent = kKaloHeaderBytes + kKaloCrcBytes                      // ENTER_FLASH
-                        + 3                                                   // p, S, e
+    const double sent = kKaloHeaderBytes + kKaloCrcBytes  // ENTER_FLASH
+                        + 3                               // p, S, e
                         + blocks * double(kSetAddressBytes + kWriteCommandBytes) + 1;  // .., E
     const double received = std::strlen(kLoaderProgrammerReply) + std::strlen(kLoaderIdText) + 1 +
                             blocks * 2.0;  // CR after the erase, the address, each write
     const double wire = (sent + received) * 10 / bps;
-    const Seconds loader = times.erase + blocks * times.page +
-                           (2 + blocks) * times.turnaround;  // p, S, each address
-    const Seconds pauses = kEnterFlashPause + TSerialComm::kDefaultTimeout + TSerialComm::kPollPause;
+    const Seconds loader =
+        times.erase + blocks * times.page + (2 + blocks) * times.turnaround;  // p, S, each address
+    const Seconds pauses =
+        kEnterFlashPause + TSerialComm::kDefaultTimeout + TSerialComm::kPollPause;
     return wire + loader.count() + pauses.count();
 }
 
@@ -102,8 +103,7 @@ bool TUpload::WriteBlock(int i) {
         }
     }
     // "Dk", 0x00, the block and the four check bytes, in one write.
-    const auto command =
-        EncodeWriteCommand(block, wordAddress, image.usedLength - i * kBlockBytes);
+    const auto command = EncodeWriteCommand(block, wordAddress, image.usedLength - i * kBlockBytes);
     const auto setAddress = EncodeSetAddress(wordAddress);
 
     for (int resends = 0;; ++resends) {

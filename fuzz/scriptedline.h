@@ -13,8 +13,8 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 

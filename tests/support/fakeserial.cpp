@@ -110,8 +110,8 @@ int TFakeSerialLibrary::PutBlock(int, const uint8_t* bytes, int count) {
 
 bool TFakeSerialLibrary::WaitReadable(int, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex);
-    const int64_t deadline =
-        clock.Now().count() + std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
+    const int64_t deadline = clock.Now().count() +
+                             std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
     for (;;) {
         const int64_t now = clock.Now().count();
         if (open && AvailableLocked(now)) {

@@ -9,8 +9,8 @@
 
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
-#include "firmware/flashcmd.h"
 #include "ecu/packet.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
 #include "tests/support/recordingui.h"
