@@ -26,10 +26,10 @@
 #include "ecu/clock.h"
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
-#include "firmware/flashcmd.h"
 #include "ecu/packet.h"
 #include "ecu/serialcomm.h"
 #include "ecu/userinterface.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
 #include "platform/posixserial.h"
@@ -162,10 +162,10 @@ double UploadFloorSeconds(int usedLength, int bps) {
     const TEcuSimConfig ecu;
     using std::chrono::duration_cast;
     using std::chrono::microseconds;
-    return ::UploadFloorSeconds(usedLength, bps,
-                                {duration_cast<microseconds>(ecu.erase),
-                                 duration_cast<microseconds>(ecu.page),
-                                 duration_cast<microseconds>(ecu.turnaround)});
+    return ::UploadFloorSeconds(
+        usedLength, bps,
+        {duration_cast<microseconds>(ecu.erase), duration_cast<microseconds>(ecu.page),
+         duration_cast<microseconds>(ecu.turnaround)});
 }
 
 TRow BenchUpload(int bps, int runs) {
@@ -287,8 +287,7 @@ std::vector<TRow> BenchConnect(int runs) {
     // Silence is seen only when a sensor wait ends: the second pause and wait after the last
     // reply pass the keep-alive's mark, then the keep-alive waits once more.
     const auto wait = TSerialComm::kDefaultTimeout;
-    const double lostFloor =
-        std::chrono::duration<double>(2 * (kPassPause + wait) + wait).count();
+    const double lostFloor = std::chrono::duration<double>(2 * (kPassPause + wait) + wait).count();
     static_assert(kKeepAlive < 2 * (kPassPause + TSerialComm::kDefaultTimeout));
     const int waitMs = static_cast<int>(wait.count());
     const int kPassPauseMs = static_cast<int>(kPassPause.count());
