@@ -14,9 +14,9 @@ using TValue = TMemorySettingsStore::TValue;
 const char kRateWarning[] =
     " is not a rate code (5 to 9 for 9600 to 115200 bit/s); it is used as it is";
 
-// The four settings are read; when one is missing the four are written, one that is not an
-// integer is replaced by its default, and an integer out of range is used as it is but named,
-// so "no ECU answered" has a visible cause.
+// The four settings are read; when one is missing or not an integer the four are written, it
+// with its default; an integer out of range is used as it is but named, so "no ECU answered"
+// has a visible cause.
 TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
     const struct {
         const char* name;
