@@ -2,6 +2,8 @@
 // operations, all on a manual clock so every time-out costs no real time.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "ecu/serialcomm.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/manualclock.h"
@@ -21,32 +23,23 @@ TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
     const struct {
         const char* name;
         std::map<std::string, TValue> stored;
-        int comPort, initBaud, commBaud, loaderBaud;
+        std::array<int, 4> loaded;  // comPort, initBaud, commBaud, loaderBaud
         int writes;
         std::vector<std::string> warnings = {};
     } cases[] = {
-        {"first start writes the defaults", {}, 0, 5, 5, 6, 4},
-        {"a partial key is completed", {{"commBaud", 8}}, 0, 5, 8, 6, 4},
+        {"first start writes the defaults", {}, {0, 5, 5, 6}, 4},
+        {"a partial key is completed", {{"commBaud", 8}}, {0, 5, 8, 6}, 4},
         {"a full key is read as it is and not written",
          {{"comPort", 7}, {"initBaud", 9}, {"commBaud", 5}, {"loaderBaud", 9}},
-         7,
-         9,
-         5,
-         9,
+         {7, 9, 5, 9},
          0},
         {"a value that is not an integer is replaced by its default",
          {{"comPort", std::string("COM3")}, {"initBaud", 6}, {"commBaud", 9}, {"loaderBaud", 6}},
-         0,
-         6,
-         9,
-         6,
-         1},
+         {0, 6, 9, 6},
+         4},
         {"integers out of range load as they are",
          {{"comPort", 12}, {"initBaud", 3}, {"commBaud", -1}, {"loaderBaud", 99}},
-         12,
-         3,
-         -1,
-         99,
+         {12, 3, -1, 99},
          0,
          {"the setting comPort=12 is not a port (0 to 7 for Com1 to Com8); it is used as it is",
           std::string("the setting initBaud=3") + kRateWarning,
@@ -60,15 +53,13 @@ TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
         TMemorySettingsStore store;
         store.values = c.stored;
         TSerialComm port(lib, store, clock);
-        EXPECT_EQ(port.comPort, c.comPort);
-        EXPECT_EQ(port.initBaud, c.initBaud);
-        EXPECT_EQ(port.commBaud, c.commBaud);
-        EXPECT_EQ(port.loaderBaud, c.loaderBaud);
+        EXPECT_EQ((std::array<int, 4>{port.comPort, port.initBaud, port.commBaud, port.loaderBaud}),
+                  c.loaded);
         EXPECT_EQ(port.curBaud, 5);
-        EXPECT_EQ(store.values, (std::map<std::string, TValue>{{"comPort", c.comPort},
-                                                               {"initBaud", c.initBaud},
-                                                               {"commBaud", c.commBaud},
-                                                               {"loaderBaud", c.loaderBaud}}));
+        EXPECT_EQ(store.values, (std::map<std::string, TValue>{{"comPort", c.loaded[0]},
+                                                               {"initBaud", c.loaded[1]},
+                                                               {"commBaud", c.loaded[2]},
+                                                               {"loaderBaud", c.loaded[3]}}));
         EXPECT_EQ(store.writes, c.writes);
         EXPECT_FALSE(store.isOpen);
         EXPECT_EQ(port.Settings().RangeWarnings(), c.warnings);
