@@ -87,7 +87,7 @@ TRecordClock TRecordClock::Now(int64_t startMs) {
 }
 
 std::string TRecordClock::LocalText(int64_t steadyMs) const {
-    return IsoLocalText(wallStartMs + Elapsed(steadyMs), offsetMinutes);
+    return IsoLocalText(WallMs(steadyMs), offsetMinutes);
 }
 
 std::string RecordRow(const TRecordClock& clock, int64_t steadyMs, const SensorRecord& record) {

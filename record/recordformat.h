@@ -45,6 +45,9 @@ public:
     int64_t StartMs() const { return startMs; }
     // Milliseconds since the start for a steady time.
     int64_t Elapsed(int64_t steadyMs) const { return steadyMs - startMs; }
+    // The wall clock at a steady time, ms since 1970 (UTC).
+    int64_t WallMs(int64_t steadyMs) const { return wallStartMs + Elapsed(steadyMs); }
+    int OffsetMinutes() const { return offsetMinutes; }
     // "2026-12-07T14:02:11.123+01:00" for a steady time.
     std::string LocalText(int64_t steadyMs) const;
     // Sets the UTC offset (minutes east of Greenwich); Now takes the local one.

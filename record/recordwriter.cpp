@@ -38,6 +38,9 @@ bool TRecordWriter::Start(const TRecordClock& recordClock) {
 
 bool TRecordWriter::Write(const std::vector<TECU::TTimedRecord>& records) {
     for (const TECU::TTimedRecord& r : records) {
+        if (r.ms < clock.StartMs()) {
+            continue;  // from before the recording began
+        }
         if (!Emit(RecordRow(clock, r.ms, r.record))) {
             return false;
         }

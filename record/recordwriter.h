@@ -36,6 +36,7 @@ public:
     // Writes the header; every row's times follow from `clock`.
     bool Start(const TRecordClock& clock);
     // Writes the rows of these records (times on the session's clock, ms), then flushes.
+    // Records from before the start are left out.
     bool Write(const std::vector<TECU::TTimedRecord>& records);
     // Closes a created file; false when its last bytes could not be written.
     bool Close();
