@@ -130,7 +130,7 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     QAction* N1 = mnuFile->addSeparator();
     itmOpenRecording =
         mnuFile->addAction("&Open Recording...", this, &TMainWindow::itmOpenRecordingClick);
-    itmStartRecording = mnuFile->addAction("Start &Recording", this, [this] { StartRecording(); });
+    itmStartRecording = mnuFile->addAction("Start Re&cording", this, [this] { StartRecording(); });
     itmStopRecording = mnuFile->addAction("S&top Recording", this, [this] { StopRecording(); });
     itmStopRecording->setEnabled(false);
     mnuFile->addSeparator();
@@ -509,8 +509,8 @@ void TMainWindow::StopRecording(const QString& failure) {
     tbRecord->setText("Record");
     const QString path = QString::fromStdString(ended->Path());
     const QString rows = QLocale().toString(static_cast<qulonglong>(ended->Rows()));
-    recordingLbl->setText(QString("Saved %1 rows: %2").arg(rows, QFileInfo(path).fileName()));
-    recordingLbl->setToolTip(path);
+    recordingLbl->setText(QString("Saved %1 rows").arg(rows));
+    recordingLbl->setToolTip("Recorded into " + path);
     UpdateLiveTimer();
     if (!failure.isEmpty()) {
         QMessageBox box(QMessageBox::Warning, "Recording stopped",

@@ -109,7 +109,7 @@ TChartDlg::TChartDlg(bool isLive, QWidget* parent) : QWidget(parent), live(isLiv
     auto* layout = new QHBoxLayout(this);
     layout->addWidget(valuesList);
     layout->addLayout(right, 1);
-    resize(900, 480);
+    resize(sizeHint());
 
     connect(valuesList, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
         if (column == 0) {
@@ -148,9 +148,12 @@ TChartDlg::TChartDlg(bool isLive, QWidget* parent) : QWidget(parent), live(isLiv
             RescaleValues();
         }
     });
-    redraw.setSingleShot(false);
+    // Live: at most 30 redraws a second, and none before the newest record has moved the
+    // plot by a pixel.
+    redraw.setInterval(kMinRedrawMs);
     connect(&redraw, &QTimer::timeout, this, [this] {
-        if (dirty && !paused) {
+        const int width = std::max(1, plot->axisRect()->width());
+        if (dirty && !paused && sinceRedraw.elapsed() >= windowSeconds * 1000 / width) {
             dirty = false;
             Follow();
             Redraw();
@@ -166,6 +169,7 @@ TChartDlg::TChartDlg(const TRecordClock& recordClock, QWidget* parent) : TChartD
     setWindowTitle("Chart");
     SetZone(clock.OffsetMinutes());
     SetWindowSeconds(windowSeconds);
+    redraw.start();
 }
 
 TChartDlg::TChartDlg(const TRecording& recording, const QString& name, QWidget* parent)
@@ -292,7 +296,6 @@ void TChartDlg::SetWindowSeconds(int seconds) {
             plot->xAxis->setRange(lower, lower + seconds);
         }
     }
-    RestartRedraws();
     RescaleValues();
     Redraw();
 }
@@ -313,15 +316,6 @@ void TChartDlg::SetPaused(bool pause) {
 void TChartDlg::Follow() {
     plot->xAxis->setRange(newest - windowSeconds, newest);
     RescaleValues();
-}
-
-void TChartDlg::RestartRedraws() {
-    if (!live) {
-        return;
-    }
-    // No faster than 30 a second, and no faster than the newest record moves a pixel.
-    const int width = std::max(1, plot->axisRect()->width());
-    redraw.start(std::max(kMinRedrawMs, windowSeconds * 1000 / width));
 }
 
 void TChartDlg::RescaleValues() {
@@ -351,6 +345,7 @@ void TChartDlg::RescaleValues() {
 
 void TChartDlg::Redraw() {
     ++redraws;
+    sinceRedraw.start();
     plot->replot(QCustomPlot::rpQueuedReplot);
 }
 

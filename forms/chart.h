@@ -12,6 +12,7 @@
 
 #include <QComboBox>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QTimeZone>
 #include <QTimer>
@@ -62,6 +63,7 @@ public:
     double ViewLower() const;
     double ViewUpper() const;
     int Redraws() const { return redraws; }
+    QSize sizeHint() const override { return {820, 440}; }
 
     QCustomPlot* plot;
     QTreeWidget* valuesList;  // the thirteen values: tick to show, colour, value at the cursor
@@ -76,7 +78,6 @@ private:
     void Redraw();
     void RescaleValues();
     void ShowCursor();
-    void RestartRedraws();
     // The times are shown at this UTC offset (the recording's, or the local one now).
     void SetZone(int offsetMinutes);
 
@@ -94,5 +95,6 @@ private:
     bool any = false;
     int windowSeconds = 60;
     QTimer redraw;
+    QElapsedTimer sinceRedraw;
     QTimeZone zone;
 };
