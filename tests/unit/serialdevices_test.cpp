@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/portmap.h"
 #include "platform/serialdevices.h"
 
 namespace {
@@ -66,14 +65,6 @@ TEST(SerialDevices, ListedFromSysfsWithTheirStableNamesMakersAndModels) {
     EXPECT_EQ(list.Devices(), expected);
     EXPECT_EQ(expected[0].Description(), "FTDI FT232R USB UART");
     EXPECT_EQ(expected[3].Description(), "serial port");
-
-    // Which port stands for a device: by its path or by its stable name.
-    TPortMap map;
-    map.SetPath(2, expected[0].byId);
-    map.SetPath(5, expected[3].path);
-    EXPECT_EQ(ComPortOf(expected[0], map), 2);
-    EXPECT_EQ(ComPortOf(expected[3], map), 5);
-    EXPECT_EQ(ComPortOf(expected[1], map), -1);
 
     fs::remove_all(root);
     EXPECT_TRUE(TSysfsSerialDevices(sys.string(), dev.string()).Devices().empty());
