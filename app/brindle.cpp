@@ -13,6 +13,7 @@
 #include "platform/inisettingsstore.h"
 #include "platform/portmap.h"
 #include "platform/posixserial.h"
+#include "platform/serialdevices.h"
 #include "platform/timerslack.h"
 
 namespace {
@@ -46,6 +47,12 @@ int main(int argc, char** argv) {
     const QCommandLineOption portOption(
         "port", "Use the serial device PATH for this run instead of the stored port.", "PATH");
     parser.addOption(portOption);
+    const QCommandLineOption recordOption(
+        "record",
+        "Start recording at once, into FILE (a new file) or into a new "
+        "brindle-YYYYMMDD-HHMMSS.csv in the documents folder.");
+    parser.addOption(recordOption);
+    parser.addPositionalArgument("FILE", "With --record: the recording's file.", "[FILE]");
 
     // --help and --version are answered before the application object exists, so they need
     // no display. Other mistakes (and the toolkit's own options) are judged once it does.
@@ -68,10 +75,17 @@ int main(int argc, char** argv) {
     std::unique_ptr<QApplication> app;
     std::unique_ptr<TIniSettingsStore> settings;
     std::unique_ptr<TPosixSerialLibrary> library;
+    std::unique_ptr<TSerialDeviceList> devices;
     try {
         app = std::make_unique<QApplication>(argc, argv);
         QApplication::setWindowIcon(QIcon(":/brindle.png"));
         parser.process(*app);
+        const QStringList positional = parser.positionalArguments();
+        if (positional.size() > (parser.isSet(recordOption) ? 1 : 0)) {
+            std::fprintf(stderr, "brindle: unexpected argument '%s' (a FILE goes with --record)\n",
+                         qPrintable(positional.last()));
+            return 64;
+        }
 
         settings = std::make_unique<TIniSettingsStore>();
         TPortMap ports;
@@ -85,6 +99,13 @@ int main(int argc, char** argv) {
         context.settings = settings.get();
         context.clock = &TSteadyClock::Instance();
         context.ports = &library->PortMap();
+        devices = MakeSerialDeviceList();
+        context.devices = devices.get();
+        context.portStore = settings.get();
+        context.record = parser.isSet(recordOption);
+        if (context.record && !positional.isEmpty()) {
+            context.recordPath = positional.first().toStdString();
+        }
 
         CreateForms(context);
         MainWindow->show();
