@@ -119,30 +119,6 @@ TEST(Packet, CutShortOrWithABadCrc) {
               "Incoming packet typ(ACK) seq(18) size(0) CRC(22224,21968) Data((none))\n");
 }
 
-TEST(Packet, PerTypeConstructorsFillTypeSizeAndPayload) {
-    struct Case {
-        std::unique_ptr<TKaloPacket> packet;
-        uint8_t type;
-        std::vector<uint8_t> payload;
-    };
-    Case cases[] = {
-        {std::make_unique<TKaloACK>(1), 1, {}},
-        {std::make_unique<TKaloVersion>(1), 2, {}},
-        {std::make_unique<TKaloSetBaud>(1, 3), 3, {3}},
-        {std::make_unique<TKaloTableSize>(1, 5), 4, {5}},
-        {std::make_unique<TKaloTableData>(1, 7), 5, {7}},
-        {std::make_unique<TKaloReadSensors>(1, 0x11, 0x22), 7, {0x11, 0, 0x22}},
-        {std::make_unique<TKaloReadHWSig>(1), 8, {}},
-        {std::make_unique<TKaloBeginFlash>(1), 9, {}},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.packet->type, c.type);
-        EXPECT_EQ(c.packet->size, c.payload.size());
-        EXPECT_EQ(c.packet->payload, c.payload);
-    }
-    EXPECT_EQ(TKaloTableData(1, 7).tableId, 7);
-}
-
 // Feeds bytes (after the start byte) until the packet says it is complete.
 size_t Feed(TKaloPacket& p, const std::vector<uint8_t>& bytes) {
     p.Reset();

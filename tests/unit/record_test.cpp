@@ -24,7 +24,7 @@ const char kHeader[] =
     "Charge Temp,Throttle Pos,Ignition Timing,Battery Volts,Exhaust Temp1,Exhaust Temp2";
 
 // 2026-12-07 14:02:11.000 UTC, shown an hour east of it.
-TRecordClock Clock(milliseconds start) {
+TRecordClock Clock(microseconds start) {
     TRecordClock clock(start, system_clock::time_point(milliseconds(1796652131000)));
     clock.SetOffsetMinutes(60);
     return clock;
@@ -211,7 +211,7 @@ TEST(Record, APulledCableLeavesAGapAndNoInventedRows) {
     session.SensorsSnapshot(&seen);
     const uint64_t seenAtStart = seen;
     const microseconds start = clock.Now();
-    writer.Start(Clock(duration_cast<milliseconds>(start)));
+    writer.Start(Clock(start));
     uint64_t lost = 0;
     std::vector<TECU::TTimedRecord> batch;
     const auto drain = [&] {
