@@ -70,25 +70,20 @@ TEST(IniSettingsStore, ReadsValuesAsTheyAreWritten) {
         int32_t value;
     } cases[] = {
         {"plain", "[General]\ncomPort=3\n", "comPort", R::Ok, 3},
-        {"blanks around", "[General]\n  commBaud =  9 \t\n", "commBaud", R::Ok, 9},
         {"trailing comment", "[General]\ncomPort=0      ; 0 = Com1 ... 7 = Com8\n", "comPort",
          R::Ok, 0},
-        {"quoted", "[General]\ninitBaud=\"7\"\n", "initBaud", R::Ok, 7},
-        {"quoted with comment", "[General]\ninitBaud=\" 7 \" ; rate\n", "initBaud", R::Ok, 7},
+        {"quoted, with blanks and a comment", "[General]\n initBaud = \" 7 \" ; rate\n", "initBaud",
+         R::Ok, 7},
         {"before any section", "comPort=2\n[ports]\nCOM1=/dev/x\n", "comPort", R::Ok, 2},
         {"section name in any case", "[general]\ncomPort=4\n", "comPort", R::Ok, 4},
         {"the last of two counts", "[General]\ncomPort=1\ncomPort=6\n", "comPort", R::Ok, 6},
-        {"signed", "[General]\ncomPort=-1\n", "comPort", R::Ok, -1},
-        {"CRLF", "[General]\r\ncommBaud=8\r\n", "commBaud", R::Ok, 8},
         {"no final line end", "[General]\ncommBaud=8", "commBaud", R::Ok, 8},
         {"a word", "[General]\ncomPort=COM3\n", "comPort", R::NotInteger, 0},
-        {"a number and more", "[General]\nloaderBaud=6x\n", "loaderBaud", R::NotInteger, 0},
         {"hexadecimal", "[General]\nloaderBaud=0x6\n", "loaderBaud", R::NotInteger, 0},
-        {"a list", "[General]\nloaderBaud=6,7\n", "loaderBaud", R::NotInteger, 0},
         {"empty", "[General]\nloaderBaud=\n", "loaderBaud", R::NotInteger, 0},
         {"beyond 32 bits", "[General]\ncomPort=4294967296\n", "comPort", R::NotInteger, 0},
         {"in another section", "[ports]\ncomPort=3\n", "comPort", R::Missing, 0},
-        {"commented out", "[General]\n;comPort=3\n", "comPort", R::Missing, 0},
+        {"commented out", "[General]\n;comPort=3\r\n", "comPort", R::Missing, 0},
         {"other case", "[General]\ncomport=3\n", "comPort", R::Missing, 0},
     };
     for (const auto& c : cases) {
@@ -103,20 +98,14 @@ TEST(IniSettingsStore, ReadsValuesAsTheyAreWritten) {
     }
 }
 
-TEST(IniSettingsStore, FirstStartCreatesTheFileWithTheDefaults) {
-    const std::string path = TempPath("new/folder/first.ini");
-    TIniSettingsStore store(path);
-    Load(store);
-    EXPECT_EQ(ReadFile(path), "[General]\ncomPort=0\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n");
-    EXPECT_EQ(store.Location(), path);
-}
-
 TEST(IniSettingsStore, CompletingAFileAddsOnlyTheMissingValues) {
     const struct {
         const char* why;
         std::string before;
         std::string after;
     } cases[] = {
+        {"first start: the file and its folders are made", "",
+         "[General]\ncomPort=0\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n"},
         {"comments, order, [ports] and unknown keys stay",
          "; my bench\n[General]\ncommBaud=9   ; fast\n\n# the others below\ncomPort=1\n"
          "theme=dark\n\n[ports]\n; the FTDI\nCOM1=/dev/serial/by-id/x\n",
@@ -137,11 +126,15 @@ TEST(IniSettingsStore, CompletingAFileAddsOnlyTheMissingValues) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
-        const std::string path = TempPath("complete.ini");
-        WriteFile(path, c.before);
+        const std::string path = TempPath("new") + "/folder/complete.ini";
+        if (!c.before.empty()) {
+            std::filesystem::create_directories(TempPath("new") + "/folder");
+            WriteFile(path, c.before);
+        }
         TIniSettingsStore store(path);
         Load(store);
         EXPECT_EQ(ReadFile(path), c.after);
+        EXPECT_EQ(store.Location(), path);
     }
 }
 
@@ -205,13 +198,23 @@ TEST(IniSettingsStore, ALinkedFileIsWrittenWhereItIsAndTheLinkStays) {
     }
 }
 
-TEST(IniSettingsStore, AStoreThatCannotBeCreatedFailsToOpen) {
-    // A regular file where the folder should be.
+// Where the file should be there is a folder, or a file stands where its folder should be:
+// the defaults are used and nothing is written.
+TEST(IniSettingsStore, NoFileCanBeMadeWhereItShouldBe) {
+    const std::string folder = TempPath("folder.ini");
+    mkdir(folder.c_str(), 0700);
     const std::string blocker = TempPath("blocker");
     WriteFile(blocker, "x");
-    TIniSettingsStore store(blocker + "/sub/settings.ini");
-    EXPECT_FALSE(store.Open());
-    EXPECT_FALSE(store.WriteInt("comPort", 1));
+    for (const std::string& path : {folder, blocker + "/sub/settings.ini"}) {
+        SCOPED_TRACE(path);
+        TIniSettingsStore store(path);
+        EXPECT_FALSE(store.Open());
+        auto port = Load(store);
+        EXPECT_EQ(port->loaderBaud, 6);
+        EXPECT_FALSE(port->SaveSettings());
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(ReadFile(blocker), "x");
 }
 
 TEST(IniSettingsStore, FailedWriteIsReported) {
@@ -258,18 +261,6 @@ TEST(IniSettingsStore, DamagedFileIsReadButNeverWrittenOver) {
         EXPECT_FALSE(port->SaveSettings());
         EXPECT_EQ(ReadFile(path), c.contents);
     }
-}
-
-TEST(IniSettingsStore, FolderWhereTheFileShouldBeKeepsTheDefaults) {
-    const std::string path = TempPath("folder.ini");
-    mkdir(path.c_str(), 0700);
-    TIniSettingsStore store(path);
-    auto port = Load(store);
-    EXPECT_EQ(port->comPort, 0);
-    EXPECT_EQ(port->loaderBaud, 6);
-    EXPECT_FALSE(port->SaveSettings());
-
-    EXPECT_TRUE(std::filesystem::is_directory(path));
 }
 
 TEST(IniSettingsStore, PortDevicesAreReadFromAndStoredInThePortsSection) {
