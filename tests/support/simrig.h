@@ -6,11 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "ecu/ecucontrol.h"
 #include "ecu/serialcomm.h"
+#include "firmware/ihexfile.h"
 #include "sim/virtualecu.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/manualclock.h"
 #include "tests/support/memorysettings.h"
+#include "tests/support/recordingui.h"
 
 class TVirtualEcuPeer : public TSerialPeer {
 public:
@@ -43,3 +46,57 @@ struct TSimRig {
     TMemorySettingsStore store;
     std::unique_ptr<TSerialComm> port;
 };
+
+// A host port on the fake library with nothing on the line: the test scripts what arrives.
+struct TFakePortRig {
+    explicit TFakePortRig(bool open = true) {
+        if (open) {
+            port.Open();
+        }
+    }
+    TManualClock clock;
+    TFakeSerialLibrary lib{clock};
+    TMemorySettingsStore store;
+    TSerialComm port{lib, store, clock};
+};
+
+// The virtual ECU for a control thread on virtual time, with recording doubles for what the
+// thread reports.
+struct TSimControlRig {
+    explicit TSimControlRig(TEcuSimConfig config = {},
+                            std::map<std::string, TMemorySettingsStore::TValue> settings = {})
+        : ecu(std::move(config), clock.Now()) {
+        lib.AttachPeer(&peer);
+        store.values = std::move(settings);
+    }
+    TECUControlLinks Links() {
+        TECUControlLinks links{lib, store, clock, &panels, &observer, &messages};
+        links.commands = &commands;
+        return links;
+    }
+    TNs Now() { return clock.Now(); }
+
+    TManualClock clock;
+    TVirtualEcu ecu;
+    TVirtualEcuPeer peer{ecu};
+    TFakeSerialLibrary lib{clock};
+    TMemorySettingsStore store;
+    TRecordingPanels panels;
+    TRecordingObserver observer;
+    TRecordingMessages messages;
+    TRecordingCommands commands;
+    TRecordingProgress progress;
+};
+
+// An image of `used` bytes of a pattern, the last one 0x00 so that it counts.
+inline std::shared_ptr<TIHexFile> TestImage(int used) {
+    auto image = std::make_shared<TIHexFile>();
+    for (int i = 0; i < used; ++i) {
+        image->data[i] = static_cast<uint8_t>(i * 31 + 1 + (i >> 8));
+    }
+    if (used > 0) {
+        image->data[used - 1] = 0x00;
+    }
+    image->usedLength = used;
+    return image;
+}

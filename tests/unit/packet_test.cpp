@@ -11,21 +11,14 @@
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
-#include "tests/support/fakeserial.h"
-#include "tests/support/manualclock.h"
-#include "tests/support/memorysettings.h"
+#include "tests/support/simrig.h"
 
 namespace {
 
-struct PortRig {
-    TManualClock clock;
-    TFakeSerialLibrary lib{clock};
-    TMemorySettingsStore store;
-    TSerialComm port{lib, store, clock};
+struct PortRig : TFakePortRig {
     std::ostringstream logText;
     TStreamLogSink log{logText};
     TECU session{&port, nullptr, &log};
-    PortRig() { EXPECT_TRUE(port.Open()); }
 };
 
 TEST(Crc, StandardCheckValueAndEmptyInput) {

@@ -17,28 +17,13 @@
 
 namespace {
 
-std::shared_ptr<TIHexFile> Image(int used) {
-    auto image = std::make_shared<TIHexFile>();
-    for (int i = 0; i < used; ++i) {
-        image->data[i] = static_cast<uint8_t>(i * 29 + 3);
-    }
-    image->data[used - 1] = 0x00;
-    image->usedLength = used;
-    return image;
-}
-
-struct Scenario {
+struct Scenario : TSimControlRig {
     explicit Scenario(TEcuSimConfig config = {},
                       std::map<std::string, TMemorySettingsStore::TValue> settings = {})
-        : ecu(std::move(config), clock.Now()) {
-        lib.AttachPeer(&peer);
-        store.values = std::move(settings);
-        control = std::make_unique<TECUControl>(TECUControlLinks{lib, store, clock}, true);
-    }
+        : TSimControlRig(std::move(config), std::move(settings)),
+          control(std::make_unique<TECUControl>(TECUControlLinks{lib, store, clock}, true)) {}
     ~Scenario() { Stop(); }
-    TECU& Session() { return *control->session; }
-    TNs Now() { return clock.Now(); }
-    uint8_t State() { return Session().linkState.load(); }
+    uint8_t State() { return control->session->linkState.load(); }
     // Stops the program as its exit does; returns how long that took in real time.
     std::chrono::milliseconds Stop() {
         const auto t0 = std::chrono::steady_clock::now();
@@ -46,13 +31,6 @@ struct Scenario {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - t0);
     }
-
-    TManualClock clock;
-    TVirtualEcu ecu;
-    TVirtualEcuPeer peer{ecu};
-    TFakeSerialLibrary lib{clock};
-    TMemorySettingsStore store;
-    TRecordingProgress progress;
     std::unique_ptr<TECUControl> control;
 };
 
@@ -87,7 +65,7 @@ TEST(Scenario, UnpluggedDuringAnUploadIsNeverReportedAsDoneAndRecovers) {
         Scenario s;
         s.control->Start();
         ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
-        auto image = Image(8 * 256);
+        auto image = TestImage(8 * 256);
         s.ecu.UnplugOn(stage);
         // As brindle-cli runs it: every failed run is followed by another.
         auto command = PostFlashCommand(*s.control, image, &s.progress, {0, false});
@@ -112,7 +90,7 @@ TEST(Scenario, UnpluggedAsTheExitGoesOutStillCompletes) {
     Scenario s;
     s.control->Start();
     ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
-    auto image = Image(4 * 256);
+    auto image = TestImage(4 * 256);
     s.ecu.UnplugOn("E");
     auto command = PostFlashCommand(*s.control, image, &s.progress);
     ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }));

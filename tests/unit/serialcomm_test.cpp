@@ -5,9 +5,7 @@
 #include <array>
 
 #include "ecu/serialcomm.h"
-#include "tests/support/fakeserial.h"
-#include "tests/support/manualclock.h"
-#include "tests/support/memorysettings.h"
+#include "tests/support/simrig.h"
 
 namespace {
 
@@ -95,11 +93,9 @@ TEST(SerialSettings, FailedWriteStopsAndReportsFailureKeepingEarlierValues) {
     EXPECT_EQ(store.writes, 3);                                 // stopped after the failure
 }
 
-struct Rig {
-    TManualClock clock;
-    TFakeSerialLibrary lib{clock};
-    TMemorySettingsStore store;
-    TSerialComm port{lib, store, clock};
+// Each test opens the port itself.
+struct Rig : TFakePortRig {
+    Rig() : TFakePortRig(false) {}
 };
 
 TEST(SerialOpen, OpenSetsInitBaudAndASecondOpenLeavesThePortAlone) {
@@ -128,8 +124,8 @@ TEST(SerialOpen, FailedResetLeavesThePortClosedWithTheReason) {
 TEST(SerialOpen, DestructionClosesAnOpenPort) {
     TManualClock clock;
     TFakeSerialLibrary lib(clock);
-    TMemorySettingsStore store;
     {
+        TMemorySettingsStore store;
         TSerialComm port(lib, store, clock);
         ASSERT_TRUE(port.Open());
     }

@@ -314,12 +314,10 @@ TEST(Session, IdentificationTexts) {
 }
 
 TEST(Session, SensorReplyCutShortDoesNotSpoilTheNextPoll) {
-    TManualClock clock;
-    TFakeSerialLibrary lib(clock);
-    TMemorySettingsStore store;
-    TSerialComm port(lib, store, clock);
-    ASSERT_TRUE(port.Open());
-    TECU session(&port);
+    TFakePortRig rig;
+    TManualClock& clock = rig.clock;
+    TFakeSerialLibrary& lib = rig.lib;
+    TECU session(&rig.port);
     session.linkState = kLinkConnected;
     session.lastReply = clock.Now();
     // A reply that stops after 3 of its 27 payload bytes...

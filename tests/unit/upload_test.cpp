@@ -19,18 +19,6 @@
 
 namespace {
 
-std::shared_ptr<TIHexFile> Image(int used, uint8_t seed = 1) {
-    auto image = std::make_shared<TIHexFile>();
-    for (int i = 0; i < used; ++i) {
-        image->data[i] = static_cast<uint8_t>(i * 31 + seed + (i >> 8));
-    }
-    if (used > 0) {
-        image->data[used - 1] = 0x00;  // so the last byte counts
-    }
-    image->usedLength = used;
-    return image;
-}
-
 struct UploadRig : TSimRig {
     explicit UploadRig(TEcuSimConfig config = {})
         : TSimRig(std::move(config)), session(port.get()) {
@@ -79,7 +67,7 @@ TEST(Upload, ImagesOfEverySizeEndInTheFlash) {
         UploadRig rig;
         ASSERT_TRUE(rig.Connect());
         rig.ecu.ClearTranscript();
-        const auto image = Image(c.used);
+        const auto image = TestImage(c.used);
         EXPECT_EQ(TUpload(rig.session, *image, rig.progress).Run(), TUploadRun::Completed);
         const std::vector<uint8_t> flash = rig.ecu.Flash();
         EXPECT_TRUE(std::equal(image->data.begin(), image->data.begin() + c.used, flash.begin()));
@@ -114,7 +102,7 @@ TEST(Upload, UnacknowledgedWriteIsResentWithItsAddress) {
     UploadRig rig;
     ASSERT_TRUE(rig.Connect());
     rig.ecu.ClearTranscript();
-    auto image = Image(3 * 256);
+    auto image = TestImage(3 * 256);
     // Block 0 goes through; one write of block 1 is left unanswered.
     struct Once : TRecordingProgress {
         TVirtualEcu* ecu = nullptr;
@@ -144,7 +132,7 @@ TEST(Upload, BlockNeverAcknowledgedGetsSixWritesThenTooManyResends) {
     ASSERT_TRUE(rig.Connect());
     rig.ecu.NackBlock(1);
     rig.ecu.ClearTranscript();
-    EXPECT_EQ(TUpload(rig.session, *Image(4 * 256), rig.progress).Run(),
+    EXPECT_EQ(TUpload(rig.session, *TestImage(4 * 256), rig.progress).Run(),
               TUploadRun::FailedAfterErase);
     const auto commands = rig.LoaderCommands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "D 0x0080 unanswered"), 6);
@@ -164,7 +152,7 @@ TEST(Upload, RunAfterACutInsideABlockSucceedsWithoutAPowerCycle) {
         SCOPED_TRACE(cut);
         UploadRig rig;
         ASSERT_TRUE(rig.Connect());
-        auto image = Image(4 * 256);
+        auto image = TestImage(4 * 256);
         struct CutBlockOne : TRecordingProgress {
             TVirtualEcu* ecu = nullptr;
             int cut = 0;
@@ -193,7 +181,8 @@ TEST(Upload, EraseIsWaitedForFourSeconds) {
     ASSERT_TRUE(rig.Connect());
     rig.ecu.SetNoEraseAnswer(true);
     const int64_t t0 = rig.clock.NowUs();
-    EXPECT_EQ(TUpload(rig.session, *Image(256), rig.progress).Run(), TUploadRun::FailedAfterErase);
+    EXPECT_EQ(TUpload(rig.session, *TestImage(256), rig.progress).Run(),
+              TUploadRun::FailedAfterErase);
     EXPECT_GT(rig.clock.NowUs() - t0, 4'000'000);  // the erase's own time-out, not 500 ms
     EXPECT_LT(rig.clock.NowUs() - t0, 4'700'000);
 }
@@ -205,7 +194,7 @@ TEST(Upload, FromTheBootLoaderNoPacketIsSent) {
     rig.session.Step();
     ASSERT_EQ(rig.session.linkState, kLinkLoader);
     rig.lib.ClearSent();
-    auto image = Image(1000);
+    auto image = TestImage(1000);
     EXPECT_EQ(TUpload(rig.session, *image, rig.progress).Run(), TUploadRun::Completed);
     ASSERT_FALSE(rig.lib.SentBytes().empty());
     EXPECT_EQ(rig.lib.SentBytes()[0], 'p');
@@ -216,43 +205,19 @@ TEST(Upload, FromTheBootLoaderNoPacketIsSent) {
 
 TEST(Upload, ThreeUnansweredAddressCommandsGiveUp) {
     // A boot loader that identifies and erases, then goes quiet.
-    TManualClock clock;
-    TFakeSerialLibrary lib(clock);
-    TMemorySettingsStore store;
-    TSerialComm port(lib, store, clock);
-    ASSERT_TRUE(port.Open());
-    TECU session(&port);
+    TFakePortRig rig;
+    TECU session(&rig.port);
     session.linkState = kLinkLoader;
-    const int64_t t0 = clock.NowUs();
-    lib.AddInputText("S", t0 + 600'000);
-    lib.AddInputText("AVREFI1", t0 + 700'000);
-    lib.AddInputText("\r", t0 + 800'000);
+    const int64_t t0 = rig.clock.NowUs();
+    rig.lib.AddInputText("S", t0 + 600'000);
+    rig.lib.AddInputText("AVREFI1", t0 + 700'000);
+    rig.lib.AddInputText("\r", t0 + 800'000);
     TRecordingProgress progress;
-    EXPECT_EQ(TUpload(session, *Image(512), progress).Run(), TUploadRun::FailedAfterErase);
+    EXPECT_EQ(TUpload(session, *TestImage(512), progress).Run(), TUploadRun::FailedAfterErase);
     EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Too many address attempts."});
-    const auto sent = lib.SentBytes();
+    const auto sent = rig.lib.SentBytes();
     EXPECT_EQ(std::count(sent.begin(), sent.end(), 'A'), 3);
 }
-
-struct ControlUploadRig {
-    explicit ControlUploadRig(TEcuSimConfig config = {}) : ecu(config, clock.Now()) {
-        lib.AttachPeer(&peer);
-    }
-    TECUControlLinks Links() {
-        TECUControlLinks links{lib, store, clock};
-        links.commands = &commands;
-        links.observer = &observer;
-        return links;
-    }
-    TManualClock clock;
-    TVirtualEcu ecu;
-    TVirtualEcuPeer peer{ecu};
-    TFakeSerialLibrary lib{clock};
-    TMemorySettingsStore store;
-    TRecordingProgress progress;
-    TRecordingCommands commands;
-    TRecordingObserver observer;
-};
 
 // How a command ends, decided on the control thread and stored before it is reported.
 TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
@@ -303,13 +268,13 @@ TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
         SCOPED_TRACE(c.name);
         TEcuSimConfig config;
         config.startInLoader = true;
-        ControlUploadRig rig(config);
+        TSimControlRig rig(config);
         TECUControl control(rig.Links(), true);
         rig.observer.read = [&] { return control.session->linkState.load(); };
         control.Start();
         ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkLoader; }));
         c.fault(rig.ecu, rig.clock.Now());
-        const auto image = Image(4 * 256);
+        const auto image = TestImage(4 * 256);
         auto command = PostFlashCommand(control, image, &rig.progress, c.policy);
         // Whatever reads the command when its end is reported finds its outcome stored.
         ASSERT_TRUE(WaitFor(
@@ -355,12 +320,12 @@ TEST(FlashCommand, ACompletedUploadIsStoredBeforeItIsReported) {
     } held;
     TEcuSimConfig config;
     config.startInLoader = true;
-    ControlUploadRig rig(config);
+    TSimControlRig rig(config);
     TECUControlLinks links = rig.Links();
     links.commands = &held;
     TECUControl control(links, true);
-    held.command = std::make_shared<TECUFlashCmd>(control.session, Image(2 * 256), &rig.progress,
-                                                  TFlashPolicy{}, &held);
+    held.command = std::make_shared<TECUFlashCmd>(control.session, TestImage(2 * 256),
+                                                  &rig.progress, TFlashPolicy{}, &held);
     control.PostCommand(held.command);
     control.Start();
     ASSERT_TRUE(WaitFor([&] { return held.seenAtReport.load() >= 0; }));
@@ -372,11 +337,11 @@ TEST(FlashCommand, ACompletedUploadIsStoredBeforeItIsReported) {
 // A window that is not shown any more cannot be followed by a run: a boot loader that did
 // not answer ends the command on the control thread, however long the user interface takes.
 TEST(FlashCommand, NoRunFollowsASilentLoaderHoweverSlowTheUserInterfaceIs) {
-    ControlUploadRig rig;
+    TSimControlRig rig;
     TECUControl control(rig.Links());
     ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
     rig.ecu.UnplugOn("ENTER_FLASH");
-    auto command = PostFlashCommand(control, Image(256), &rig.progress);
+    auto command = PostFlashCommand(control, TestImage(256), &rig.progress);
     ASSERT_TRUE(WaitFor([&] { return command->Outcome() != TFlashOutcome::Pending; }));
     // The user interface is held while the control thread goes on for a minute of its time,
     // with the ECU back and answering.
@@ -391,14 +356,14 @@ TEST(FlashCommand, NoRunFollowsASilentLoaderHoweverSlowTheUserInterfaceIs) {
 // An abandoned command leaves the queue at once and never runs; a later command is not
 // touched by it (its end was reported before the later one was queued).
 TEST(FlashCommand, AbandonedCommandLeavesTheQueueAtOnceAndTouchesNoOther) {
-    ControlUploadRig rig;
+    TSimControlRig rig;
     TECUControl control(rig.Links(), /*createSuspended=*/true);
-    auto first = PostFlashCommand(control, Image(256), &rig.progress);
+    auto first = PostFlashCommand(control, TestImage(256), &rig.progress);
     control.Abandon(first);
     EXPECT_EQ(control.QueuedCommands(), 0u);
     EXPECT_EQ(first->Outcome(), TFlashOutcome::Abandoned);
     EXPECT_FALSE(first->EraseSent());
-    auto second = PostFlashCommand(control, Image(256), &rig.progress);
+    auto second = PostFlashCommand(control, TestImage(256), &rig.progress);
     control.Start();
     ASSERT_TRUE(WaitFor([&] { return second->Outcome() == TFlashOutcome::Completed; }));
     control.Stop();
@@ -409,7 +374,7 @@ TEST(FlashCommand, AbandonedCommandLeavesTheQueueAtOnceAndTouchesNoOther) {
 }
 
 TEST(FlashCommand, AbandonDuringARunEndsItAfterThatRun) {
-    ControlUploadRig rig;
+    TSimControlRig rig;
     rig.ecu.NackBlock(0);  // never succeeds
     TECUControl control(rig.Links());
     ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
@@ -424,7 +389,7 @@ TEST(FlashCommand, AbandonDuringARunEndsItAfterThatRun) {
             }
         }
     } progress;
-    auto command = std::make_shared<TECUFlashCmd>(control.session, Image(256), &progress,
+    auto command = std::make_shared<TECUFlashCmd>(control.session, TestImage(256), &progress,
                                                   TFlashPolicy{}, &rig.commands);
     progress.abandon = [&] { control.Abandon(command); };  // set before it can run
     control.PostCommand(command);
@@ -437,14 +402,14 @@ TEST(FlashCommand, AbandonDuringARunEndsItAfterThatRun) {
 }
 
 TEST(FlashCommand, CommandsLeftAtAStopAreDroppedAndReported) {
-    ControlUploadRig rig;
+    TSimControlRig rig;
     TECUControl control(rig.Links(), /*createSuspended=*/true);
-    auto command = PostFlashCommand(control, Image(256), &rig.progress);
+    auto command = PostFlashCommand(control, TestImage(256), &rig.progress);
     control.Stop();  // the thread never ran
     EXPECT_EQ(command->Outcome(), TFlashOutcome::Abandoned);
     EXPECT_EQ(command->Runs(), 0);
     EXPECT_EQ(rig.commands.Count("finished " + std::to_string(command->Id())), 1);
-    auto late = PostFlashCommand(control, Image(256), &rig.progress);
+    auto late = PostFlashCommand(control, TestImage(256), &rig.progress);
     EXPECT_EQ(late->Outcome(), TFlashOutcome::Abandoned);
 }
 
