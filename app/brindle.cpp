@@ -71,11 +71,12 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    // Declared out here so that they outlive the windows, which DestroyForms ends below.
+    // Declared out here so that they outlive the windows, which `forms` ends below.
     std::unique_ptr<QApplication> app;
     std::unique_ptr<TIniSettingsStore> settings;
     std::unique_ptr<TPosixSerialLibrary> library;
     std::unique_ptr<TSerialDeviceList> devices;
+    std::unique_ptr<TForms> forms;
     try {
         app = std::make_unique<QApplication>(argc, argv);
         QApplication::setWindowIcon(QIcon(":/brindle.png"));
@@ -107,14 +108,14 @@ int main(int argc, char** argv) {
             context.recordPath = positional.first().toStdString();
         }
 
-        CreateForms(context);
-        MainWindow->show();
+        forms = std::make_unique<TForms>(context);
+        forms->MainWindow->show();
         QApplication::exec();
     } catch (const std::exception& e) {
         ShowStartupError(app != nullptr, QString::fromLocal8Bit(e.what()));
     } catch (...) {
         ShowStartupError(app != nullptr, QString());
     }
-    DestroyForms();
+    forms.reset();
     return 0;
 }

@@ -1,13 +1,6 @@
 #include "app/forms.h"
 
-TMainWindow* MainWindow = nullptr;
-TfuelCalcsDlg* fuelCalcsDlg = nullptr;
-TdlgHelpAbout* dlgHelpAbout = nullptr;
-TfilePrefsDlg* filePrefsDlg = nullptr;
-TprogressDlg* progressDlg = nullptr;
-TdlgBattCal* dlgBattCal = nullptr;
-
-void CreateForms(const TAppContext& context) {
+TForms::TForms(const TAppContext& context) {
     MainWindow = new TMainWindow(context);
     fuelCalcsDlg = new TfuelCalcsDlg(MainWindow);
     dlgHelpAbout = new TdlgHelpAbout(MainWindow);
@@ -15,14 +8,9 @@ void CreateForms(const TAppContext& context) {
                                      context.portStore);
     progressDlg = new TprogressDlg(MainWindow);
     dlgBattCal = new TdlgBattCal(MainWindow);
+    MainWindow->forms = this;
 }
 
-void DestroyForms() {
-    delete MainWindow;  // the dialogs are its children
-    MainWindow = nullptr;
-    fuelCalcsDlg = nullptr;
-    dlgHelpAbout = nullptr;
-    filePrefsDlg = nullptr;
-    progressDlg = nullptr;
-    dlgBattCal = nullptr;
+TForms::~TForms() {
+    delete MainWindow;
 }

@@ -1,4 +1,5 @@
-// The program's windows, created once at start-up in this order and kept until it ends.
+// The program's windows: created hidden at start-up in this order and kept until it ends.
+// main owns the one TForms; the main window reaches its dialogs through it.
 #pragma once
 
 #include "app/mainwindow.h"
@@ -8,14 +9,19 @@
 #include "forms/fuelcalcs.h"
 #include "forms/progress.h"
 
-extern TMainWindow* MainWindow;
-extern TfuelCalcsDlg* fuelCalcsDlg;
-extern TdlgHelpAbout* dlgHelpAbout;
-extern TfilePrefsDlg* filePrefsDlg;
-extern TprogressDlg* progressDlg;
-extern TdlgBattCal* dlgBattCal;
+class TForms {
+public:
+    // The main window first (it starts the control thread), then its dialogs.
+    explicit TForms(const TAppContext& context);
+    // The main window must have closed.
+    ~TForms();
+    TForms(const TForms&) = delete;
+    TForms& operator=(const TForms&) = delete;
 
-// Creates the forms hidden, the main window first (which starts the control thread).
-void CreateForms(const TAppContext& context);
-// Destroys them all (the main window must have closed).
-void DestroyForms();
+    TMainWindow* MainWindow = nullptr;  // the dialogs below are its children
+    TfuelCalcsDlg* fuelCalcsDlg = nullptr;
+    TdlgHelpAbout* dlgHelpAbout = nullptr;
+    TfilePrefsDlg* filePrefsDlg = nullptr;
+    TprogressDlg* progressDlg = nullptr;
+    TdlgBattCal* dlgBattCal = nullptr;
+};

@@ -273,7 +273,7 @@ void TMainWindow::CommandEvent(QEvent::Type type, uint64_t command) {
     // Only the flow on screen has a command; a report on another one changes nothing here.
     const bool ours = upload && upload->Id() == command;
     if (type == kRunStartedEvent) {
-        progressDlg->RunStarted(command);
+        forms->progressDlg->RunStarted(command);
         if (ours) {
             uploading = true;
             ShowLinkState();
@@ -281,14 +281,14 @@ void TMainWindow::CommandEvent(QEvent::Type type, uint64_t command) {
             if (realtimeDlg) {
                 realtimeDlg->SetConnected(false);
             }
-            dlgBattCal->SetConnected(false);
+            forms->dlgBattCal->SetConnected(false);
         }
     } else if (type == kRunFailedEvent) {
         if (ours) {
-            progressDlg->RunFailed(command, upload->Failures());
+            forms->progressDlg->RunFailed(command, upload->Failures());
         }
     } else {
-        progressDlg->CommandFinished(command);
+        forms->progressDlg->CommandFinished(command);
         if (ours) {
             uploading = false;
             // A completed upload left the boot loader (the session connects to the new
@@ -349,8 +349,8 @@ void TMainWindow::WMEcuState() {
     if (realtimeDlg) {
         realtimeDlg->SetConnected(state == kLinkConnected && !uploading);
     }
-    if (dlgBattCal) {
-        dlgBattCal->SetConnected(state == kLinkConnected && !uploading);
+    if (forms) {
+        forms->dlgBattCal->SetConnected(state == kLinkConnected && !uploading);
     }
     // One prompt per change to the boot loader, however many notices report it.
     if (state == kLinkLoader && previous != kLinkLoader) {
@@ -559,23 +559,23 @@ void TMainWindow::ShowRecording() {
 }
 
 void TMainWindow::itmPrefsClick() {
-    filePrefsDlg->show();
-    filePrefsDlg->raise();
-    filePrefsDlg->activateWindow();
+    forms->filePrefsDlg->show();
+    forms->filePrefsDlg->raise();
+    forms->filePrefsDlg->activateWindow();
 }
 
 void TMainWindow::BatteryVoltage1Click() {
-    dlgBattCal->session = ecuControl ? ecuControl->session : nullptr;
-    dlgBattCal->SetConnected(shownLinkState == kLinkConnected);
-    dlgBattCal->exec();
+    forms->dlgBattCal->session = ecuControl ? ecuControl->session : nullptr;
+    forms->dlgBattCal->SetConnected(shownLinkState == kLinkConnected);
+    forms->dlgBattCal->exec();
 }
 
 void TMainWindow::itmFuelCalcsClick() {
-    fuelCalcsDlg->exec();
+    forms->fuelCalcsDlg->exec();
 }
 
 void TMainWindow::itmAboutClick() {
-    dlgHelpAbout->exec();
+    forms->dlgHelpAbout->exec();
 }
 
 bool TMainWindow::ChooseFile(QString& path) {
@@ -692,10 +692,10 @@ void TMainWindow::FlowEnded() {
 }
 
 void TMainWindow::RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption) {
-    upload = PostFlashCommand(*ecuControl, image, progressDlg);
-    progressDlg->Prepare(caption, image->usedLength);
+    upload = PostFlashCommand(*ecuControl, image, forms->progressDlg);
+    forms->progressDlg->Prepare(caption, image->usedLength);
     const std::weak_ptr<TECUFlashCmd> command = upload;
-    progressDlg->ShowModal(upload->Id(), [this, command] {
+    forms->progressDlg->ShowModal(upload->Id(), [this, command] {
         if (auto c = command.lock(); c && ecuControl) {
             ecuControl->Abandon(c);
         }

@@ -51,11 +51,16 @@ struct TAppContext {
     std::string recordPath;
 };
 
+class TForms;
+
 class TMainWindow : public QMainWindow {
     Q_OBJECT
 public:
     explicit TMainWindow(const TAppContext& context);
     ~TMainWindow() override;
+
+    // The dialogs this window opens; set once they exist.
+    const TForms* forms = nullptr;
 
     QString PanelText(int panel) const { return panels[panel]->text(); }
 

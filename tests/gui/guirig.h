@@ -30,6 +30,10 @@ inline TEcuSimConfig QuickEcu() {
     return c;
 }
 
+// The windows of the rig in use, and its main window.
+inline TForms* Forms = nullptr;
+inline TMainWindow* MainWindow = nullptr;
+
 struct TGuiRig {
     explicit TGuiRig(TEcuSimConfig config = QuickEcu(), bool failOpen = false,
                      std::string failReason = "Permission denied", std::string log = "",
@@ -49,14 +53,16 @@ struct TGuiRig {
         context.clock = &TSteadyClock::Instance();
         context.ports = &ports;
         context.logPath = logPath;
-        CreateForms(context);
+        forms = std::make_unique<TForms>(context);
+        Forms = forms.get();
+        MainWindow = forms->MainWindow;
         MainWindow->show();
     }
     ~TGuiRig() {
-        if (MainWindow) {
-            MainWindow->close();
-        }
-        DestroyForms();
+        MainWindow->close();
+        forms.reset();
+        Forms = nullptr;
+        MainWindow = nullptr;
     }
     TECU* Session() { return MainWindow->ecuControl ? MainWindow->ecuControl->session : nullptr; }
 
@@ -66,6 +72,7 @@ struct TGuiRig {
     TMemorySettingsStore store;
     TPortMap ports;
     std::string logPath;
+    std::unique_ptr<TForms> forms;
 };
 
 // Answers modal windows in the order they appear. Each step names what it expects (checked

@@ -205,9 +205,9 @@ private slots:
                  qPrintable(dlg->staleLbl->text()));
         bool voltsGreyed = false;
         QTimer::singleShot(400, [&] {
-            voltsGreyed = !dlgBattCal->voltage->isEnabled() &&
-                          dlgBattCal->staleLbl->text().startsWith("No data");
-            dlgBattCal->reject();
+            voltsGreyed = !Forms->dlgBattCal->voltage->isEnabled() &&
+                          Forms->dlgBattCal->staleLbl->text().startsWith("No data");
+            Forms->dlgBattCal->reject();
         });
         MainWindow->BatteryVoltage1->trigger();
         QVERIFY(voltsGreyed);
@@ -433,8 +433,8 @@ private slots:
                      [&](QWidget* w) {
                          usable = !w->isModal() && QApplication::activeModalWidget() == nullptr;
                          MainWindow->itmPrefs->trigger();  // Preferences opens meanwhile
-                         usable = usable && filePrefsDlg->isVisible();
-                         filePrefsDlg->cancelBtn->click();
+                         usable = usable && Forms->filePrefsDlg->isVisible();
+                         Forms->filePrefsDlg->cancelBtn->click();
                          auto* box = qobject_cast<QMessageBox*>(w);
                          script.captions.push_back(box->windowTitle());
                          script.texts.push_back(box->text());
@@ -490,7 +490,7 @@ private slots:
                      QString("invalid character in record\nLine 1 of the file."));
             QCOMPARE(script.texts.at(1), QString("ERROR! Unable to open firmware image."));
             QCOMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
-            QVERIFY(!progressDlg->isVisible());
+            QVERIFY(!Forms->progressDlg->isVisible());
         }
         {
             TGuiRig rig;
@@ -620,18 +620,20 @@ private slots:
         TModalScript script;
         QString panelWhileUploading;
         script.File(hex).Box(QMessageBox::Yes);
-        script.Then(
-            {[](QWidget* w) { return w == progressDlg && progressDlg->progressBar->value() > 0; },
-             [&](QWidget*) { panelWhileUploading = MainWindow->PanelText(0); }});
+        script.Then({[](QWidget* w) {
+                         return w == Forms->progressDlg &&
+                                Forms->progressDlg->progressBar->value() > 0;
+                     },
+                     [&](QWidget*) { panelWhileUploading = MainWindow->PanelText(0); }});
         script.Box(QMessageBox::Ok);
         MainWindow->mnuUpdateFirmware->trigger();
         QVERIFY(script.Done());
         QCOMPARE(panelWhileUploading, QString("Uploading"));
-        QVERIFY(!progressDlg->isVisible());
-        QCOMPARE(progressDlg->windowTitle(), QString("Updating Firmware"));
-        QCOMPARE(progressDlg->statusText->text(), QString("2048 bytes sent."));
-        QVERIFY(progressDlg->progressBar->isTextVisible());
-        QVERIFY(progressDlg->detailText->text().startsWith("3000 of 3000 bytes"));
+        QVERIFY(!Forms->progressDlg->isVisible());
+        QCOMPARE(Forms->progressDlg->windowTitle(), QString("Updating Firmware"));
+        QCOMPARE(Forms->progressDlg->statusText->text(), QString("2048 bytes sent."));
+        QVERIFY(Forms->progressDlg->progressBar->isTextVisible());
+        QVERIFY(Forms->progressDlg->detailText->text().startsWith("3000 of 3000 bytes"));
         // It ends with what was written, not a window that silently vanishes.
         QVERIFY2(script.texts.back().contains(
                      QRegularExpression("^Firmware written: 3000 bytes in \\d+\\.\\d s$")),
@@ -651,15 +653,17 @@ private slots:
         rig.ecu.NackBlock(1);
         TModalScript script;
         script.File(hex).Box(QMessageBox::Yes);
-        script.Then(
-            {[](QWidget* w) { return w == progressDlg && progressDlg->abandonBtn->isVisible(); },
-             [](QWidget*) { progressDlg->abandonBtn->click(); }});
+        script.Then({[](QWidget* w) {
+                         return w == Forms->progressDlg &&
+                                Forms->progressDlg->abandonBtn->isVisible();
+                     },
+                     [](QWidget*) { Forms->progressDlg->abandonBtn->click(); }});
         script.Box(QMessageBox::Ok);
         // Then, the ECU being without firmware, the upload is offered again.
         script.Box(QMessageBox::No);
         QTimer::singleShot(0, [] {
             // Until a run has failed there is no button.
-            QVERIFY(!progressDlg->abandonBtn->isVisible());
+            QVERIFY(!Forms->progressDlg->abandonBtn->isVisible());
         });
         MainWindow->mnuUpdateFirmware->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 15000);
@@ -668,7 +672,7 @@ private slots:
                          "Brindle offers the upload again as soon as it sees the ECU's boot "
                          "loader."));
         QCOMPARE(script.captions.at(2), QString("No Firmware"));
-        QVERIFY(!progressDlg->isVisible());
+        QVERIFY(!Forms->progressDlg->isVisible());
         QCOMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
     }
 
@@ -733,21 +737,21 @@ private slots:
     void preferencesIsModelessAndTheOtherDialogsModal() {
         TGuiRig rig;
         MainWindow->itmPrefs->trigger();
-        QVERIFY(filePrefsDlg->isVisible());
-        QVERIFY(!filePrefsDlg->isModal());
-        filePrefsDlg->cancelBtn->click();
-        for (QDialog* dialog :
-             std::initializer_list<QDialog*>{dlgHelpAbout, fuelCalcsDlg, dlgBattCal}) {
+        QVERIFY(Forms->filePrefsDlg->isVisible());
+        QVERIFY(!Forms->filePrefsDlg->isModal());
+        Forms->filePrefsDlg->cancelBtn->click();
+        for (QDialog* dialog : std::initializer_list<QDialog*>{
+                 Forms->dlgHelpAbout, Forms->fuelCalcsDlg, Forms->dlgBattCal}) {
             bool wasModal = false;
             QTimer::singleShot(50, [&] {
                 wasModal = QApplication::activeModalWidget() == dialog;
                 dialog->reject();
             });
-            if (dialog == dlgHelpAbout)
+            if (dialog == Forms->dlgHelpAbout)
                 MainWindow->itmAbout->trigger();
-            if (dialog == fuelCalcsDlg)
+            if (dialog == Forms->fuelCalcsDlg)
                 MainWindow->itmFuelCalcs->trigger();
-            if (dialog == dlgBattCal)
+            if (dialog == Forms->dlgBattCal)
                 MainWindow->BatteryVoltage1->trigger();
             QVERIFY(wasModal);
         }
