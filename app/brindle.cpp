@@ -10,7 +10,7 @@
 #include "forms/version.h"
 #include "platform/portmap.h"
 #include "platform/posixserial.h"
-#include "platform/qtsettingsstore.h"
+#include "platform/inisettingsstore.h"
 #include "platform/timerslack.h"
 
 int main(int argc, char** argv) {
@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(
         "Desktop companion for the ECU: live engine data, board identification and firmware "
         "updates over a serial line.\n\nSettings are kept in " +
-        QString::fromStdString(TQtSettingsStore().Location()) +
+        QString::fromStdString(TIniSettingsStore::DefaultPath()) +
         " (BRINDLE_SETTINGS names another file). The packet log is brindle.log in the current "
         "folder.");
     parser.addHelpOption();
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     parser.addOption(portOption);
     parser.process(app);
 
-    TQtSettingsStore settings;
+    TIniSettingsStore settings;
     TPortMap ports;
     settings.LoadPortOverrides(ports);
     if (parser.isSet(portOption)) {

@@ -1,7 +1,6 @@
 // Preferences, fuel calculator, battery voltage and About.
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -13,8 +12,8 @@
 #include "forms/fileprefs.h"
 #include "forms/fuelcalcs.h"
 #include "forms/version.h"
+#include "platform/inisettingsstore.h"
 #include "platform/portmap.h"
-#include "platform/qtsettingsstore.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/manualclock.h"
 #include "tests/support/memorysettings.h"
@@ -45,6 +44,27 @@ struct RecordSession {
     }
 };
 
+// A settings file with the given [General] values.
+void WriteIni(const QString& path, std::initializer_list<std::pair<const char*, int>> values) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QByteArray text = "[General]\n";
+    for (const auto& [name, value] : values) {
+        text += QByteArray(name) + "=" + QByteArray::number(value) + "\n";
+    }
+    file.write(text);
+}
+
+// One stored value as the program reads it; -999 when it is not there.
+int StoredValue(const QString& path, const char* name) {
+    TIniSettingsStore store(path.toStdString());
+    int32_t value = -999;
+    if (!store.Open() || store.ReadInt(name, value) != TSettingsStore::TRead::Ok) {
+        return -999;
+    }
+    return value;
+}
+
 void Type(QLineEdit* edit, const QString& text) {
     edit->setFocus();
     edit->selectAll();
@@ -64,12 +84,8 @@ private slots:
     // ---------------------------------------------------------------- Preferences
 
     void preferencesStartOnUnitsAndShowTheStoredValues() {
-        TQtSettingsStore store(IniPath("show.ini").toStdString());
-        {
-            QSettings ini(IniPath("show.ini"), QSettings::IniFormat);
-            ini.setValue("comPort", 2);
-            ini.setValue("commBaud", 8);
-        }
+        WriteIni(IniPath("show.ini"), {{"comPort", 2}, {"commBaud", 8}});
+        TIniSettingsStore store(IniPath("show.ini").toStdString());
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
@@ -89,14 +105,8 @@ private slots:
 
     void preferencesRoundTripThroughTheIniFile() {
         const QString path = IniPath("roundtrip.ini");
-        {
-            QSettings ini(path, QSettings::IniFormat);
-            ini.setValue("comPort", 0);
-            ini.setValue("initBaud", 7);
-            ini.setValue("commBaud", 5);
-            ini.setValue("loaderBaud", 8);
-        }
-        TQtSettingsStore store(path.toStdString());
+        WriteIni(path, {{"comPort", 0}, {"initBaud", 7}, {"commBaud", 5}, {"loaderBaud", 8}});
+        TIniSettingsStore store(path.toStdString());
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
@@ -106,18 +116,16 @@ private slots:
         dlg.baudCbx->setCurrentIndex(4);
         dlg.okBtn->click();
         QVERIFY(!dlg.isVisible());
-        QSettings ini(path, QSettings::IniFormat);
-        QCOMPARE(ini.value("comPort").toInt(), 4);
-        QCOMPARE(ini.value("commBaud").toInt(), 9);
-        QCOMPARE(ini.value("initBaud").toInt(), 7);
-        QCOMPARE(ini.value("loaderBaud").toInt(), 8);
+        QCOMPARE(StoredValue(path, "comPort"), 4);
+        QCOMPARE(StoredValue(path, "commBaud"), 9);
+        QCOMPARE(StoredValue(path, "initBaud"), 7);
+        QCOMPARE(StoredValue(path, "loaderBaud"), 8);
 
         // Cancel stores nothing, and the next showing reads the storage again.
         dlg.show();
         dlg.comportCbx->setCurrentIndex(7);
         dlg.cancelBtn->click();
-        ini.sync();
-        QCOMPARE(QSettings(path, QSettings::IniFormat).value("comPort").toInt(), 4);
+        QCOMPARE(StoredValue(path, "comPort"), 4);
         dlg.show();
         QCOMPARE(dlg.comportCbx->currentIndex(), 4);
     }
@@ -137,14 +145,11 @@ private slots:
         };
         for (const Case& c : cases) {
             const QString path = IniPath(QString("range%1-%2.ini").arg(c.comPort).arg(c.commBaud));
-            {
-                QSettings ini(path, QSettings::IniFormat);
-                ini.setValue("comPort", c.comPort);
-                ini.setValue("initBaud", 5);
-                ini.setValue("commBaud", c.commBaud);
-                ini.setValue("loaderBaud", 6);
-            }
-            TQtSettingsStore store(path.toStdString());
+            WriteIni(path, {{"comPort", c.comPort},
+                            {"initBaud", 5},
+                            {"commBaud", c.commBaud},
+                            {"loaderBaud", 6}});
+            TIniSettingsStore store(path.toStdString());
             TManualClock clock;
             TFakeSerialLibrary lib(clock);
             TPortMap ports;
@@ -153,15 +158,14 @@ private slots:
             QCOMPARE(dlg.comportCbx->currentIndex(), c.shownPort);
             QCOMPARE(dlg.baudCbx->currentText(), c.shownBaud);
             dlg.okBtn->click();
-            QSettings ini(path, QSettings::IniFormat);
-            QCOMPARE(ini.value("comPort").toInt(), c.storedPort);
-            QCOMPARE(ini.value("commBaud").toInt(), c.storedBaud);
+            QCOMPARE(StoredValue(path, "comPort"), c.storedPort);
+            QCOMPARE(StoredValue(path, "commBaud"), c.storedBaud);
         }
     }
 
     void preferencesUnitsAreNotStored() {
         const QString path = IniPath("units.ini");
-        TQtSettingsStore store(path.toStdString());
+        TIniSettingsStore store(path.toStdString());
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
@@ -170,8 +174,10 @@ private slots:
         dlg.show();
         dlg.ComboBox3->setCurrentIndex(1);
         dlg.okBtn->click();
-        QSettings ini(path, QSettings::IniFormat);
-        QCOMPARE(ini.allKeys().size(), 4);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(),
+                 QByteArray("[General]\ncomPort=0\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n"));
         dlg.show();
         QCOMPARE(dlg.ComboBox3->currentText(), QString("Fahrenheit"));
     }

@@ -25,7 +25,7 @@
 #include "firmware/upload.h"
 #include "platform/portmap.h"
 #include "platform/posixserial.h"
-#include "platform/qtsettingsstore.h"
+#include "platform/inisettingsstore.h"
 #include "tools/cli/attemptlimit.h"
 #include "tools/cli/cliformat.h"
 
@@ -183,7 +183,7 @@ private:
     TTerminalMessages messages;
     TTerminalLinkObserver observer;
     TPortMap map;
-    TQtSettingsStore store;  // BRINDLE_SETTINGS or the program's own location
+    TIniSettingsStore store;  // BRINDLE_SETTINGS or the program's own location
     std::unique_ptr<TPosixSerialLibrary> library;
     std::unique_ptr<TECUControl> control;
     std::string path;

@@ -1,0 +1,329 @@
+// The settings store over an INI file, as the program and brindle-cli use it on Linux.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "ecu/clock.h"
+#include "ecu/serialcomm.h"
+#include "platform/inisettingsstore.h"
+#include "platform/portmap.h"
+#include "tests/support/fakeserial.h"
+
+namespace {
+
+std::string TempPath(const std::string& name) {
+    const std::string dir = testing::TempDir() + "/brindle-settings-" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0700);
+    const std::string path = dir + "/" + name;
+    std::filesystem::remove_all(path);
+    return path;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// What the program does at every start: load the settings, completing missing values.
+std::unique_ptr<TSerialComm> Load(TIniSettingsStore& store) {
+    static TFakeSerialLibrary lib(TSteadyClock::Instance());
+    return std::make_unique<TSerialComm>(lib, store, TSteadyClock::Instance());
+}
+
+struct TValues {
+    int32_t comPort, initBaud, commBaud, loaderBaud;
+};
+
+void ExpectValues(const std::string& path, TValues expected) {
+    TIniSettingsStore store(path);
+    ASSERT_TRUE(store.Open());
+    const std::pair<const char*, int32_t> values[] = {{"comPort", expected.comPort},
+                                                      {"initBaud", expected.initBaud},
+                                                      {"commBaud", expected.commBaud},
+                                                      {"loaderBaud", expected.loaderBaud}};
+    for (const auto& [name, value] : values) {
+        int32_t v = -999;
+        EXPECT_EQ(store.ReadInt(name, v), TSettingsStore::TRead::Ok) << name;
+        EXPECT_EQ(v, value) << name;
+    }
+}
+
+TEST(IniSettingsStore, ReadsValuesAsTheyAreWritten) {
+    using R = TSettingsStore::TRead;
+    const struct {
+        const char* why;
+        const char* file;
+        const char* name;
+        R read;
+        int32_t value;
+    } cases[] = {
+        {"plain", "[General]\ncomPort=3\n", "comPort", R::Ok, 3},
+        {"blanks around", "[General]\n  commBaud =  9 \t\n", "commBaud", R::Ok, 9},
+        {"trailing comment", "[General]\ncomPort=0      ; 0 = Com1 ... 7 = Com8\n", "comPort",
+         R::Ok, 0},
+        {"quoted", "[General]\ninitBaud=\"7\"\n", "initBaud", R::Ok, 7},
+        {"quoted with comment", "[General]\ninitBaud=\" 7 \" ; rate\n", "initBaud", R::Ok, 7},
+        {"before any section", "comPort=2\n[ports]\nCOM1=/dev/x\n", "comPort", R::Ok, 2},
+        {"section name in any case", "[general]\ncomPort=4\n", "comPort", R::Ok, 4},
+        {"the last of two counts", "[General]\ncomPort=1\ncomPort=6\n", "comPort", R::Ok, 6},
+        {"signed", "[General]\ncomPort=-1\n", "comPort", R::Ok, -1},
+        {"CRLF", "[General]\r\ncommBaud=8\r\n", "commBaud", R::Ok, 8},
+        {"no final line end", "[General]\ncommBaud=8", "commBaud", R::Ok, 8},
+        {"a word", "[General]\ncomPort=COM3\n", "comPort", R::NotInteger, 0},
+        {"a number and more", "[General]\nloaderBaud=6x\n", "loaderBaud", R::NotInteger, 0},
+        {"hexadecimal", "[General]\nloaderBaud=0x6\n", "loaderBaud", R::NotInteger, 0},
+        {"a list", "[General]\nloaderBaud=6,7\n", "loaderBaud", R::NotInteger, 0},
+        {"empty", "[General]\nloaderBaud=\n", "loaderBaud", R::NotInteger, 0},
+        {"beyond 32 bits", "[General]\ncomPort=4294967296\n", "comPort", R::NotInteger, 0},
+        {"in another section", "[ports]\ncomPort=3\n", "comPort", R::Missing, 0},
+        {"commented out", "[General]\n;comPort=3\n", "comPort", R::Missing, 0},
+        {"other case", "[General]\ncomport=3\n", "comPort", R::Missing, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        const std::string path = TempPath("read.ini");
+        WriteFile(path, c.file);
+        TIniSettingsStore store(path);
+        ASSERT_TRUE(store.Open());
+        int32_t v = 0;
+        EXPECT_EQ(store.ReadInt(c.name, v), c.read);
+        EXPECT_EQ(v, c.value);
+    }
+}
+
+TEST(IniSettingsStore, FirstStartCreatesTheFileWithTheDefaults) {
+    const std::string path = TempPath("new/folder/first.ini");
+    TIniSettingsStore store(path);
+    Load(store);
+    EXPECT_EQ(ReadFile(path), "[General]\ncomPort=0\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n");
+    EXPECT_EQ(store.Location(), path);
+}
+
+TEST(IniSettingsStore, CompletingAFileAddsOnlyTheMissingValues) {
+    const struct {
+        const char* why;
+        std::string before;
+        std::string after;
+    } cases[] = {
+        {"comments, order, [ports] and unknown keys stay",
+         "; my bench\n[General]\ncommBaud=9   ; fast\n\n# the others below\ncomPort=1\n"
+         "theme=dark\n\n[ports]\n; the FTDI\nCOM1=/dev/serial/by-id/x\n",
+         "; my bench\n[General]\ncommBaud=9   ; fast\n\n# the others below\ncomPort=1\n"
+         "theme=dark\ninitBaud=5\nloaderBaud=6\n\n[ports]\n; the FTDI\nCOM1=/dev/serial/by-id/x\n"},
+        {"no [General]: added at the end", "[ports]\nCOM2=/dev/ttyS4\n",
+         "[ports]\nCOM2=/dev/ttyS4\n[General]\ncomPort=0\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n"},
+        {"CRLF line ends and no final line end", "[General]\r\ncomPort=2\r\ncommBaud=8",
+         "[General]\r\ncomPort=2\r\ncommBaud=8\r\ninitBaud=5\r\nloaderBaud=6"},
+        {"keys before any section", "comPort=3\ninitBaud=5\n[ports]\nCOM4=/dev/ttyUSB9\n",
+         "comPort=3\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n[ports]\nCOM4=/dev/ttyUSB9\n"},
+        {"a value that is not a number gets the default in its place",
+         "[General]\ncomPort=COM3 ; mine\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n",
+         "[General]\ncomPort=0 ; mine\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n"},
+        {"complete: not a byte changes",
+         "[General]\ncomPort = \"1\"\ninitBaud=5\t; x\ncommBaud=5\nloaderBaud=6",
+         "[General]\ncomPort = \"1\"\ninitBaud=5\t; x\ncommBaud=5\nloaderBaud=6"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        const std::string path = TempPath("complete.ini");
+        WriteFile(path, c.before);
+        TIniSettingsStore store(path);
+        Load(store);
+        EXPECT_EQ(ReadFile(path), c.after);
+    }
+}
+
+TEST(IniSettingsStore, SavingReplacesOnlyTheValueText) {
+    const std::string dir = TempPath("saving");
+    mkdir(dir.c_str(), 0700);
+    const std::string path = dir + "/save.ini";
+    const std::string before =
+        "[General]\ncomPort=0      ; 0 = Com1\ninitBaud=5\ncommBaud=\"5\" ; rate\n"
+        "loaderBaud=6\n";
+    WriteFile(path, before);
+    chmod(path.c_str(), 0640);
+    {
+        TIniSettingsStore store(path);
+        auto port = Load(store);
+        port->comPort = 4;
+        port->commBaud = 9;
+        EXPECT_TRUE(port->SaveSettings());
+    }
+    EXPECT_EQ(ReadFile(path),
+              "[General]\ncomPort=4      ; 0 = Com1\ninitBaud=5\ncommBaud=9 ; rate\n"
+              "loaderBaud=6\n");
+    ExpectValues(path, {4, 5, 9, 6});
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // Nothing is left behind in the folder.
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) {
+        ++files;
+    }
+    EXPECT_EQ(files, 1);
+}
+
+TEST(IniSettingsStore, ALinkedFileIsWrittenWhereItIsAndTheLinkStays) {
+    const std::string real = TempPath("dotfiles-brindle.ini");
+    const std::string link = TempPath("linked.ini");
+    WriteFile(real, "[General]\ncomPort=2 ; bench\n");
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    TIniSettingsStore store(link);
+    Load(store);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(ReadFile(real),
+              "[General]\ncomPort=2 ; bench\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n");
+
+    // A link to no file at all, or to a folder, is not a settings file: nothing is written.
+    for (const std::string& target : {TempPath("nowhere.ini"), TempPath("a-folder")}) {
+        SCOPED_TRACE(target);
+        const std::string dangling = TempPath("dangling.ini");
+        if (target.find("folder") != std::string::npos) {
+            mkdir(target.c_str(), 0700);
+        }
+        ASSERT_EQ(symlink(target.c_str(), dangling.c_str()), 0);
+        TIniSettingsStore other(dangling);
+        EXPECT_FALSE(other.Open());
+        auto port = Load(other);
+        EXPECT_EQ(port->loaderBaud, 6);
+        EXPECT_FALSE(port->SaveSettings());
+        EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+        EXPECT_FALSE(std::filesystem::is_regular_file(target));
+    }
+}
+
+TEST(IniSettingsStore, AStoreThatCannotBeCreatedFailsToOpen) {
+    // A regular file where the folder should be.
+    const std::string blocker = TempPath("blocker");
+    WriteFile(blocker, "x");
+    TIniSettingsStore store(blocker + "/sub/settings.ini");
+    EXPECT_FALSE(store.Open());
+    EXPECT_FALSE(store.WriteInt("comPort", 1));
+}
+
+TEST(IniSettingsStore, FailedWriteIsReported) {
+    // The folder vanishes after the key was opened (a removed USB stick, say) and a file
+    // takes its name, so nothing can be written there, not even by root.
+    const std::string dir = TempPath("vanishing");
+    mkdir(dir.c_str(), 0700);
+    const std::string path = dir + "/settings.ini";
+    WriteFile(path, "[General]\ncomPort=1\n");
+    TIniSettingsStore store(path);
+    ASSERT_TRUE(store.Open());
+    std::remove(path.c_str());
+    rmdir(dir.c_str());
+    WriteFile(dir, "not a folder");
+    EXPECT_FALSE(store.WriteInt("comPort", 2));
+    store.Close();
+    std::remove(dir.c_str());
+}
+
+TEST(IniSettingsStore, DamagedFileIsReadButNeverWrittenOver) {
+    struct Case {
+        const char* name;
+        std::string contents;
+        int comPort;
+    };
+    std::string binary;
+    for (int i = 0; i < 300; ++i) {
+        binary.push_back(static_cast<char>((i * 97 + 13) & 0xFF));
+    }
+    const Case cases[] = {
+        {"binary junk", binary, 0},
+        {"a readable value among junk",
+         std::string("[General]\ncomPort=3\n\0\xff garbage =\n[[[\n", 36), 3},
+        {"a line that is no INI", "[General]\ncomPort=5\nthis is a letter\n", 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = TempPath("damaged.ini");
+        WriteFile(path, c.contents);
+        TIniSettingsStore store(path);
+        auto port = Load(store);
+        EXPECT_EQ(port->comPort, c.comPort);
+        EXPECT_EQ(port->commBaud, 5);
+        EXPECT_FALSE(port->SaveSettings());
+        EXPECT_EQ(ReadFile(path), c.contents);
+    }
+}
+
+TEST(IniSettingsStore, FolderWhereTheFileShouldBeKeepsTheDefaults) {
+    const std::string path = TempPath("folder.ini");
+    mkdir(path.c_str(), 0700);
+    TIniSettingsStore store(path);
+    auto port = Load(store);
+    EXPECT_EQ(port->comPort, 0);
+    EXPECT_EQ(port->loaderBaud, 6);
+    EXPECT_FALSE(port->SaveSettings());
+
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+}
+
+TEST(IniSettingsStore, PortOverridesComeFromThePortsSection) {
+    const std::string path = TempPath("ports.ini");
+    const std::string text =
+        "[General]\ncomPort=0\nCOM2=/dev/not-a-port\n[ports]\n"
+        "COM1 = /dev/serial/by-id/usb-ecu ; the bench\nCOM8=\"/dev/ttyS4\"\n";
+    WriteFile(path, text);
+    TIniSettingsStore store(path);
+    TPortMap map;
+    store.LoadPortOverrides(map);
+    EXPECT_EQ(map.PathFor(0), "/dev/serial/by-id/usb-ecu");
+    EXPECT_EQ(map.PathFor(1), "/dev/ttyUSB1");
+    EXPECT_EQ(map.PathFor(7), "/dev/ttyS4");
+    EXPECT_EQ(ReadFile(path), text);
+}
+
+TEST(IniSettingsStore, DefaultLocationIsTheUsersConfigurationFolder) {
+    const char* saved[] = {std::getenv("BRINDLE_SETTINGS"), std::getenv("XDG_CONFIG_HOME"),
+                           std::getenv("HOME")};
+    const std::string keep[] = {saved[0] ? saved[0] : "", saved[1] ? saved[1] : "",
+                                saved[2] ? saved[2] : ""};
+    unsetenv("BRINDLE_SETTINGS");
+    setenv("HOME", "/home/u", 1);
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(TIniSettingsStore().Location(), "/home/u/.config/Quellmark, Inc./Brindle.ini");
+    setenv("XDG_CONFIG_HOME", "/cfg", 1);
+    EXPECT_EQ(TIniSettingsStore().Location(), "/cfg/Quellmark, Inc./Brindle.ini");
+    setenv("BRINDLE_SETTINGS", "/tmp/x.ini", 1);
+    EXPECT_EQ(TIniSettingsStore().Location(), "/tmp/x.ini");
+    const char* names[] = {"BRINDLE_SETTINGS", "XDG_CONFIG_HOME", "HOME"};
+    for (int i = 0; i < 3; ++i) {
+        if (saved[i]) {
+            setenv(names[i], keep[i].c_str(), 1);
+        } else {
+            unsetenv(names[i]);
+        }
+    }
+}
+
+TEST(IniSettingsStore, TheReadmesExampleReadsAsShown) {
+    // The settings example of README.md: the block that starts with "[General]".
+    const std::string readme = ReadFile(BRINDLE_SOURCE_DIR "/README.md");
+    const size_t start = readme.find("```\n[General]\n");
+    ASSERT_NE(start, std::string::npos);
+    const size_t end = readme.find("```", start + 3);
+    ASSERT_NE(end, std::string::npos);
+    const std::string example = readme.substr(start + 4, end - start - 4);
+    const std::string path = TempPath("readme.ini");
+    WriteFile(path, example);
+    ExpectValues(path, {0, 5, 5, 6});
+    TIniSettingsStore store(path);
+    Load(store);
+    EXPECT_EQ(ReadFile(path), example);  // complete as it is: nothing to write
+}
+
+}  // namespace
