@@ -8,9 +8,8 @@
 #include "app/forms.h"
 #include "ecu/clock.h"
 #include "forms/version.h"
+#include "platform/hostplatform.h"
 #include "platform/portmap.h"
-#include "platform/posixserial.h"
-#include "platform/inisettingsstore.h"
 #include "platform/timerslack.h"
 
 int main(int argc, char** argv) {
@@ -24,7 +23,7 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(
         "Desktop companion for the ECU: live engine data, board identification and firmware "
         "updates over a serial line.\n\nSettings are kept in " +
-        QString::fromStdString(TIniSettingsStore::DefaultPath()) +
+        QString::fromStdString(SettingsLocation()) +
         " (BRINDLE_SETTINGS names another file). The packet log is brindle.log in the current "
         "folder.");
     parser.addHelpOption();
@@ -34,18 +33,17 @@ int main(int argc, char** argv) {
     parser.addOption(portOption);
     parser.process(app);
 
-    TIniSettingsStore settings;
     TPortMap ports;
-    settings.LoadPortOverrides(ports);
+    const std::unique_ptr<TSettingsStore> settings = MakeSettingsStore(ports);
     if (parser.isSet(portOption)) {
         ports.SetRunOverride(parser.value(portOption).toStdString());
     }
-    TPosixSerialLibrary library(ports);
+    const std::unique_ptr<TSerialLibrary> library = MakeSerialLibrary(ports);
     TAppContext context;
-    context.library = &library;
-    context.settings = &settings;
+    context.library = library.get();
+    context.settings = settings.get();
     context.clock = &TSteadyClock::Instance();
-    context.ports = &library.PortMap();
+    context.ports = &ports;
 
     try {
         CreateForms(context);
