@@ -7,6 +7,12 @@ TPortMap::TPortMap() {
 }
 
 std::string TPortMap::DefaultPath(int port) {
+#ifdef _WIN32
+    // On Windows COM1 to COM8 are themselves.
+    if (port >= 0 && port < kPorts) {
+        return "\\\\.\\COM" + std::to_string(port + 1);
+    }
+#else
     if (port >= 0 && port < 4) {
         return "/dev/ttyUSB" + std::to_string(port);
     }
@@ -16,6 +22,7 @@ std::string TPortMap::DefaultPath(int port) {
     if (port >= 6 && port < kPorts) {
         return "/dev/ttyS" + std::to_string(port - 6);
     }
+#endif
     return {};
 }
 

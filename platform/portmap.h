@@ -8,7 +8,8 @@ class TPortMap {
 public:
     static constexpr int kPorts = 8;
 
-    // Defaults: COM1-COM4 are /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1, COM7-COM8 /dev/ttyS0-1.
+    // Defaults: COM1-COM4 are /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1, COM7-COM8 /dev/ttyS0-1;
+    // on Windows COM1 to COM8 are \\.\COM1 to \\.\COM8.
     TPortMap();
 
     // Replaces the device of one port (0..7); an empty path restores the default.
