@@ -13,6 +13,18 @@
 void InstallInterruptHandler(std::atomic<int>& count, std::atomic<bool>& hardExit,
                              const char* hardExitText);
 
+// What the system's interrupt handler works with (for the two implementations).
+struct TInterruptTargets {
+    std::atomic<int>* count = nullptr;
+    std::atomic<bool>* hardExit = nullptr;
+    const char* hardExitText = "";
+    // Counts one interrupt. The text to print before ending the process at once, or nullptr
+    // when the process goes on. Safe in a signal handler.
+    const char* Count() const {
+        return count->fetch_add(1) >= 1 && hardExit->load() ? hardExitText : nullptr;
+    }
+};
+
 // Runs `start`, which starts threads, so that Ctrl-C reaches the calling thread and never
 // one of the threads started (where it would not break a read of the calling thread).
 void StartThreadsWithoutInterrupts(const std::function<void()>& start);

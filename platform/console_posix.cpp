@@ -9,19 +9,16 @@
 
 namespace {
 
-std::atomic<int>* interrupts = nullptr;
-std::atomic<bool>* hardExitAllowed = nullptr;
-const char* hardExitMessage = "";
+TInterruptTargets targets;
 
 void OnInterrupt(int) {
     // Only async-signal-safe calls here.
-    if (interrupts->fetch_add(1) >= 1 && hardExitAllowed->load()) {
-        const char* end = hardExitMessage;
+    if (const char* text = targets.Count()) {
+        const char* end = text;
         while (*end) {
             ++end;
         }
-        const ssize_t ignored =
-            ::write(2, hardExitMessage, static_cast<size_t>(end - hardExitMessage));
+        const ssize_t ignored = ::write(2, text, static_cast<size_t>(end - text));
         (void)ignored;
         ::_exit(130);
     }
@@ -31,9 +28,7 @@ void OnInterrupt(int) {
 
 void InstallInterruptHandler(std::atomic<int>& count, std::atomic<bool>& hardExit,
                              const char* hardExitText) {
-    interrupts = &count;
-    hardExitAllowed = &hardExit;
-    hardExitMessage = hardExitText;
+    targets = {&count, &hardExit, hardExitText};
     // No SA_RESTART: a read of the confirmation answer returns when Ctrl-C comes.
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;

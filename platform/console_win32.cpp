@@ -1,22 +1,14 @@
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <io.h>
-#include <windows.h>
 
 #include <cerrno>
 
 #include "platform/console.h"
+#include "platform/win32.h"
 #include "platform/win32serial.h"
 
 namespace {
 
-std::atomic<int>* interrupts = nullptr;
-std::atomic<bool>* hardExitAllowed = nullptr;
-const char* hardExitMessage = "";
+TInterruptTargets targets;
 
 // Runs on a thread of its own that the system starts for each event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
@@ -28,10 +20,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         default:
             return FALSE;
     }
-    if (interrupts->fetch_add(1) >= 1 && hardExitAllowed->load()) {
+    if (const char* text = targets.Count()) {
         DWORD written = 0;
-        WriteFile(GetStdHandle(STD_ERROR_HANDLE), hardExitMessage,
-                  static_cast<DWORD>(lstrlenA(hardExitMessage)), &written, nullptr);
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(lstrlenA(text)),
+                  &written, nullptr);
         ExitProcess(130);
     }
     return TRUE;  // handled: the process goes on and the command ends in its own time
@@ -67,9 +59,7 @@ bool KeyWaiting(HANDLE h) {
 
 void InstallInterruptHandler(std::atomic<int>& count, std::atomic<bool>& hardExit,
                              const char* hardExitText) {
-    interrupts = &count;
-    hardExitAllowed = &hardExit;
-    hardExitMessage = hardExitText;
+    targets = {&count, &hardExit, hardExitText};
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 

@@ -3,14 +3,9 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #elif defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <timeapi.h>
-#include <windows.h>
+#include "platform/win32.h"
+
+#include <timeapi.h>  // after windows.h, which it needs
 #endif
 
 void TightenTimerSlack() {

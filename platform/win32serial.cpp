@@ -6,23 +6,6 @@
 
 namespace {
 
-DWORD RateForCode(int code) {
-    switch (code) {
-        case 5:
-            return CBR_9600;
-        case 6:
-            return CBR_19200;
-        case 7:
-            return CBR_38400;
-        case 8:
-            return CBR_57600;
-        case 9:
-            return CBR_115200;
-        default:
-            return 0;
-    }
-}
-
 constexpr DWORD kReadChunk = 1024;
 
 std::string ReasonText(const std::string& path, DWORD err) {
@@ -31,13 +14,7 @@ std::string ReasonText(const std::string& path, DWORD err) {
 
 }  // namespace
 
-TWin32SerialLibrary::TWin32SerialLibrary(TPortMap m) : map(std::move(m)) {}
-
-TWin32SerialLibrary::~TWin32SerialLibrary() {
-    while (!ports.empty()) {
-        Close(ports.begin()->first);
-    }
-}
+TWin32SerialLibrary::TWin32SerialLibrary(TPortMap m) : TSerialDevices(std::move(m)) {}
 
 std::wstring TWin32SerialLibrary::DeviceName(const std::string& path) {
     // Only COM1 to COM9 open by their bare names; the device namespace reaches every port.
@@ -47,33 +24,7 @@ std::wstring TWin32SerialLibrary::DeviceName(const std::string& path) {
     return Widen(path);
 }
 
-void TWin32SerialLibrary::SetError(int port, std::string text) {
-    errors[port] = std::move(text);
-}
-
-std::string TWin32SerialLibrary::LastError(int port) const {
-    auto it = errors.find(port);
-    return it == errors.end() ? std::string() : it->second;
-}
-
-TWin32SerialLibrary::TPort* TWin32SerialLibrary::OpenPort(int port) {
-    auto it = ports.find(port);
-    return it == ports.end() ? nullptr : &it->second;
-}
-
-int TWin32SerialLibrary::SetLineFormat(int port, int par, int stop, int bits) {
-    parity = par;
-    stopBits = stop;
-    dataBits = bits;
-    for (auto& [number, p] : ports) {
-        if ((port == kAllPorts || port == number) && p.handle != INVALID_HANDLE_VALUE) {
-            ApplyState(p);
-        }
-    }
-    return 0;
-}
-
-bool TWin32SerialLibrary::ApplyState(TPort& p) {
+bool TWin32SerialLibrary::ApplyLine(TPort& p) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(p.handle, &dcb)) {
@@ -81,7 +32,7 @@ bool TWin32SerialLibrary::ApplyState(TPort& p) {
     }
     // Every field that changes what goes over the line is set here: what a port reports
     // before (Wine reads it from the terminal, a driver from its last user) is not 8N1 raw.
-    dcb.BaudRate = RateForCode(p.baudCode);
+    dcb.BaudRate = static_cast<DWORD>(BaudCodeToBps(p.baudCode));
     dcb.fBinary = TRUE;
     dcb.fParity = parity != 0;
     dcb.fOutxCtsFlow = FALSE;
@@ -149,13 +100,8 @@ HANDLE TWin32SerialLibrary::OpenDevice(int port, const std::string& path, int rx
 }
 
 int TWin32SerialLibrary::Reset(int port, int rxQueue, int txQueue) {
-    if (OpenPort(port)) {
-        Close(port);
-    }
-    errors.erase(port);
-    const std::string path = map.PathFor(port);
+    const std::string path = DeviceForReset(port);
     if (path.empty()) {
-        SetError(port, "no serial device is assigned to port number " + std::to_string(port));
         return kErrNoDevice;
     }
     int result = 0;
@@ -168,7 +114,7 @@ int TWin32SerialLibrary::Reset(int port, int rxQueue, int txQueue) {
     p.path = path;
     p.rxQueue = rxQueue;
     p.txQueue = txQueue;
-    if (!ApplyState(p)) {
+    if (!ApplyLine(p)) {
         const DWORD err = GetLastError();
         ports.erase(port);
         SetError(port, ReasonText(path, err));
@@ -178,72 +124,60 @@ int TWin32SerialLibrary::Reset(int port, int rxQueue, int txQueue) {
     return 0;
 }
 
-TWin32SerialLibrary::TPort::TPort() {
+TWin32Port::TWin32Port() {
     watch.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
-TWin32SerialLibrary::TPort::~TPort() {
-    if (handle != INVALID_HANDLE_VALUE) {
-        if (watching) {
-            CancelIoEx(handle, &watch);
-            DWORD n = 0;
-            GetOverlappedResult(handle, &watch, &n, TRUE);
-        }
+TWin32Port::~TWin32Port() {
+    if (Present()) {
+        EndWatch();
         CloseHandle(handle);
     }
     CloseHandle(watch.hEvent);
     CloseHandle(io.hEvent);
 }
 
-void TWin32SerialLibrary::StopWatch(TPort& p) {
-    if (p.watching) {
-        CancelIoEx(p.handle, &p.watch);
+void TWin32Port::EndWatch() {
+    if (watching) {
+        CancelIoEx(handle, &watch);
         DWORD n = 0;
-        GetOverlappedResult(p.handle, &p.watch, &n, TRUE);  // the read must be over first
-        p.watching = false;
+        GetOverlappedResult(handle, &watch, &n, TRUE);  // the read must be over first
+        watching = false;
     }
 }
 
 void TWin32SerialLibrary::LoseDevice(TPort& p) {
-    if (p.handle != INVALID_HANDLE_VALUE) {
-        StopWatch(p);
+    if (p.Present()) {
+        p.EndWatch();
         CloseHandle(p.handle);
     }
     p.handle = INVALID_HANDLE_VALUE;
     p.rx.clear();
     p.rxPos = 0;
-    p.nextReopenMs = GetTickCount64() + kReopenIntervalMs;
+    ScheduleReopen(p);
 }
 
 bool TWin32SerialLibrary::TryReopen(int port, TPort& p) {
     if (p.handle != INVALID_HANDLE_VALUE) {
         return true;
     }
-    const ULONGLONG now = GetTickCount64();
-    if (now < p.nextReopenMs) {
+    if (!ReopenDue(p)) {
         return false;
     }
-    p.nextReopenMs = now + kReopenIntervalMs;
     int result = 0;
     const HANDLE h = OpenDevice(port, p.path, p.rxQueue, p.txQueue, result);
     if (h == INVALID_HANDLE_VALUE) {
         return false;
     }
     p.handle = h;
-    if (!ApplyState(p)) {
+    if (!ApplyLine(p)) {
         LoseDevice(p);
         return false;
     }
     PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
-    errors.erase(port);
-    ++reopens;
+    Reopened(port);
     return true;
-}
-
-bool TWin32SerialLibrary::Lost(int port) const {
-    auto it = ports.find(port);
-    return it != ports.end() && it->second.handle == INVALID_HANDLE_VALUE;
 }
 
 bool TWin32SerialLibrary::CommState(int port, DCB& dcb) const {
@@ -299,31 +233,16 @@ bool TWin32SerialLibrary::TakeArrived(TPort& p) {
     return true;
 }
 
-int TWin32SerialLibrary::SetBaud(int port, int code) {
-    TPort* p = OpenPort(port);
-    if (!p) {
-        return -1;
+int TWin32SerialLibrary::LineRefused(int port, TPort& p) {
+    const DWORD err = GetLastError();
+    DWORD lineErrors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(p.handle, &lineErrors, &stat)) {
+        LoseDevice(p);  // not a refused rate: the device is gone
+        return 0;
     }
-    if (RateForCode(code) == 0) {
-        SetError(port, "unsupported baud code " + std::to_string(code));
-        return -1;
-    }
-    p->baudCode = code;
-    if (p->handle == INVALID_HANDLE_VALUE) {
-        return 0;  // the device is away; the rate is set when it is back
-    }
-    if (!ApplyState(*p)) {
-        const DWORD err = GetLastError();
-        DWORD lineErrors = 0;
-        COMSTAT stat{};
-        if (!ClearCommError(p->handle, &lineErrors, &stat)) {
-            LoseDevice(*p);  // not a refused rate: the device is gone
-            return 0;
-        }
-        SetError(port, ReasonText(p->path, err));
-        return -1;
-    }
-    return 0;
+    SetError(port, ReasonText(p.path, err));
+    return -1;
 }
 
 int TWin32SerialLibrary::Close(int port) {

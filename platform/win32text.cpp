@@ -1,12 +1,6 @@
 #include "platform/win32text.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32.h"
 
 std::wstring Widen(const std::string& text) {
     if (text.empty()) {

@@ -3,19 +3,12 @@
 // every write through), and a round trip through the real registry.
 #include <gtest/gtest.h>
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <map>
 #include <string>
 
 #include "ecu/serialcomm.h"
 #include "platform/registrysettingsstore.h"
+#include "platform/win32.h"
 #include "platform/win32text.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/manualclock.h"
