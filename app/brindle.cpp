@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     TAppContext context;
     context.library = library.get();
     context.settings = settings.get();
-    context.clock = &TSteadyClock::Instance();
+    context.clock = &SystemClock();
     context.ports = &ports;
 
     try {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "ecu/clock.h"
 #include "ecu/seriallibrary.h"
 #include "ecu/settingsstore.h"
 #include "platform/portmap.h"
@@ -17,6 +18,10 @@ std::unique_ptr<TSerialLibrary> MakeSerialLibrary(const TPortMap& map);
 // user's INI file on Linux and the registry key on Windows. Per-port devices that an INI file
 // names (section [ports]) are put into `map`.
 std::unique_ptr<TSettingsStore> MakeSettingsStore(TPortMap& map);
+
+// The clock for the ECU control thread: the standard library's steady clock, with sleeps
+// that the system keeps to the microsecond where it can.
+TClock& SystemClock();
 
 // Where MakeSettingsStore keeps the settings, in words for help texts and messages.
 std::string SettingsLocation();

@@ -12,6 +12,10 @@ std::unique_ptr<TSettingsStore> MakeSettingsStore(TPortMap& map) {
     return store;
 }
 
+TClock& SystemClock() {
+    return TSteadyClock::Instance();
+}
+
 std::string SettingsLocation() {
     return TIniSettingsStore::DefaultPath();
 }

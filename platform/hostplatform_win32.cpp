@@ -3,14 +3,49 @@
 #include "platform/hostplatform.h"
 #include "platform/inisettingsstore.h"
 #include "platform/registrysettingsstore.h"
+#include "platform/win32.h"
 #include "platform/win32serial.h"
 
 namespace {
+
 bool IniFileNamed() {
     const char* env = std::getenv("BRINDLE_SETTINGS");
     return env && *env;
 }
+
+// The standard library's sleep rounds down to whole milliseconds here (a 500 us sleep does
+// not sleep at all) and, under Wine, waits through the Wine server, which a second thread's
+// sleeps then delay. The system's own delay takes 100 ns units and is kept locally.
+class TWin32Clock : public TSteadyClock {
+public:
+    TWin32Clock() {
+        delay = reinterpret_cast<TDelay>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDelayExecution")));
+    }
+    void SleepUs(int64_t us) override {
+        if (us <= 0) {
+            return;
+        }
+        if (delay) {
+            LARGE_INTEGER relative;
+            relative.QuadPart = -10 * us;  // negative: relative to now
+            delay(FALSE, &relative);
+        } else {
+            Sleep(static_cast<DWORD>((us + 999) / 1000));
+        }
+    }
+
+private:
+    using TDelay = LONG(WINAPI*)(BOOLEAN alertable, LARGE_INTEGER* interval);
+    TDelay delay = nullptr;
+};
+
 }  // namespace
+
+TClock& SystemClock() {
+    static TWin32Clock clock;
+    return clock;
+}
 
 std::unique_ptr<TSerialLibrary> MakeSerialLibrary(const TPortMap& map) {
     return std::make_unique<TWin32SerialLibrary>(map);

@@ -12,6 +12,23 @@ std::string ReasonText(const std::string& path, DWORD err) {
     return path + ": " + SystemErrorText(err);
 }
 
+// Ends an overlapped read or write on `h` that returned `started`: at once when it completed
+// as it started (no wait, which under Wine is a trip to its server), else after waiting at
+// most `limitMs`, when it is cancelled. True with the byte count in `n`.
+bool FinishIo(HANDLE h, OVERLAPPED& o, BOOL started, DWORD limitMs, DWORD& n, bool& timedOut) {
+    timedOut = false;
+    if (!started) {
+        if (GetLastError() != ERROR_IO_PENDING) {
+            return false;
+        }
+        if (WaitForSingleObject(o.hEvent, limitMs) != WAIT_OBJECT_0) {
+            CancelIoEx(h, &o);
+            timedOut = true;
+        }
+    }
+    return GetOverlappedResult(h, &o, &n, TRUE) != 0;
+}
+
 }  // namespace
 
 TWin32SerialLibrary::TWin32SerialLibrary(TPortMap m) : TSerialDevices(std::move(m)) {}
@@ -217,16 +234,11 @@ bool TWin32SerialLibrary::TakeArrived(TPort& p) {
     }
     uint8_t buffer[kReadChunk];
     p.io = OVERLAPPED{0, 0, {}, p.io.hEvent};
-    const BOOL done =
+    const BOOL started =
         ReadFile(p.handle, buffer, std::min<DWORD>(stat.cbInQue, kReadChunk), nullptr, &p.io);
-    if (!done && GetLastError() != ERROR_IO_PENDING) {
-        return false;
-    }
     // The bytes are there: the read ends at once (the bound is only against a driver's bug).
-    if (WaitForSingleObject(p.io.hEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) {
-        CancelIoEx(p.handle, &p.io);
-    }
-    if (!GetOverlappedResult(p.handle, &p.io, &n, TRUE)) {
+    bool timedOut = false;
+    if (!FinishIo(p.handle, p.io, started, kWriteTimeoutMs, n, timedOut)) {
         return false;
     }
     p.rx.insert(p.rx.end(), buffer, buffer + n);
@@ -303,25 +315,19 @@ int TWin32SerialLibrary::PutBlock(int port, const uint8_t* bytes, int count) {
         return 0;
     }
     p->io = OVERLAPPED{0, 0, {}, p->io.hEvent};
-    const BOOL done = WriteFile(p->handle, bytes, static_cast<DWORD>(count), nullptr, &p->io);
-    if (!done && GetLastError() != ERROR_IO_PENDING) {
-        SetError(port, ReasonText(p->path, GetLastError()));
-        LoseDevice(*p);
-        return -1;
-    }
+    const BOOL started = WriteFile(p->handle, bytes, static_cast<DWORD>(count), nullptr, &p->io);
     // The write returns once the bytes are with the driver; one that makes no progress for
     // the write time-out is given up.
     const DWORD limit = kWriteTimeoutMs + 2 * static_cast<DWORD>(count);
-    const bool timedOut = WaitForSingleObject(p->io.hEvent, limit) != WAIT_OBJECT_0;
-    if (timedOut) {
-        CancelIoEx(p->handle, &p->io);
-    }
     DWORD n = 0;
-    if (!GetOverlappedResult(p->handle, &p->io, &n, TRUE) || n != static_cast<DWORD>(count)) {
-        const DWORD err = timedOut ? ERROR_TIMEOUT : GetLastError();
-        SetError(port, ReasonText(p->path, err));
-        if (!timedOut) {
-            LoseDevice(*p);
+    bool timedOut = false;
+    const bool finished = FinishIo(p->handle, p->io, started, limit, n, timedOut);
+    if (!finished || n != static_cast<DWORD>(count)) {
+        // A write that ended short ran into the driver's write time-out.
+        const bool stalled = timedOut || finished;
+        SetError(port, ReasonText(p->path, stalled ? ERROR_TIMEOUT : GetLastError()));
+        if (!stalled) {
+            LoseDevice(*p);  // the device no longer takes bytes: it is gone
         }
         return -1;
     }

@@ -53,9 +53,7 @@ public:
         // Constructing the control thread's objects loads the stored settings (and stores the
         // defaults when there are none yet); the thread itself starts in Connect.
         control = std::make_unique<TECUControl>(
-            TECUControlLinks{*library, *store, TSteadyClock::Instance(), &panels, &observer,
-                             &messages},
-            true);
+            TECUControlLinks{*library, *store, SystemClock(), &panels, &observer, &messages}, true);
         observer.SetStateReader([this] { return control->session->linkState.load(); });
         TSerialComm& serial = *control->serial;
         if (options.com > 0) {
