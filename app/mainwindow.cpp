@@ -197,12 +197,18 @@ bool TMainWindow::ChooseFile(QString& path) {
 }
 
 std::shared_ptr<TIHexFile> TMainWindow::LoadImage(const QString& path) {
-    auto image =
-        std::make_shared<TIHexFile>(kFirmwareImageBytes, statusPanels.get(), messageBox.get());
-    if (image->Open(path.toStdString()) && image->Load()) {
-        return image;
+    auto image = std::make_shared<TIHexFile>();
+    if (!image->Open(path.toStdString())) {
+        return nullptr;
     }
-    return nullptr;
+    panels[1]->setText("Loading firmware image...");
+    if (!image->Load()) {
+        QMessageBox box(QMessageBox::NoIcon, "Debug", QString::fromStdString(image->LastError()),
+                        QMessageBox::Ok, this);
+        box.exec();
+        return nullptr;
+    }
+    return image;
 }
 
 void TMainWindow::ShowNoImageError() {

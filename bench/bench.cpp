@@ -306,6 +306,82 @@ std::vector<TRow> BenchConnect(int runs) {
     };
 }
 
+// ---------------------------------------------------------------- recovery and rate search
+
+// One connect pass of the session on the pty, from the state connecting, until it returns.
+struct TPass {
+    explicit TPass(TRig& rig) : serial(*rig.lib, rig.store, TSteadyClock::Instance()) {
+        if (!serial.Open()) {
+            Die("cannot open the virtual ECU's terminal");
+        }
+        session = std::make_unique<TECU>(&serial);
+        session->linkState = kLinkConnecting;
+    }
+    // Runs `step`; returns its seconds.
+    double Time(const std::function<void()>& step) {
+        const auto t0 = Clock::now();
+        step();
+        return Seconds(Clock::now() - t0);
+    }
+    TSerialComm serial;
+    std::unique_ptr<TECU> session;
+};
+
+std::vector<TRow> BenchRecovery(int runs) {
+    std::vector<double> threeRates, everyRate, at115200;
+    for (int r = 0; r < runs; ++r) {
+        TRig rig(9600, {"--unplugged"});
+        TPass pass(rig);
+        // What a pass with nothing on the line cost before: the greetings at the settings' rates.
+        threeRates.push_back(pass.Time([&] {
+            pass.session->Sync();
+            pass.session->ProbeLoader();
+            pass.serial.SetBaud(pass.serial.initBaud);
+        }));
+        everyRate.push_back(pass.Time([&] { pass.session->Step(); }));
+        std::cerr << "  empty pass: " << threeRates.back() << " s before, " << everyRate.back()
+                  << " s now\n";
+    }
+    for (int r = 0; r < runs; ++r) {
+        TRig rig(9600, {"--baud", "115200"});
+        TPass pass(rig);
+        at115200.push_back(pass.Time([&] { pass.session->Step(); }));
+        if (pass.session->linkState != kLinkConnected) {
+            Die("the ECU left at 115200 was not found");
+        }
+        std::cerr << "  ECU at 115200 found and connected in " << at115200.back() << " s\n";
+    }
+    std::vector<TRow> rows = {
+        {"connect pass with no ECU: the settings' three rates (as before)",
+         Fmt("%.2f s", Median(threeRates)), "-", "-", "-"},
+        {"connect pass with no ECU: every rate and the loader recovery",
+         Fmt("%.2f s", Median(everyRate)), "-", "-", "-"},
+        {"ECU left at 115200 found from 9600 and connected (one pass)",
+         Fmt("%.2f s", Median(at115200)), "-", "-", "-"},
+    };
+    // A boot loader left inside a write command by a cut line, found by a fresh session.
+    for (int bps : {9600, 115200}) {
+        std::vector<double> found;
+        for (int r = 0; r < runs; ++r) {
+            TRig rig(9600, {"--start-in-loader", "--loader-baud", std::to_string(bps)});
+            TPass pass(rig);
+            std::vector<uint8_t> cutShort = {kLoaderWrite, kLoaderWriteMemory, kLoaderWriteFlags};
+            cutShort.resize(100, 0x5A);
+            pass.serial.SetBaud(BpsToBaudCode(bps));
+            pass.serial.SendBlock(cutShort.data(), static_cast<int>(cutShort.size()));
+            pass.serial.SetBaud(pass.serial.initBaud);
+            found.push_back(pass.Time([&] { pass.session->Step(); }));
+            if (pass.session->linkState != kLinkLoader) {
+                Die("the stuck boot loader was not found");
+            }
+            std::cerr << "  stuck loader at " << bps << " found in " << found.back() << " s\n";
+        }
+        rows.push_back({Fmt("boot loader left inside a write at %d bit/s, found (one pass)", bps),
+                        Fmt("%.2f s", Median(found)), "-", "-", "-"});
+    }
+    return rows;
+}
+
 // ---------------------------------------------------------------- 4. CPU
 
 std::vector<TRow> BenchCpu(double seconds) {
@@ -393,7 +469,7 @@ int main(int argc, char** argv) {
             quick = true;
         } else {
             std::cerr << "usage: brindle_bench [--out FILE] [--quick] "
-                         "[--only upload|polling|connect|cpu|hex]\n";
+                         "[--only upload|polling|connect|recovery|cpu|hex]\n";
             return 2;
         }
     }
@@ -410,6 +486,11 @@ int main(int argc, char** argv) {
     }
     if (want("connect")) {
         for (TRow& r : BenchConnect(runs)) {
+            rows.push_back(r);
+        }
+    }
+    if (want("recovery")) {
+        for (TRow& r : BenchRecovery(runs)) {
             rows.push_back(r);
         }
     }

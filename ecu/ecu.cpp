@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "ecu/clock.h"
 #include "ecu/packet.h"
@@ -102,16 +104,24 @@ void TECU::Step() {
             }
             return;
         }
-        case kLinkConnecting:
+        case kLinkConnecting: {
+            const int startBaud = port->curBaud;
+            uint8_t found = kLinkConnecting;
             if (Sync()) {
+                found = kLinkConnected;
+            } else if (!port->WaitsCancelled()) {
+                found = ProbeLoader() ? kLinkLoader : SearchOtherRates(startBaud);
+            }
+            if (found == kLinkConnected) {
                 if (Identify()) {
                     linkState = kLinkConnected;
                 }
                 ReadTables();
-            } else if (!port->WaitsCancelled() && ProbeLoader()) {
+            } else if (found == kLinkLoader) {
                 linkState = kLinkLoader;
             }
             return;
+        }
         default:
             return;
     }
@@ -153,6 +163,66 @@ bool TECU::ProbeLoader() {
         }
     }
     port->SetBaud(port->initBaud);
+    return false;
+}
+
+uint8_t TECU::SearchOtherRates(int startBaud) {
+    // The rates Sync and ProbeLoader called each greeting at in this pass.
+    const int firmwareTried[] = {startBaud, port->commBaud, port->loaderBaud};
+    const int loaderTried[] = {port->initBaud, port->loaderBaud, port->commBaud};
+    const auto tried = [](const int(&rates)[3], int code) {
+        return std::find(std::begin(rates), std::end(rates), code) != std::end(rates);
+    };
+    const char identify[] = {static_cast<char>(kLoaderIdentify), 0};
+    for (int code = kBaudCodeMin; code <= kBaudCodeMax && !port->WaitsCancelled(); ++code) {
+        const bool firmware = !tried(firmwareTried, code);
+        const bool loader = !tried(loaderTried, code);
+        if (!firmware && !loader) {
+            continue;
+        }
+        port->SetBaud(code);
+        port->Flush();
+        if (firmware) {
+            port->SendText(kFirmwareGreeting);
+            if (port->WaitForText(kFirmwareGreetingReply)) {
+                return kLinkConnected;
+            }
+        }
+        // Whoever did not answer the firmware's greeting left nothing to flush.
+        if (loader) {
+            port->SendText(identify);
+            if (port->WaitForText(kLoaderIdText)) {
+                return kLinkLoader;
+            }
+        }
+    }
+    if (!port->WaitsCancelled() && RecoverLoader()) {
+        return kLinkLoader;
+    }
+    port->SetBaud(port->initBaud);
+    return kLinkConnecting;
+}
+
+void TECU::SendLoaderFiller() {
+    const std::vector<uint8_t> filler(kLoaderFillerBytes, kLoaderFiller);
+    port->SendBlock(filler.data(), static_cast<int>(filler.size()));
+}
+
+bool TECU::RecoverLoader() {
+    port->SetBaud(kBaudCodeMin);
+    SendLoaderFiller();
+    port->Flush();  // the loader's answers to the filler
+    const char identify[] = {static_cast<char>(kLoaderIdentify), 0};
+    for (int code = kBaudCodeMin; code <= kBaudCodeMax && !port->WaitsCancelled(); ++code) {
+        if (code != kBaudCodeMin) {
+            port->SetBaud(code);
+        }
+        // Garbage from a greeting at a wrong rate is skipped by the wait, so no flush here.
+        port->SendText(identify);
+        if (port->WaitForText(kLoaderIdText)) {
+            return true;
+        }
+    }
     return false;
 }
 

@@ -46,12 +46,24 @@ public:
     void Step();
     bool Sync();
     bool ProbeLoader();
+    // The rest of a connect pass that began at `startBaud` and in which Sync and ProbeLoader
+    // found nothing: each greeting at the standard rates it was not tried at yet (an ECU
+    // keeps the rate it was last switched to until it is powered off), then RecoverLoader.
+    // Returns the link state found: connected when the firmware answered (identify next),
+    // loader when the boot loader did, connecting when nothing did (the port back at initBaud).
+    uint8_t SearchOtherRates(int startBaud);
+    // Brings a boot loader that a cut line left inside a write command back to its command
+    // state (the filler, at 9600 bit/s so that it reaches any rate), then greets it at each
+    // standard rate. True when it answered; the port stays at that rate.
+    bool RecoverLoader();
     bool Identify();
     bool ReadTables();
     bool ReceivePacket(TKaloPacket& packet);
 
     // Writes a firmware image into the ECU through its boot loader (firmware/upload.cpp).
     bool UploadFirmware(const TIHexFile& image, TProgressView& progress);
+    // Sends the filler that completes a write command the boot loader may be waiting in.
+    void SendLoaderFiller();
 
     // The latest sensor record, copied whole (zero-filled until the first reply). `updates`,
     // when given, receives the number of records accepted so far, taken with the same copy.
@@ -64,6 +76,8 @@ public:
     int64_t lastReply = 0;  // ms on the port's clock: the last sign of life
     uint32_t serialNo = 0;
     uint8_t boardRev = 0;  // tenths
+    // The last upload run did not complete: its boot loader may still be inside a command.
+    bool uploadFailed = false;
 
 private:
     // One request/reply exchange: sends `request` with the next sequence number, skips to

@@ -1,69 +1,98 @@
 #include "firmware/ihexfile.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
-
-#include "ecu/userinterface.h"
+#include <filesystem>
+#include <limits>
+#include <system_error>
 
 namespace {
 
-// A hex digit as the loader reads it: decimal digits by value, anything else lower-cased
-// and counted from 'a' as 10. No character is refused here; a wrong one spoils the checksum.
+constexpr uint8_t kTypeData = 0;
+constexpr uint8_t kTypeEnd = 1;
+constexpr uint8_t kTypeSegment = 2;
+constexpr uint8_t kTypeStartSegment = 3;
+constexpr uint8_t kTypeLinear = 4;
+
+// A hex digit's value, or -1 for any other character.
 int DigitValue(char c) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= '0' && u <= '9') {
-        return u - '0';
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
-    return std::tolower(u) - 'a' + 10;
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
 
-uint8_t ReadByte(THexRec& rec, const char*& pos, const char* end) {
-    if (end - pos < 2) {
-        pos = end;
-        return 0;
+// Reads one byte of a record (two hex digits, high nibble first) and adds it to the checksum.
+// A record that stops before its byte is complete, at a line end or at the end of the text,
+// and a character that is no hex digit, fail the record.
+bool ReadByte(THexRec& rec, const char*& pos, const char* end, uint8_t& out) {
+    for (int i = 0; i < 2; ++i) {
+        if (pos + i == end || pos[i] == '\r' || pos[i] == '\n') {
+            rec.errorText = kHexRecordCutShort;
+            return false;
+        }
+        if (DigitValue(pos[i]) < 0) {
+            rec.errorText = kHexInvalidCharacter;
+            return false;
+        }
     }
-    const int hi = DigitValue(pos[0]);
-    const int lo = DigitValue(pos[1]);
+    out = static_cast<uint8_t>(DigitValue(pos[0]) << 4 | DigitValue(pos[1]));
     pos += 2;
-    const uint8_t b = static_cast<uint8_t>((((hi & 0x0F) << 4) | lo) & 0xFF);
-    rec.checksum = static_cast<uint8_t>(rec.checksum + b);
-    return b;
+    rec.checksum = static_cast<uint8_t>(rec.checksum + out);
+    return true;
+}
+
+// The type as the error text names it: the digit for 0 to 9, else two hex digits.
+std::string TypeText(uint8_t type) {
+    static const char kHex[] = "0123456789ABCDEF";
+    if (type <= 9) {
+        return std::string(1, static_cast<char>('0' + type));
+    }
+    return {kHex[type >> 4], kHex[type & 15]};
+}
+
+bool IsLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
+
+// Line breaks in [from, to): LF, CR LF and a lone CR each end one line.
+int LineBreaks(const char* from, const char* to) {
+    int n = 0;
+    for (const char* p = from; p != to; ++p) {
+        if (*p == '\n' || (*p == '\r' && (p + 1 == to || p[1] != '\n'))) {
+            ++n;
+        }
+    }
+    return n;
 }
 
 }  // namespace
 
-TIHexFile::TIHexFile(int cap, TStatusPanels* statusPanels, TMessageBox* messageBox)
-    : capacity(cap),
-      data(static_cast<size_t>(std::max(cap, 0)), 0xFF),
-      panels(statusPanels),
-      messages(messageBox) {}
-
-void TIHexFile::Fail(const std::string& text, bool show) {
-    lastError = text;
-    if (show && messages) {
-        messages->ShowMessage({text, "Debug", TMessageIcon::None, ""});
-    }
-}
+TIHexFile::TIHexFile(int cap) : capacity(cap), data(static_cast<size_t>(std::max(cap, 0)), 0xFF) {}
 
 bool TIHexFile::Open(const std::string& path) {
     file.reset();
     lastError.clear();
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        Fail(path + ": " + std::strerror(errno), false);
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error) {
+        lastError = path + ": " + error.message();
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
-        Fail(path + ": not a regular file", false);
+    if (!std::filesystem::is_regular_file(status)) {
+        lastError = path + ": not a regular file";
         return false;
     }
     auto stream = std::make_unique<std::ifstream>(path, std::ios::in | std::ios::binary);
     if (!stream->is_open()) {
-        Fail(path + ": " + std::strerror(errno), false);
+        lastError = path + ": " + std::strerror(errno);
         return false;
     }
     file = std::move(stream);
@@ -75,7 +104,9 @@ bool TIHexFile::Load() {
     // load leaves no length that would pass for an image.
     segmentBase = 0;
     usedLength = 0;
+    lastError.clear();
     if (!file) {
+        lastError = "No firmware image is open.";
         return false;
     }
     file->clear();
@@ -83,13 +114,12 @@ bool TIHexFile::Load() {
     const std::streamoff length = file->tellg();
     file->seekg(0, std::ios::beg);
     if (length < 0) {
-        Fail("The firmware image could not be read.", true);
+        lastError = "The firmware image could not be read.";
         return false;
     }
     if (length > kMaxFileBytes) {
-        Fail("The file is too large to be a firmware image (" + std::to_string(length) +
-                 " bytes; a HEX file for this ECU is well under 16 MiB).",
-             true);
+        lastError = "The file is too large to be a firmware image (" + std::to_string(length) +
+                    " bytes; a HEX file for this ECU is well under 16 MiB).";
         return false;
     }
     std::fill(data.begin(), data.end(), 0xFF);
@@ -98,23 +128,24 @@ bool TIHexFile::Load() {
     file->read(text.data(), length);
     if (file->bad()) {
         // A read error must not pass for a short file that happens to parse.
-        Fail("The firmware image could not be read.", true);
+        lastError = "The firmware image could not be read.";
         return false;
     }
     text.resize(static_cast<size_t>(file->gcount()));
 
-    if (panels) {
-        panels->SetPanelText(1, "Loading firmware image...");
-    }
-
     THexRec rec;
-    const char* pos = text.data();
-    const char* end = pos + text.size();
-    while (pos != end) {
-        if (!ParseRecord(rec, pos, end, data.data(), capacity, segmentBase)) {
-            Fail(rec.errorText, true);
-            return false;
+    int line = 0;
+    if (!ParseText(rec, text.data(), text.data() + text.size(), data.data(), capacity, segmentBase,
+                   line)) {
+        lastError = rec.errorText + "\n";
+        if (rec.errorText != kHexMissingEnd) {
+            lastError += "Line " + std::to_string(line) + " of the file.";
+        } else if (line == 0) {
+            lastError += "The file is empty.";
+        } else {
+            lastError += "The file ends at line " + std::to_string(line) + " without one.";
         }
+        return false;
     }
 
     for (int32_t i = capacity - 1; i >= 0; --i) {
@@ -126,6 +157,26 @@ bool TIHexFile::Load() {
     return true;
 }
 
+bool TIHexFile::ParseText(THexRec& rec, const char* begin, const char* end, uint8_t* data,
+                          int32_t capacity, int32_t& segmentBase, int& line) {
+    const char* pos = begin;
+    line = 1;
+    while (pos != end) {
+        const char* start = pos;
+        if (!ParseRecord(rec, pos, end, data, capacity, segmentBase)) {
+            return false;
+        }
+        if (rec.type == kTypeEnd) {
+            return true;  // ParseRecord skipped what follows
+        }
+        line += LineBreaks(start, pos);
+    }
+    // The text stopped before its end-of-file record: a file cut short, never to be flashed.
+    rec.errorText = kHexMissingEnd;
+    line = begin == end ? 0 : line - (IsLineEnd(end[-1]) ? 1 : 0);
+    return false;
+}
+
 bool TIHexFile::ParseRecord(THexRec& rec, const char*& pos, const char* end, uint8_t* data,
                             int32_t capacity, int32_t& segmentBase) {
     if (pos == end || *pos++ != ':') {
@@ -133,52 +184,69 @@ bool TIHexFile::ParseRecord(THexRec& rec, const char*& pos, const char* end, uin
         return false;
     }
     rec.checksum = 0;
-    rec.length = ReadByte(rec, pos, end);
-    const int hi = ReadByte(rec, pos, end);
-    const int lo = ReadByte(rec, pos, end);
-    rec.type = ReadByte(rec, pos, end);
-    rec.address = hi * 256 + lo + segmentBase;
+    uint8_t hi = 0;
+    uint8_t lo = 0;
+    if (!ReadByte(rec, pos, end, rec.length) || !ReadByte(rec, pos, end, hi) ||
+        !ReadByte(rec, pos, end, lo) || !ReadByte(rec, pos, end, rec.type)) {
+        return false;
+    }
+    rec.address = int64_t{hi} * 256 + lo + segmentBase;
 
+    uint8_t b[4] = {};
     switch (rec.type) {
-        case 0:
+        case kTypeData:
             if (rec.address + rec.length > capacity) {
                 rec.errorText = "data record outside allocated space";
                 return false;
             }
             for (int i = 0; i < rec.length; ++i) {
-                data[rec.address + i] = ReadByte(rec, pos, end);
+                if (!ReadByte(rec, pos, end, data[rec.address + i])) {
+                    return false;
+                }
             }
             break;
-        case 1:
-            ReadByte(rec, pos, end);
+        case kTypeEnd:
+            if (!ReadByte(rec, pos, end, b[0])) {
+                return false;
+            }
             if (rec.checksum != 0) {
                 rec.errorText = "Checksum error!";
                 return false;
             }
             pos = end;  // whatever follows the end-of-file record is ignored
             return true;
-        case 2: {
-            const int segHi = ReadByte(rec, pos, end);
-            const int segLo = ReadByte(rec, pos, end);
-            segmentBase = (segHi * 256 + segLo) * 16;
+        case kTypeSegment:
+        case kTypeLinear: {
+            if (!ReadByte(rec, pos, end, b[0]) || !ReadByte(rec, pos, end, b[1])) {
+                return false;
+            }
+            // A segment moves by 16 bytes, a linear base by 64 KiB. A base beyond what an
+            // image can hold is kept as the largest one, so any data after it is refused.
+            const int64_t base =
+                (int64_t{b[0]} * 256 + b[1]) * (rec.type == kTypeSegment ? 16 : 65536);
+            segmentBase =
+                static_cast<int32_t>(std::min<int64_t>(base, std::numeric_limits<int32_t>::max()));
             break;
         }
-        case 3:
-            for (int i = 0; i < 4; ++i) {
-                ReadByte(rec, pos, end);
+        case kTypeStartSegment:
+            for (uint8_t& x : b) {
+                if (!ReadByte(rec, pos, end, x)) {
+                    return false;
+                }
             }
             break;
         default:
-            rec.errorText =
-                std::string("unrecognised record type: ") + static_cast<char>(rec.type + '0');
+            rec.errorText = "unrecognised record type: " + TypeText(rec.type);
             return false;
     }
-    ReadByte(rec, pos, end);
+    if (!ReadByte(rec, pos, end, b[0])) {
+        return false;
+    }
     if (rec.checksum != 0) {
         rec.errorText = "Checksum error!";
         return false;
     }
-    while (pos != end && (*pos == '\r' || *pos == '\n')) {
+    while (pos != end && IsLineEnd(*pos)) {
         ++pos;
     }
     return true;

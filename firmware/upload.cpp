@@ -40,6 +40,13 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
         enter.Send(p);
         p.Clock().SleepMs(kEnterFlashPauseMs);
     }
+    // After a run that did not complete, the boot loader may still be inside the write
+    // command the run was cut off in: complete it before the handshake. The upload keeps the
+    // rate, so the loader of that run listens at the port's rate.
+    if (uploadFailed) {
+        SendLoaderFiller();
+    }
+    uploadFailed = true;  // until this run completes
     p.Flush();
 
     p.SendByte(kLoaderProgrammerQuery);
@@ -123,6 +130,7 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
 
     const char exitCommand[] = {static_cast<char>(kLoaderExit), 0};
     p.SendText(exitCommand);
+    uploadFailed = false;
     progress.Close();
     linkState = kLinkConnecting;
     return true;

@@ -24,6 +24,15 @@ constexpr int kBlockBytes = 256;
 constexpr int kBlockWords = kBlockBytes / 2;
 // 'D', 'k', 0x00, the block, then sum and xor check words, each high byte first.
 constexpr int kWriteCommandBytes = 3 + kBlockBytes + 4;
+// A boot loader left inside a write command by a cut line waits for the rest of its bytes and
+// takes whatever comes next, greetings included, as block data. This many filler bytes
+// complete any command it can be waiting in. The filler is no command of the loader (it
+// answers each with '?' and does nothing), nor the running firmware's start byte or a
+// character of its greeting; a write completed with it carries check words that do not
+// match, so nothing is programmed. Sent at 9600 bit/s, each filler byte arrives as one
+// character (0xFF, 0xFE, 0xF8, 0xE0 or 0x00) at a receiver on any of the five rates.
+constexpr uint8_t kLoaderFiller = 0xFF;
+constexpr int kLoaderFillerBytes = kWriteCommandBytes - 1;
 constexpr int kEraseTimeoutMs = 4000;
 constexpr int kEnterFlashPauseMs = 50;
 constexpr int kMaxAddressAttempts = 3;

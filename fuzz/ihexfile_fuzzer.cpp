@@ -7,19 +7,18 @@
 // data bytes. Control bit 0: checksum off by one; bits 1-2: line end CR LF, LF, CR or none;
 // bit 3: lower-case digits.
 //
-// The text is parsed record by record exactly as Load does, into images of two capacities
-// whose buffers are exactly that large (so any stray store hits the address sanitizer), and
-// once more through Open and Load on a file. Checked on every input:
-// - each record is consumed (progress) and the read position stays inside the text;
-// - a data record reported good lies wholly inside the image;
-// - Load on the file agrees with the record loop: result, error text and image;
+// The text is parsed as Load parses it, into images of two capacities whose buffers are
+// exactly that large (so any stray store hits the address sanitizer), and once more through
+// Open and Load on a file. Checked on every input:
+// - the parse ends with a known text, or with success, and names a line inside the text;
+// - Load on the file agrees with the parse: result, error text and image;
 // - usedLength is one past the last byte that is not 0xFF (0 for an erased image), and a
-//   failed load shows exactly one "Debug" message with one of the parser's texts;
+//   failed load reports the parser's text and, on a second line, where it failed;
 // - upper- and lower-case input load to the same image (the digits are read either way);
 // - for binary input whose records have the sizes their types call for, the result, error
-//   and image are those the records give: data stored at offset plus segment base (also
-//   from a record whose checksum then fails), segment records moving later data, parsing
-//   ending at the end-of-file record.
+//   and image are those the records give: data stored at offset plus segment or linear base
+//   (also from a record whose checksum then fails), base records moving later data, parsing
+//   ending at the end-of-file record and failing without one.
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,7 +31,6 @@
 #include <string>
 #include <vector>
 
-#include "ecu/userinterface.h"
 #include "firmware/ihexfile.h"
 #include "fuzz/check.h"
 
@@ -45,12 +43,16 @@ struct TParse {
 };
 
 bool KnownError(const std::string& text) {
-    if (text == "Incorrect record header" || text == "data record outside allocated space" ||
-        text == "Checksum error!") {
-        return true;
+    for (const char* known :
+         {"Incorrect record header", "data record outside allocated space", "Checksum error!",
+          kHexMissingEnd, kHexRecordCutShort, kHexInvalidCharacter}) {
+        if (text == known) {
+            return true;
+        }
     }
     const std::string prefix = "unrecognised record type: ";
-    return text.size() == prefix.size() + 1 && text.compare(0, prefix.size(), prefix) == 0;
+    return (text.size() == prefix.size() + 1 || text.size() == prefix.size() + 2) &&
+           text.compare(0, prefix.size(), prefix) == 0;
 }
 
 // An image buffer of exactly `capacity` bytes, so that a store past its end is caught.
@@ -65,30 +67,21 @@ uint8_t* Buffer(int slot, int32_t capacity) {
     return buffers[slot].get();
 }
 
-// The record loop of Load, on a fresh erased image of `capacity` bytes.
+// The parse of Load, on a fresh erased image of `capacity` bytes.
 TParse ParseAll(const std::string& text, int32_t capacity, int slot) {
     uint8_t* data = Buffer(slot, capacity);
     std::memset(data, 0xFF, static_cast<size_t>(capacity));
     TParse r;
     THexRec rec;
     int32_t segmentBase = 0;
-    const char* const begin = text.data();
-    const char* const end = begin + text.size();
-    const char* pos = begin;
-    while (pos != end) {
-        const char* before = pos;
-        if (!TIHexFile::ParseRecord(rec, pos, end, data, capacity, segmentBase)) {
-            r.ok = false;
-            r.error = rec.errorText;
-            Check(KnownError(r.error), "unknown error text");
-            break;
-        }
-        Check(pos > before && pos <= end, "record not consumed or read past the end");
-        if (rec.type == 0) {
-            Check(rec.address >= 0 && rec.address + rec.length <= capacity,
-                  "data record accepted outside the image");
-        }
+    int line = -1;
+    r.ok = TIHexFile::ParseText(rec, text.data(), text.data() + text.size(), data, capacity,
+                                segmentBase, line);
+    if (!r.ok) {
+        r.error = rec.errorText;
+        Check(KnownError(r.error), "unknown error text");
     }
+    Check(line >= 0 && line <= static_cast<int>(text.size()) + 1, "line outside the text");
     r.image = data;
     return r;
 }
@@ -110,26 +103,6 @@ int32_t UsedLength(const std::vector<uint8_t>& image) {
     }
     return static_cast<int32_t>(n);
 }
-
-class TLastPanel : public TStatusPanels {
-public:
-    void SetPanelText(int p, const std::string& t) override {
-        panel = p;
-        text = t;
-    }
-    int panel = -1;
-    std::string text;
-};
-
-class TCountedMessages : public TMessageBox {
-public:
-    void ShowMessage(const TMessage& message) override {
-        ++count;
-        last = message;
-    }
-    int count = 0;
-    TMessage last;
-};
 
 const std::string& TempPath() {
     static const std::string path = [] {
@@ -197,7 +170,8 @@ std::vector<TRecord> BinaryRecords(const uint8_t* data, size_t size, std::string
         }
         text += kLineEnds[(control >> 1) & 3];
         const size_t n = r.bytes.size();
-        wellFormed &= (r.type != 1 || n == 0) && (r.type != 2 || n == 2) && (r.type != 3 || n == 4);
+        wellFormed &= (r.type != 1 || n == 0) && (r.type != 2 || n == 2) &&
+                      (r.type != 3 || n == 4) && (r.type != 4 || n == 2);
         records.push_back(std::move(r));
     }
     return records;
@@ -207,12 +181,12 @@ std::vector<TRecord> BinaryRecords(const uint8_t* data, size_t size, std::string
 void CheckAgainstRecords(const std::vector<TRecord>& records, int32_t capacity,
                          const TParse& parsed) {
     std::vector<uint8_t> image(static_cast<size_t>(capacity), 0xFF);
-    std::string error;
-    int32_t segmentBase = 0;
+    std::string error = kHexMissingEnd;  // unless an end record comes
+    int64_t base = 0;
     for (const TRecord& r : records) {
         if (r.type == 0) {
-            const int32_t address = r.offset + segmentBase;
-            if (address + static_cast<int32_t>(r.bytes.size()) > capacity) {
+            const int64_t address = r.offset + base;
+            if (address + static_cast<int64_t>(r.bytes.size()) > capacity) {
                 error = "data record outside allocated space";
                 break;
             }
@@ -221,9 +195,14 @@ void CheckAgainstRecords(const std::vector<TRecord>& records, int32_t capacity,
             error = r.badChecksum ? "Checksum error!" : "";
             break;
         } else if (r.type == 2) {
-            segmentBase = (r.bytes[0] * 256 + r.bytes[1]) * 16;
+            base = (r.bytes[0] * 256 + r.bytes[1]) * 16;
+        } else if (r.type == 4) {
+            base = int64_t{r.bytes[0] * 256 + r.bytes[1]} << 16;
         } else if (r.type != 3) {
-            error = std::string("unrecognised record type: ") + static_cast<char>(r.type + '0');
+            char hex[3];
+            std::snprintf(hex, sizeof hex, "%02X", r.type);
+            error = std::string("unrecognised record type: ") +
+                    (r.type <= 9 ? std::string(1, static_cast<char>('0' + r.type)) : hex);
             break;
         }
         if (r.badChecksum) {
@@ -265,15 +244,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
         Check(out.good(), "cannot write the temporary file");
     }
-    // One image for every input, as allocating 128 KiB each time would dominate the run;
-    // its fields are put back to what construction gives before each load.
-    static TLastPanel panels;
-    static TCountedMessages messages;
-    static TIHexFile image(kCapacity, &panels, &messages);
-    image.segmentBase = 0;
-    image.usedLength = 0;
-    panels = {};
-    messages = {};
+    // One image for every input, as allocating 128 KiB each time would dominate the run.
+    static TIHexFile image(kCapacity);
+    image.usedLength = 12345;  // whatever an earlier load left, Load must set it afresh
     Check(image.Open(TempPath()), "Open failed on a regular file");
     const bool loaded = image.Load();
 
@@ -282,16 +255,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "image size changed");
     Check(std::memcmp(image.data.data(), full.image, kCapacity) == 0,
           "Load and the record loop disagree on the image");
-    Check(panels.panel == 1 && panels.text == "Loading firmware image...", "no loading text");
     if (loaded) {
-        Check(messages.count == 0, "a message after a good load");
+        Check(image.LastError().empty(), "an error after a good load");
         Check(image.usedLength == UsedLength(image.data), "usedLength inconsistent with data");
         Check(image.usedLength >= 0 && image.usedLength <= image.capacity,
               "usedLength outside the image");
     } else {
-        Check(messages.count == 1 && messages.last.caption == "Debug" &&
-                  messages.last.text == full.error,
-              "a failed load shows other than its one Debug message");
+        const std::string& error = image.LastError();
+        Check(error.substr(0, error.find('\n')) == full.error &&
+                  error.find('\n') != std::string::npos,
+              "a failed load reports other than the parser's text and where it failed");
         Check(image.usedLength == 0, "usedLength set by a failed load");
     }
 

@@ -32,9 +32,11 @@
 
 namespace {
 
-// A Step blocks at most for its waits after the last answer: six greetings with their
-// flushes, or one failed exchange, each ending half a second after silence, plus rate changes.
-constexpr int64_t kStepBoundUs = 15'000'000;
+// A Step blocks at most for its waits after the last answer: the greetings at every rate
+// with their flushes and the boot loader's recovery (the filler's wire time, then a greeting
+// at each rate), or one failed exchange, each wait ending half a second after silence, plus
+// rate changes: about 14 s at 9600 bit/s.
+constexpr int64_t kStepBoundUs = 18'000'000;
 
 using TRecordBytes = std::array<uint8_t, kSensorRecordBytes>;
 

@@ -415,8 +415,7 @@ void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
                 return;
             case kLoaderSetAddress:
             case kLoaderWrite:
-                command.push_back(b);
-                return;
+                break;  // the first byte of a longer command
             case kLoaderExit:
                 ++counters.exits;
                 if (FlashHoldsProgram()) {
@@ -442,12 +441,16 @@ void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
         }
         return;
     }
-    // The write command: 'D', 'k', 0x00, the block, four check bytes.
-    if ((command.size() == 2 && b != kLoaderWriteMemory) ||
-        (command.size() == 3 && b != kLoaderWriteFlags)) {
-        Note("? D " + Hex4(b));
-        command.clear();
-        ReplyText("?", at);
+    // The write command: 'D', 'k', 0x00, the block, four check bytes. Like the real loader it
+    // takes its whole length, whatever the bytes are, before it looks at any of them: a
+    // command cut off by a pulled cable waits for the rest, and takes whatever comes next as
+    // its data.
+    if (static_cast<int>(command.size()) == cutWriteAt) {
+        cutWriteAt = 0;
+        Note("D cut after " + std::to_string(command.size()) + " bytes");
+        unplugged = true;
+        fromHost.Clear(t);
+        toHost.Clear(t);
         return;
     }
     if (command.size() == static_cast<size_t>(kWriteCommandBytes)) {
@@ -469,6 +472,11 @@ void TVirtualEcu::BusyFor(int64_t from, int64_t duration) {
 }
 
 void TVirtualEcu::FinishWrite(int64_t t) {
+    if (command[1] != kLoaderWriteMemory || command[2] != kLoaderWriteFlags) {
+        Note("? D " + Hex4(command[1] << 8 | command[2]));
+        ReplyText("?", t + config.turnaroundNs);
+        return;  // not a write of the program memory: nothing written
+    }
     const uint8_t* page = &command[3];
     const uint8_t* check = page + kBlockBytes;
     const uint16_t sum = static_cast<uint16_t>((check[0] << 8) | check[1]);
@@ -583,6 +591,11 @@ void TVirtualEcu::SetBabble(bool on, int64_t nowNs) {
     if (babble && !unplugged) {
         TopUpBabble(nowNs);
     }
+}
+
+void TVirtualEcu::CutWrite(int bytes) {
+    std::lock_guard<std::mutex> lock(mutex);
+    cutWriteAt = bytes > 0 && bytes < kWriteCommandBytes ? bytes : 0;
 }
 
 void TVirtualEcu::UnplugOn(std::string prefix) {

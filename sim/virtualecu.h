@@ -80,6 +80,9 @@ public:
     // transcript line is the prefix or starts with it and a blank ("GET_VERSION", "SET_BAUD",
     // "e", "D 0x1000", "D 0x1000 ok", "E"...). Empty: never.
     void UnplugOn(std::string prefix);
+    // Pulls the cable once `bytes` (1 to 262) of the next write command have arrived, leaving
+    // the boot loader inside that command. 0: never.
+    void CutWrite(int bytes);
     // Loses the firmware: the ECU restarts into its boot loader at the loader rate.
     void DropToLoader(int64_t nowNs);
     // Power cycle: the application at its power-on rate, or the boot loader when the flash
@@ -159,6 +162,7 @@ private:
     bool noEraseAnswer = false;
     bool babble = false;
     std::string unplugOn;
+    int cutWriteAt = 0;
     uint32_t babbleState = 0x12345678;
 
     std::vector<std::string> transcript;

@@ -483,6 +483,32 @@ TEST_F(CliPty, FlashGivesUpAfterTheGivenAttempts) {
     EXPECT_TRUE(Contains(SimStatus(), "erases=2"));
 }
 
+// The cable pulled in the middle of a block and put back: the boot loader, left inside that
+// write command, is brought back by the next run, and the flash completes without a power
+// cycle.
+TEST_F(CliPty, FlashRecoversFromACablePulledInTheMiddleOfABlock) {
+    const std::string imageOut = dir + "/flash.bin";
+    const std::string port =
+        StartSim({"--start-in-loader", "--erase-ms", "200", "--image-out", imageOut});
+    const std::vector<uint8_t> data = TestImage(3000, 6);
+    const std::string hex = MakeHex("fw", data);
+    sim.WriteLine("fault cut-write 130");
+    TChildProcess cli;
+    StartCli(cli, {"--port", port, "--no-log", "flash", hex, "--attempts", "5", "--yes"});
+    const int64_t until = MonoMs() + 30000;
+    while (!Contains(cli.ErrorOutput(), "Attempt 1 of 5 failed") && MonoMs() < until) {
+        cli.Wait(50);
+    }
+    ASSERT_TRUE(Contains(cli.ErrorOutput(), "Attempt 1 of 5 failed")) << cli.ErrorOutput();
+    sim.WriteLine("plug");
+    EXPECT_EQ(cli.Wait(60000), 0) << cli.ErrorOutput();
+    EXPECT_TRUE(Contains(cli.Output(), "3000 bytes")) << cli.Output();
+    sim.WriteLine("quit");
+    ASSERT_EQ(sim.Wait(10000), 0);
+    simStarted = false;
+    EXPECT_TRUE(ReadBytes(imageOut) == Padded(data)) << "the ECU's flash differs from the file";
+}
+
 TEST_F(CliPty, CtrlCDuringAnUploadLetsTheRunEndAndStartsNoOther) {
     const std::string port =
         StartSim({"--start-in-loader", "--nack-block", "1", "--erase-ms", "200"});

@@ -128,10 +128,13 @@ TEST_F(CliInProcess, HexCountsBytesAndBlocksAndWritesTheImage) {
 
 TEST_F(CliInProcess, BadFilesExitWith4AndTheLoadersMessage) {
     const std::pair<std::string, const char*> cases[] = {
-        {Record(0, 0, {1, 2}).replace(9, 2, "03"), "Checksum error!"},
-        {Record(4, 0, {0, 1}), "unrecognised record type: 4"},
-        {" " + Record(0, 0, {1}), "Incorrect record header"},
-        {Record(2, 0, {0x20, 0x00}) + Record(0, 0, {1}), "data record outside allocated space"},
+        {Record(0, 0, {1, 2}).replace(9, 2, "03"), "Checksum error!\n  Line 1 of the file."},
+        {Record(5, 0, {0, 0, 0, 1}), "unrecognised record type: 5\n  Line 1 of the file."},
+        {" " + Record(0, 0, {1}), "Incorrect record header\n  Line 1 of the file."},
+        {Record(2, 0, {0x20, 0x00}) + Record(0, 0, {1}),
+         "data record outside allocated space\n  Line 2 of the file."},
+        {Record(0, 0, {1}) + Record(0, 1, {2}),
+         "missing end-of-file record\n  The file ends at line 2 without one."},
     };
     for (const auto& [text, message] : cases) {
         const std::string hex = File("bad.hex", text);

@@ -117,7 +117,9 @@ TEST(CliProgress, FailureReasonsFollowWhatTheRunShowed) {
     const Case cases[] = {
         {"resends", {7, false, "Too many resends."}, "Too many resends."},
         {"addresses", {3, false, "Too many address attempts."}, "Too many address attempts."},
-        {"silent loader", {0, true, ""}, "The boot loader did not answer."},
+        {"silent loader",
+         {0, true, ""},
+         "The boot loader did not answer; the ECU may need to be switched off and on."},
         {"no erase answer", {0, false, ""}, "The boot loader did not confirm the erase."},
     };
     for (const Case& c : cases) {

@@ -38,7 +38,7 @@ const GoodLine kGoodLines[] = {
          EXPECT_EQ(o.baudCode, 0);
          EXPECT_EQ(o.logPath, "brindle.log");
          EXPECT_FALSE(o.noLog);
-         EXPECT_EQ(o.timeoutMs, 15000);
+         EXPECT_EQ(o.timeoutMs, 30000);
      }},
     {"PortAndRateBeforeTheCommand",
      {"--port", "/dev/ttyUSB3", "--baud", "115200", "identify"},

@@ -220,7 +220,8 @@ private slots:
             MainWindow->mnuUpdateFirmware->trigger();
             QVERIFY(script.Done());
             QCOMPARE(script.captions.at(0), QString("Debug"));
-            QCOMPARE(script.texts.at(0), QString("Checksum error!"));
+            QCOMPARE(script.texts.at(0),
+                     QString("invalid character in record\nLine 1 of the file."));
             QCOMPARE(script.texts.at(1), QString("ERROR! Unable to open firmware image."));
             QCOMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
             QVERIFY(!progressDlg->isVisible());

@@ -187,22 +187,6 @@ TEST(Scenario, BabbleStartingWhileConnectedFallsBackToConnecting) {
     EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
 }
 
-TEST(Scenario, EcuAtARateNoneOfTheSettingsNameIsNeverFoundButNothingBreaks) {
-    TEcuSimConfig config;
-    config.powerOnBps = 57600;
-    Scenario s(config);
-    s.control->Start();
-    const int64_t t0 = s.clock.NowUs();
-    ASSERT_TRUE(WaitFor([&] { return s.clock.NowUs() - t0 > 30'000'000; }));
-    EXPECT_EQ(s.State(), kLinkConnecting);
-    EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
-    EXPECT_EQ(s.ecu.Counters().packets, 0);
-    // With the communication rate set to it, the second greeting finds it.
-    Scenario fixed(config, {{"commBaud", 8}});
-    fixed.control->Start();
-    EXPECT_TRUE(WaitFor([&] { return fixed.State() == kLinkConnected; }));
-}
-
 TEST(Scenario, ExitWithNoUploadRunningIsQuickInEveryState) {
     struct Case {
         const char* name;

@@ -152,9 +152,58 @@ TEST(Session, SilentEcuStaysConnectingWithThePortBackAtInitBaud) {
     EXPECT_EQ(rig.session.linkState, kLinkConnecting);
     EXPECT_EQ(rig.port->curBaud, 7);
     EXPECT_EQ(rig.lib.BaudCode(), 7);
-    // Six flushes and six reply time-outs.
+    // Six flushes and six reply time-outs at the three rates of the settings, then the two
+    // other rates and the loader's recovery, each bounded by its time-outs.
     EXPECT_GT(rig.clock.NowUs() - t0, 6'000'000);
-    EXPECT_LT(rig.clock.NowUs() - t0, 6'500'000);
+    EXPECT_LT(rig.clock.NowUs() - t0, 13'000'000);
+}
+
+// An ECU keeps the rate it was last switched to until it is powered off: one left at a rate
+// that the settings do not name is found in the same pass and switched to commBaud.
+TEST(Session, EcuLeftAtAnotherRateIsFoundAndSwitchedToCommBaud) {
+    for (int bps : {38400, 57600, 115200}) {
+        SCOPED_TRACE(bps);
+        TEcuSimConfig config;
+        config.powerOnBps = bps;
+        SessionRig rig(config);
+        rig.session.Step();
+        EXPECT_EQ(rig.session.linkState, kLinkConnected);
+        EXPECT_EQ(rig.ecu.BaudBps(), 9600);
+        EXPECT_EQ(rig.port->curBaud, 5);
+        EXPECT_EQ(rig.panels.Text(kPanelBoard), "Board: 1.2 SN: 258");
+    }
+    // So is a boot loader waiting at such a rate.
+    TEcuSimConfig config;
+    config.startInLoader = true;
+    config.loaderBps = 57600;
+    SessionRig rig(config);
+    rig.session.Step();
+    EXPECT_EQ(rig.session.linkState, kLinkLoader);
+    EXPECT_EQ(rig.port->curBaud, 8);
+}
+
+// A cable pulled during a block write leaves the boot loader inside that command, taking
+// every greeting as block data. A fresh start knows nothing of it: its connect pass, having
+// found nothing at any rate, completes the command with filler and finds the loader.
+TEST(Session, ConnectPassBringsBackABootLoaderLeftInsideAWrite) {
+    for (int bps : {9600, 19200, 115200}) {
+        SCOPED_TRACE(bps);
+        TEcuSimConfig config;
+        config.startInLoader = true;
+        config.loaderBps = bps;
+        SessionRig rig(config);
+        ASSERT_TRUE(rig.port->SetBaud(BpsToBaudCode(bps)));
+        std::vector<uint8_t> cutShort = {'D', 'k', 0};
+        cutShort.resize(100, 0x5A);
+        rig.port->SendBlock(cutShort.data(), static_cast<int>(cutShort.size()));
+        ASSERT_TRUE(rig.port->SetBaud(5));
+        const int64_t t0 = rig.clock.NowUs();
+        rig.session.Step();
+        EXPECT_EQ(rig.session.linkState, kLinkLoader);
+        EXPECT_EQ(rig.port->curBaud, BpsToBaudCode(bps));
+        EXPECT_EQ(rig.ecu.Counters().pagesWritten, 0);  // the filler programmed nothing
+        EXPECT_LT(rig.clock.NowUs() - t0, 15'000'000);
+    }
 }
 
 TEST(Session, UnpluggingWhileConnectedIsNoticedWithin1500Ms) {

@@ -201,6 +201,38 @@ TEST(Upload, NoAnswerToTheProgrammerQueryClosesTheProgressAndFails) {
     EXPECT_TRUE(rig.progress.Texts().empty());
 }
 
+// A cable pulled in the middle of a block leaves the boot loader inside that write command.
+// Once plugged back, the next run completes the command with filler before its handshake and
+// goes through, without a power cycle; the filler programs nothing.
+TEST(Upload, RunAfterACutInsideABlockSucceedsWithoutAPowerCycle) {
+    for (int cut : {1, 2, 3, 130, 259, 262}) {
+        SCOPED_TRACE(cut);
+        UploadRig rig;
+        ASSERT_TRUE(rig.Connect());
+        auto image = Image(4 * 256);
+        struct CutBlockOne : TRecordingProgress {
+            TVirtualEcu* ecu = nullptr;
+            int cut = 0;
+            void SetPosition(int p) override {
+                TRecordingProgress::SetPosition(p);
+                if (p == 25 && cut > 0) {
+                    ecu->CutWrite(cut);
+                    cut = 0;  // once: the run's retries of block 1 go out to a pulled cable
+                }
+            }
+        } progress;
+        progress.ecu = &rig.ecu;
+        progress.cut = cut;
+        EXPECT_FALSE(rig.session.UploadFirmware(*image, progress));
+        EXPECT_EQ(progress.Texts().back(), "Too many address attempts.");
+        rig.ecu.SetUnplugged(false, rig.NowNs());
+        rig.session.linkState = kLinkLoader;  // as the session finds it
+        EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+        EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
+        EXPECT_EQ(rig.ecu.Counters().pagesWritten, 1 + 4);
+    }
+}
+
 TEST(Upload, EraseTimeOutRestoresTheReplyTimeout) {
     for (int timeout : {500, 700}) {
         UploadRig rig;

@@ -356,11 +356,21 @@ TEST(VirtualEcu, ProgrammingWithoutEraseOnlyClearsBits) {
 TEST(VirtualEcu, UnknownCommandsAndMalformedWritesAreAnsweredWithQuestionMark) {
     TSimRig rig(ColdLoader());
     ASSERT_TRUE(rig.port->SetBaud(6));
-    const std::vector<std::vector<uint8_t>> inputs = {{'x'}, {0x00}, {'D', 'x'}, {'D', 'k', 1}};
+    // A write command takes its whole length, whatever its bytes, before it is looked at.
+    std::vector<uint8_t> badMemory(kWriteCommandBytes, 0x11);
+    badMemory[0] = 'D';
+    std::vector<uint8_t> badFlags = badMemory;
+    badFlags[1] = 'k';
+    const std::vector<std::vector<uint8_t>> inputs = {{'x'}, {0x00}, badMemory, badFlags};
     for (const auto& in : inputs) {
         rig.port->SendBlock(in.data(), static_cast<int>(in.size()));
-        EXPECT_EQ(ReceiveFor(rig, 20), "?");
+        EXPECT_EQ(ReceiveFor(rig, 200), "?");
     }
+    // Cut short, it waits for the rest and takes the next command letters as its data.
+    const std::vector<uint8_t> start = {'D', 'k', 0, 1, 2}, greeting = {'S'};
+    rig.port->SendBlock(start.data(), static_cast<int>(start.size()));
+    rig.port->SendBlock(greeting.data(), 1);
+    EXPECT_EQ(ReceiveFor(rig, 200), "");
 }
 
 TEST(VirtualEcu, TranscriptSinceHandsOutEveryLineOnceAcrossTheTrim) {

@@ -64,7 +64,11 @@ public:
             serial.commBaud = options.baudCode;
         }
         path = map.PathFor(serial.comPort);
+        // A connect pass calls the ECU at the three rates of the settings, then at the others.
         rates = {serial.initBaud, serial.commBaud, serial.loaderBaud};
+        for (int code = kBaudCodeMin; code <= kBaudCodeMax; ++code) {
+            rates.push_back(code);
+        }
         if (!options.port.empty()) {
             where = path;
         } else {
@@ -185,7 +189,13 @@ bool LoadImage(TIHexFile& image, const std::string& path, TConsole& console) {
         return false;
     }
     if (!image.Load()) {
-        console.Line("brindle-cli: " + path + ": " + image.LastError());
+        // The parser's text, then where in the file it failed on a line of its own.
+        const std::string& error = image.LastError();
+        const size_t nl = error.find('\n');
+        console.Line("brindle-cli: " + path + ": " + error.substr(0, nl));
+        if (nl != std::string::npos) {
+            console.Line("  " + error.substr(nl + 1));
+        }
         return false;
     }
     return true;

@@ -80,7 +80,8 @@ std::string UploadFailureReason(const TRunTrace& trace) {
     // The blocks start only after the erase; a run that closed the view before them did not
     // hear the boot loader, one that did not close it was not told the erase was done.
     if (trace.positions == 0) {
-        return trace.closed ? "The boot loader did not answer."
+        return trace.closed ? "The boot loader did not answer; the ECU may need to be switched "
+                              "off and on."
                             : "The boot loader did not confirm the erase.";
     }
     // Once the blocks have started, a run stops with the text that says why ("Too many

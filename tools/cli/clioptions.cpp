@@ -33,7 +33,7 @@ Options (before or after the command):
   --log FILE          write the packet log to FILE (default: brindle.log in the
                       current folder, truncated at each run, as the program does)
   --no-log            write no packet log
-  --timeout SECONDS   how long to wait for an ECU to answer (default 15)
+  --timeout SECONDS   how long to wait for an ECU to answer (default 30)
   -h, --help          show this help, or a command's help after its name
   --version           show the version
 

@@ -30,7 +30,9 @@ struct TCliOptions {
     int baudCode = 0;  // --baud: the serial library's code 5..9 for the communication rate
     std::string logPath = "brindle.log";
     bool noLog = false;
-    int timeoutMs = 15000;  // --timeout: the wait for an ECU to answer
+    // --timeout: the wait for an ECU to answer. A connect pass that finds nothing calls the
+    // ECU at every rate and brings back a stuck boot loader: about 14 s at 9600 bit/s.
+    int timeoutMs = 30000;
 
     // monitor
     int count = 0;  // rows to print; 0: until Ctrl-C

@@ -90,6 +90,8 @@ Runtime commands on standard input:
   fault short-sensors on|off | fault short-version on|off | fault no-erase on|off
   fault unplug-on PREFIX  pull the cable when the host's next command starting with PREFIX
                         arrives, as "status"/"transcript" name them (SET_BAUD, e, D 0x1000, E)
+  fault cut-write N     pull the cable once N of the next block write's 263 bytes are in,
+                        leaving the boot loader inside that command
   babble on|off
   loader                the ECU loses its firmware and restarts into its boot loader
   power-cycle           restart (the boot loader when the flash holds no firmware)
@@ -405,7 +407,7 @@ void TSimulator::HandleCommand(const std::string& line) {
         ecu.PowerCycle(now);
     } else if (cmd == "fault" &&
                (what == "crc" || what == "seq" || what == "drop" || what == "nack-writes" ||
-                what == "nack-block") &&
+                what == "nack-block" || what == "cut-write") &&
                number(arg)) {
         const int n = *number(arg);
         if (what == "crc")
@@ -418,6 +420,8 @@ void TSimulator::HandleCommand(const std::string& line) {
             ecu.NackWrites(n);
         if (what == "nack-block")
             ecu.NackBlock(n);
+        if (what == "cut-write")
+            ecu.CutWrite(n);
     } else if (cmd == "fault" && what == "unplug-on" && !arg.empty()) {
         ecu.UnplugOn(line.substr(line.find("unplug-on") + 10));
     } else if (cmd == "fault" && onOff(arg) &&
