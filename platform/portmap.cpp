@@ -26,6 +26,25 @@ std::string TPortMap::DefaultPath(int port) {
     return {};
 }
 
+const char* TPortMap::DevicesHelp() {
+#ifdef _WIN32
+    return "                      COM1 to COM8 (--port COM12 reaches any other)";
+#else
+    return "                      COM1-COM4 /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1,\n"
+           "                      COM7-COM8 /dev/ttyS0-1, unless the settings file's [ports]\n"
+           "                      section names another device";
+#endif
+}
+
+const char* TPortMap::OpenFailureHelp() {
+#ifdef _WIN32
+    return "(the system's reason is printed)";
+#else
+    return "(the system's reason is printed; when\n"
+           "       permission is denied, the user belongs in the group 'dialout')";
+#endif
+}
+
 std::string TPortMap::PortName(int port) {
     return "Com" + std::to_string(port + 1);
 }

@@ -25,6 +25,10 @@ public:
     static std::string DefaultPath(int port);
     // "Com1" .. "Com8" as the Preferences dialog lists them.
     static std::string PortName(int port);
+    // For help texts: the devices of the port numbers (lines indented to the option text of
+    // brindle-cli's help), and what is printed when a port cannot be opened.
+    static const char* DevicesHelp();
+    static const char* OpenFailureHelp();
 
 private:
     std::array<std::string, kPorts> paths;
