@@ -50,8 +50,9 @@ windows: bootstrap
 test-windows: build windows
 	@scripts/test-windows $(BUILD) $(WINDOWS_BUILD)
 
-# What CI runs: the tests, the same under both sanitizer builds, and a short fuzzing run.
-test-all: test test-asan test-tsan fuzz-ci
+# What CI runs: the tests, the Windows build under Wine, the same tests under both sanitizer
+# builds, and a short fuzzing run.
+test-all: test test-windows test-asan test-tsan fuzz-ci
 
 # The benchmarks against the virtual ECU, the Windows build's under Wine too; they write
 # bench/RESULTS.md.
