@@ -3,7 +3,9 @@
 #include <QCommandLineParser>
 #include <QIcon>
 #include <QMessageBox>
+#include <cstdio>
 #include <exception>
+#include <memory>
 
 #include "app/forms.h"
 #include "ecu/clock.h"
@@ -12,12 +14,24 @@
 #include "platform/portmap.h"
 #include "platform/timerslack.h"
 
+namespace {
+
+// The start-up's exception display: a message box once the application object exists,
+// standard error before that.
+void ShowStartupError(bool haveApplication, const QString& text) {
+    if (haveApplication) {
+        QMessageBox::critical(nullptr, "Brindle", text);
+    } else {
+        std::fprintf(stderr, "brindle: %s\n", qPrintable(text));
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     TightenTimerSlack();  // inherited by the ECU control thread
-    QApplication app(argc, argv);
     QApplication::setApplicationName("Brindle");
     QApplication::setApplicationVersion(kBrindleFileVersion);
-    QApplication::setWindowIcon(QIcon(":/brindle.png"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -26,33 +40,57 @@ int main(int argc, char** argv) {
         QString::fromStdString(SettingsLocation()) +
         " (BRINDLE_SETTINGS names another file). The packet log is brindle.log in the current "
         "folder.");
-    parser.addHelpOption();
-    parser.addVersionOption();
-    QCommandLineOption portOption(
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption portOption(
         "port", "Use the serial device PATH for this run instead of the stored port.", "PATH");
     parser.addOption(portOption);
-    parser.process(app);
 
-    TPortMap ports;
-    const std::unique_ptr<TSettingsStore> settings = MakeSettingsStore(ports);
-    if (parser.isSet(portOption)) {
-        ports.SetRunOverride(parser.value(portOption).toStdString());
+    // --help and --version are answered before the application object exists, so they need
+    // no display. Other mistakes (and the toolkit's own options) are judged once it does.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
     }
-    const std::unique_ptr<TSerialLibrary> library = MakeSerialLibrary(ports);
-    TAppContext context;
-    context.library = library.get();
-    context.settings = settings.get();
-    context.clock = &SystemClock();
-    context.ports = &ports;
+    parser.parse(arguments);
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText().replace("<executable_name>", arguments.first())),
+                   stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("Brindle %s\n", kBrindleFileVersion);
+        return 0;
+    }
 
+    // Declared out here so that they outlive the windows, which DestroyForms ends below.
+    std::unique_ptr<QApplication> app;
+    TPortMap ports;
+    std::unique_ptr<TSettingsStore> settings;
+    std::unique_ptr<TSerialLibrary> library;
     try {
+        app = std::make_unique<QApplication>(argc, argv);
+        QApplication::setWindowIcon(QIcon(":/brindle.png"));
+        parser.process(*app);
+
+        settings = MakeSettingsStore(ports);
+        if (parser.isSet(portOption)) {
+            ports.SetRunOverride(parser.value(portOption).toStdString());
+        }
+        library = MakeSerialLibrary(ports);
+        TAppContext context;
+        context.library = library.get();
+        context.settings = settings.get();
+        context.clock = &SystemClock();
+        context.ports = &ports;
+
         CreateForms(context);
         MainWindow->show();
         QApplication::exec();
     } catch (const std::exception& e) {
-        QMessageBox::critical(nullptr, "Brindle", QString::fromLocal8Bit(e.what()));
+        ShowStartupError(app != nullptr, QString::fromLocal8Bit(e.what()));
     } catch (...) {
-        QMessageBox::critical(nullptr, "Brindle", QString());
+        ShowStartupError(app != nullptr, QString());
     }
     DestroyForms();
     return 0;

@@ -2,18 +2,25 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QStatusBar>
-#include <QThread>
+#include <cmath>
 
 #include "app/events.h"
 #include "app/forms.h"
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
 #include "ecu/packet.h"
+#include "ecu/serialcomm.h"
+#include "ecu/seriallibrary.h"
 #include "firmware/ihexfile.h"
-#include "forms/realtimethr.h"
+#include "forms/realtime.h"
+#include "platform/packetlogfile.h"
+#include "platform/portmap.h"
 
 namespace {
 
@@ -25,10 +32,26 @@ const char kNoFirmware[] =
     "by a failed firmware update or the firmware reset procedure.\nDo you wish to upload a "
     "firmware image?";
 
-bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) {
+bool AskYesNo(QWidget* parent, const QString& caption, const QString& text,
+              const QString& details = {}) {
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setInformativeText(details);
     return box.exec() == QMessageBox::Yes;
 }
+
+// "about 25 s", "about 3 min" for an estimate in seconds.
+QString About(double seconds) {
+    if (seconds < 90) {
+        return QString("about %1 s").arg(std::lround(std::ceil(seconds)));
+    }
+    return QString("about %1 min").arg(std::lround(std::ceil(seconds / 60)));
+}
+
+const char kNotChanged[] = "The firmware was not changed.";
+const char kNoFirmwareNow[] =
+    "The ECU now has no working firmware. Brindle offers the upload again as soon as it sees "
+    "the ECU's boot loader.";
+const char kSwitchOffAndOn[] = "The ECU may need to be switched off and on.";
 
 }  // namespace
 
@@ -61,7 +84,7 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
 
     mnuFile = menuBar()->addMenu("&File");
     itmPrefs = mnuFile->addAction("P&references", this, &TMainWindow::itmPrefsClick);
-    mnuFile->addSeparator();
+    QAction* N1 = mnuFile->addSeparator();
     itmExit = mnuFile->addAction("E&xit", this, &QWidget::close);
     View1 = menuBar()->addMenu("&View");
     EngineData1 = View1->addAction("&Engine Data", this, &TMainWindow::EngineData1Click);
@@ -79,10 +102,30 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     itmFuelCalcs = mnuTools->addAction("&Fuel Calculator", this, &TMainWindow::itmFuelCalcsClick);
     mnuHelp = menuBar()->addMenu("&Help");
     itmAbout = mnuHelp->addAction("&About", this, &TMainWindow::itmAboutClick);
-    for (QAction* a :
-         {itmPrefs, itmExit, EngineData1, TPSCalibration1, EGTCalibration1, WBO2Calibration1,
-          BatteryVoltage1, mnuUpdateFirmware, itmFuelCalcs, itmAbout}) {
-        a->setObjectName(a->text().remove('&').remove(' '));
+    // Menus and items keep the names of their form description (tests and accessibility
+    // tools find them by these names).
+    const std::pair<QObject*, const char*> names[] = {
+        {mnuFile, "mnuFile"},
+        {itmPrefs, "itmPrefs"},
+        {N1, "N1"},
+        {itmExit, "itmExit"},
+        {View1, "View1"},
+        {EngineData1, "EngineData1"},
+        {Map1, "Map1"},
+        {Calibration1, "Calibration1"},
+        {TPSCalibration1, "TPSCalibration1"},
+        {EGTCalibration1, "EGTCalibration1"},
+        {WBO2Calibration1, "WBO2Calibration1"},
+        {BatteryVoltage1, "BatteryVoltage1"},
+        {Settings1, "Settings1"},
+        {mnuUpdateFirmware, "mnuUpdateFirmware"},
+        {mnuTools, "mnuTools"},
+        {itmFuelCalcs, "itmFuelCalcs"},
+        {mnuHelp, "mnuHelp"},
+        {itmAbout, "itmAbout"},
+    };
+    for (const auto& [object, name] : names) {
+        object->setObjectName(name);
     }
 
     firmwareLoadDlg = new QFileDialog(this, "Open Firmware Image");
@@ -95,46 +138,137 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
 
     statusPanels = std::make_unique<TQtStatusPanels>(panels);
     notifier = std::make_unique<TQtLinkStateNotifier>(this);
+    commandObserver = std::make_unique<TQtCommandObserver>(this);
     messageBox = std::make_unique<TQtMessageBox>(this);
 
     // A log that cannot be created is no reason not to start.
     OpenPacketLog(context.logPath);
-    ecuControl = new TECUControl({*context.library, *context.settings, *context.clock,
-                                  statusPanels.get(), notifier.get(), messageBox.get()});
-    realtimeThr = nullptr;
+    TECUControlLinks links{*context.library,   *context.settings, *context.clock,
+                           statusPanels.get(), notifier.get(),    messageBox.get()};
+    links.commands = commandObserver.get();
+    ecuControl = new TECUControl(links);
+    // A stored setting outside the known values is used as it is; the link panel names it.
+    QStringList warnings;
+    for (const std::string& warning : ecuControl->serial->RangeWarnings()) {
+        QString text = QString::fromStdString(warning);
+        warnings << text.replace(0, 1, text.at(0).toUpper());
+    }
+    settingsWarnings = warnings.join('\n');
+    panels[0]->setToolTip(settingsWarnings);
 }
 
 TMainWindow::~TMainWindow() {
     // Normally the close has released these; a window destroyed without closing must too.
     StopRealtime();
-    delete ecuControl;
-    ecuControl = nullptr;
+    if (ecuControl) {
+        messageBox->Cancel();
+        delete ecuControl;
+        ecuControl = nullptr;
+    }
 }
 
 bool TMainWindow::event(QEvent* e) {
-    if (e->type() == kEcuStateEvent) {
-        WMEcuState();
-        return true;
+    switch (static_cast<int>(e->type())) {
+        case kEcuStateEvent:
+            WMEcuState();
+            return true;
+        case kRealtimeClosedEvent:
+            WMRealtimeClosed();
+            return true;
+        case kRunStartedEvent:
+        case kRunFailedEvent:
+        case kCommandFinishedEvent:
+            CommandEvent(e->type(), static_cast<TCommandEvent*>(e)->command);
+            return true;
+        case kControlEndedEvent:
+            controlEnded = true;
+            if (stopWait) {
+                stopWait->quit();
+            }
+            return true;
+        default:
+            return QMainWindow::event(e);
     }
-    if (e->type() == kRealtimeClosedEvent) {
-        WMRealtimeClosed();
-        return true;
+}
+
+void TMainWindow::CommandEvent(QEvent::Type type, uint64_t command) {
+    // Only the flow on screen has a command; a report on another one changes nothing here.
+    const bool ours = upload && upload->Id() == command;
+    if (type == kRunStartedEvent) {
+        progressDlg->RunStarted(command);
+        if (ours) {
+            uploading = true;
+            ShowLinkState();
+        }
+    } else if (type == kRunFailedEvent) {
+        if (ours) {
+            progressDlg->RunFailed(command, upload->Failures());
+        }
+    } else {
+        progressDlg->CommandFinished(command);
+        if (ours) {
+            uploading = false;
+            // A completed upload left the boot loader (the session connects to the new
+            // firmware): a "Loader" seen before it is no reason to offer another upload.
+            if (upload->Outcome() == TFlashOutcome::Completed) {
+                loaderPromptPending = false;
+            }
+            WMEcuState();  // the state as it is now
+        }
     }
-    return QMainWindow::event(e);
+}
+
+void TMainWindow::ShowLinkState() {
+    if (uploading) {
+        panels[0]->setText("Uploading");
+        return;
+    }
+    const std::string text = LinkStateText(static_cast<uint8_t>(shownLinkState));
+    if (!text.empty()) {
+        panels[0]->setText(QString::fromStdString(text));
+    }
 }
 
 void TMainWindow::WMEcuState() {
     if (!ecuControl) {
         return;  // late notice after the shutdown released the control thread
     }
+    // A port that could not be opened is tried again every second: say which device the
+    // link waits for, until it is there.
+    const bool portOpen = ecuControl->PortOpen();
+    const QString device = QString::fromStdString(
+        context.ports ? context.ports->PathFor(ecuControl->serial->comPort) : std::string());
+    const QString waiting =
+        "Waiting for " + device + " (" +
+        QString::fromStdString(TPortMap::PortName(ecuControl->serial->comPort)) + ")";
+    QStringList tip;
+    if (!portOpen) {
+        tip << waiting;
+    }
+    if (!settingsWarnings.isEmpty()) {
+        tip << settingsWarnings;
+    }
+    panels[0]->setToolTip(tip.join('\n'));
+    if (!portOpen) {
+        panels[1]->setText(waiting);
+    } else if (panels[1]->text() == waiting) {
+        panels[1]->clear();
+    }
+
     const uint8_t state = ecuControl->session->linkState.load();
     const std::string text = LinkStateText(state);
     if (text.empty()) {
         return;
     }
     const int previous = shownLinkState;
-    panels[0]->setText(QString::fromStdString(text));
     shownLinkState = state;
+    ShowLinkState();
+    if (realtimeDlg) {
+        realtimeDlg->SetConnected(state == kLinkConnected);
+    }
+    if (dlgBattCal) {
+        dlgBattCal->SetConnected(state == kLinkConnected);
+    }
     // One prompt per change to the boot loader, however many notices report it.
     if (state == kLinkLoader && previous != kLinkLoader) {
         if (flowRunning) {
@@ -146,13 +280,12 @@ void TMainWindow::WMEcuState() {
 }
 
 void TMainWindow::StopRealtime() {
-    if (!realtimeThr) {
+    if (!realtimeDlg) {
         return;
     }
-    realtimeThr->RequestStop();
-    realtimeThr->WaitFor();
-    delete realtimeThr;
-    realtimeThr = nullptr;
+    delete realtimeSub;  // and the window inside it, with its timer
+    realtimeSub = nullptr;
+    realtimeDlg = nullptr;
 }
 
 void TMainWindow::WMRealtimeClosed() {
@@ -160,12 +293,20 @@ void TMainWindow::WMRealtimeClosed() {
 }
 
 void TMainWindow::EngineData1Click() {
-    if (realtimeThr || !ecuControl) {
+    if (realtimeDlg || !ecuControl) {
         return;
     }
-    realtimeThr = new TrealtimeThr(this, mdiArea);
-    realtimeThr->session = ecuControl->session;
-    realtimeThr->Resume();
+    realtimeDlg = new TrealtimeDlg(ecuControl->session);
+    realtimeDlg->SetConnected(shownLinkState == kLinkConnected);
+    connect(realtimeDlg, &TrealtimeDlg::closeRequested, this,
+            [this] { QCoreApplication::postEvent(this, new QEvent(kRealtimeClosedEvent)); });
+    realtimeSub = mdiArea->addSubWindow(
+        realtimeDlg, Qt::SubWindow | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    realtimeSub->setAttribute(Qt::WA_DeleteOnClose, false);
+    realtimeSub->setWindowTitle(realtimeDlg->windowTitle());
+    realtimeSub->adjustSize();
+    realtimeSub->show();
 }
 
 void TMainWindow::itmPrefsClick() {
@@ -176,6 +317,7 @@ void TMainWindow::itmPrefsClick() {
 
 void TMainWindow::BatteryVoltage1Click() {
     dlgBattCal->session = ecuControl ? ecuControl->session : nullptr;
+    dlgBattCal->SetConnected(shownLinkState == kLinkConnected);
     dlgBattCal->exec();
 }
 
@@ -224,10 +366,14 @@ void TMainWindow::mnuUpdateFirmwareClick() {
     flowRunning = true;
     QString path;
     if (ChooseFile(path)) {
+        // What the ECU runs now, before the loader's text replaces it.
+        const QString firmware = shownLinkState == kLinkLoader
+                                     ? QString("only its boot loader (no firmware)")
+                                     : panels[1]->text();
         panels[1]->setText("Loading firmware image...");
         QCoreApplication::processEvents();
         if (std::shared_ptr<TIHexFile> image = LoadImage(path)) {
-            if (AskYesNo(this, "Firmware Upgrade", kConfirmUpload)) {
+            if (ConfirmUpload(*image, path, firmware, true)) {
                 RunUpload(image, "Updating Firmware");
             }
         } else {
@@ -243,7 +389,10 @@ void TMainWindow::MissingFirmwareFlow() {
     QString path;
     if (AskYesNo(this, "No Firmware", kNoFirmware) && ChooseFile(path)) {
         if (std::shared_ptr<TIHexFile> image = LoadImage(path)) {
-            RunUpload(image, "Uploading Firmware");
+            // No second question here, unless the file would only erase the ECU.
+            if (ConfirmUpload(*image, path, QString(), false)) {
+                RunUpload(image, "Uploading Firmware");
+            }
         } else {
             ShowNoImageError();
         }
@@ -251,37 +400,97 @@ void TMainWindow::MissingFirmwareFlow() {
     FlowEnded();
 }
 
+bool TMainWindow::ConfirmUpload(const TIHexFile& image, const QString& path,
+                                const QString& firmware, bool askAlways) {
+    const QString name = QFileInfo(path).fileName();
+    if (image.usedLength == 0) {
+        QMessageBox box(QMessageBox::Warning, "Firmware Upgrade",
+                        "The file " + name +
+                            " holds no data: every byte of it is erased flash. Writing it would "
+                            "only erase the ECU's firmware and leave the ECU in its boot loader.\n"
+                            "Do you wish to continue?",
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+        return box.exec() == QMessageBox::Yes;
+    }
+    if (!askAlways) {
+        return true;
+    }
+    const int bps = BaudCodeToBps(ecuControl->serial->curBaud);
+    QString details = QString("File: %1\nData: %2 bytes in %3 blocks of %4 bytes\n")
+                          .arg(name)
+                          .arg(image.usedLength)
+                          .arg(BlockCount(image.usedLength))
+                          .arg(kBlockBytes);
+    details += "The ECU runs now: " + (firmware.isEmpty() ? QString("not known") : firmware);
+    if (bps > 0) {
+        details += QString("\nThe upload takes %1 at %2 bit/s.")
+                       .arg(About(UploadFloorSeconds(image.usedLength, bps)))
+                       .arg(bps);
+    }
+    return AskYesNo(this, "Firmware Upgrade", kConfirmUpload, details);
+}
+
 void TMainWindow::FlowEnded() {
     flowRunning = false;
     if (loaderPromptPending) {
         loaderPromptPending = false;
-        if (ecuControl && ecuControl->session->linkState == kLinkLoader && !closing) {
+        if (ecuControl && shownLinkState == kLinkLoader && !closing) {
             MissingFirmwareFlow();
         }
     }
 }
 
 void TMainWindow::RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption) {
-    progressDlg->BeginUpdate();
-    std::shared_ptr<TECUFlashCmd> command = ecuControl->PostFlashCommand(image, progressDlg);
-    progressDlg->setWindowTitle(caption);
-    progressDlg->progressBar->setValue(0);
-    progressDlg->statusText->setText("Initialising...");
-    progressDlg->ShowModal(command);
+    upload = ecuControl->PostFlashCommand(image, progressDlg);
+    progressDlg->Prepare(caption, image->usedLength);
+    const std::weak_ptr<TECUFlashCmd> command = upload;
+    progressDlg->ShowModal(upload->Id(), [this, command] {
+        if (auto c = command.lock(); c && ecuControl) {
+            ecuControl->Abandon(c);
+        }
+    });
     repaint();
-    if (command->Succeeded()) {
-        return;
+    // The control thread stored the outcome before it reported the command finished.
+    const std::shared_ptr<TECUFlashCmd> finished = std::move(upload);
+    upload.reset();
+    uploading = false;
+    ShowLinkState();
+    if (!closing) {
+        ReportOutcome(*finished, caption);
     }
-    // The window closed without a completed upload: the user abandoned it, or the boot loader
-    // did not answer. Either way the command must not go on retrying unseen.
-    const bool byUser = command->Abandoned();
-    command->Abandon();
-    QMessageBox box(QMessageBox::Warning, caption,
-                    byUser ? "The firmware update was abandoned. The ECU stays in its boot "
-                             "loader until new firmware is uploaded."
-                           : "The firmware update did not start: the ECU's boot loader did not "
-                             "answer. The firmware was not changed.",
-                    QMessageBox::Ok, this);
+}
+
+void TMainWindow::ReportOutcome(const TECUFlashCmd& command, const QString& caption) {
+    QMessageBox::Icon icon = QMessageBox::Warning;
+    QString text;
+    switch (command.Outcome()) {
+        case TFlashOutcome::Completed:
+            icon = QMessageBox::Information;
+            text = QString("Firmware written: %1 bytes in %2 s")
+                       .arg(command.image->usedLength)
+                       .arg(command.LastRunMs() / 1000.0, 0, 'f', 1);
+            break;
+        case TFlashOutcome::FailedBeforeErase:
+            text = QString(
+                       "The firmware update did not start: the ECU's boot loader did not "
+                       "answer. ") +
+                   kNotChanged + " " + kSwitchOffAndOn;
+            break;
+        case TFlashOutcome::FailedAfterErase:
+            text = QString(
+                       "The firmware update did not complete: the ECU's boot loader stopped "
+                       "answering. ") +
+                   kNoFirmwareNow + " " + kSwitchOffAndOn;
+            break;
+        case TFlashOutcome::Abandoned:
+        case TFlashOutcome::Pending:
+            text = QString("The firmware update was abandoned. ") +
+                   (command.EraseSent() ? kNoFirmwareNow : kNotChanged);
+            break;
+    }
+    QMessageBox box(icon, caption, text, QMessageBox::Ok, this);
     box.exec();
 }
 
@@ -294,19 +503,21 @@ void TMainWindow::closeEvent(QCloseEvent* e) {
     panels[0]->setText("Shutting down...");
     messageBox->Cancel();
 
-    if (realtimeThr) {
+    if (realtimeDlg) {
         StopRealtime();
-        shutdownSteps.push_back("refresh thread");
+        shutdownSteps.push_back("engine data");
     }
 
     if (TECUControl* control = ecuControl) {
         ecuControl = nullptr;  // from here on late link-state notices are ignored
         control->RequestStop();
-        // Keep serving the UI thread's events: the control thread may be handing it a
-        // status text or a message box right now.
-        while (!control->Finished()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            QThread::msleep(1);
+        // Wait through the event loop: the control thread may be handing the UI thread a
+        // status text or a progress change right now, and it reports its end with an event.
+        if (!controlEnded) {
+            QEventLoop wait;
+            stopWait = &wait;
+            wait.exec();
+            stopWait = nullptr;
         }
         control->Join();
         delete control;

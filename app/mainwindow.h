@@ -3,6 +3,7 @@
 // update flows.
 #pragma once
 
+#include <QEvent>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMainWindow>
@@ -21,7 +22,9 @@ class TIHexFile;
 class TPortMap;
 class TSerialLibrary;
 class TSettingsStore;
-class TrealtimeThr;
+class TrealtimeDlg;
+class QEventLoop;
+class QMdiSubWindow;
 
 // What the program runs on; none of it is owned by the window.
 struct TAppContext {
@@ -75,9 +78,10 @@ public:
     QFileDialog* firmwareLoadDlg;
 
     TECUControl* ecuControl = nullptr;
-    TrealtimeThr* realtimeThr = nullptr;
+    // The Engine Data window while it is open (it refreshes itself on a UI-thread timer).
+    TrealtimeDlg* realtimeDlg = nullptr;
 
-    // What the shutdown did, in order ("refresh thread", "control thread", "log").
+    // What the shutdown did, in order ("engine data", "control thread", "log").
     std::vector<std::string> shutdownSteps;
 
 protected:
@@ -87,18 +91,32 @@ protected:
 private:
     void MissingFirmwareFlow();
     std::shared_ptr<TIHexFile> LoadImage(const QString& path);
+    // The question before writing: what the file holds, what the ECU runs now and how long
+    // the upload takes. An image without data gets a warning of its own. True for Yes.
+    bool ConfirmUpload(const TIHexFile& image, const QString& path, const QString& firmware,
+                       bool askAlways);
     void RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption);
+    void ReportOutcome(const TECUFlashCmd& command, const QString& caption);
     bool ChooseFile(QString& path);
     void ShowNoImageError();
     void FlowEnded();
     void StopRealtime();
+    void CommandEvent(QEvent::Type type, uint64_t command);
+    void ShowLinkState();
 
     TAppContext context;
     std::unique_ptr<TQtStatusPanels> statusPanels;
     std::unique_ptr<TQtLinkStateNotifier> notifier;
+    std::unique_ptr<TQtCommandObserver> commandObserver;
     std::unique_ptr<TQtMessageBox> messageBox;
-    bool flowRunning = false;          // a firmware flow (or its prompt) is on screen
-    bool loaderPromptPending = false;  // state 5 arrived during a flow
-    int shownLinkState = -1;           // the state the last notification showed
+    QMdiSubWindow* realtimeSub = nullptr;
+    QString settingsWarnings;  // stored settings outside their range, for the link panel
+    std::shared_ptr<TECUFlashCmd> upload;  // the command of the flow on screen, if any
+    bool uploading = false;                // its run is under way: panel 0 reads "Uploading"
+    bool flowRunning = false;              // a firmware flow (or its prompt) is on screen
+    bool loaderPromptPending = false;      // state 5 arrived during a flow
+    int shownLinkState = -1;               // the state the last notification showed
     bool closing = false;
+    bool controlEnded = false;       // the control thread reported its end
+    QEventLoop* stopWait = nullptr;  // the shutdown's wait for it
 };

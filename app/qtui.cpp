@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <memory>
 
 #include "app/events.h"
 
@@ -29,6 +30,22 @@ void TQtLinkStateNotifier::LinkStateChanged() {
     QCoreApplication::postEvent(window, new QEvent(kEcuStateEvent));
 }
 
+void TQtCommandObserver::RunStarted(uint64_t command) {
+    QCoreApplication::postEvent(window, new TCommandEvent(kRunStartedEvent, command));
+}
+
+void TQtCommandObserver::RunFailed(uint64_t command) {
+    QCoreApplication::postEvent(window, new TCommandEvent(kRunFailedEvent, command));
+}
+
+void TQtCommandObserver::CommandFinished(uint64_t command) {
+    QCoreApplication::postEvent(window, new TCommandEvent(kCommandFinishedEvent, command));
+}
+
+void TQtCommandObserver::ControlEnded() {
+    QCoreApplication::postEvent(window, new QEvent(kControlEndedEvent));
+}
+
 QString PortErrorAdvice(const QString& reason) {
     if (reason.contains("Permission denied")) {
         return "\n\nYour user may not use serial ports. Add it to the dialout group:\n"
@@ -45,26 +62,7 @@ QString PortErrorAdvice(const QString& reason) {
     return {};
 }
 
-void TQtMessageBox::ShowMessage(const TMessage& message) {
-    if (OnUiThread(owner)) {
-        Show(message);
-        return;
-    }
-    auto done = std::make_shared<bool>(false);
-    QMetaObject::invokeMethod(
-        owner,
-        [this, message, done] {
-            Show(message);
-            std::lock_guard<std::mutex> lock(mutex);
-            *done = true;
-            answered.notify_all();
-        },
-        Qt::QueuedConnection);
-    std::unique_lock<std::mutex> lock(mutex);
-    answered.wait(lock, [&] { return *done || cancelled; });
-}
-
-void TQtMessageBox::Show(const TMessage& message) {
+QMessageBox* TQtMessageBox::Make(const TMessage& message, QWidget* parent) {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (message.icon) {
         case TMessageIcon::Error:
@@ -79,21 +77,49 @@ void TQtMessageBox::Show(const TMessage& message) {
         case TMessageIcon::None:
             break;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (cancelled) {
-            return;
-        }
-    }
-    QMessageBox box(icon, QString::fromStdString(message.caption),
-                    QString::fromStdString(message.text), QMessageBox::Ok, owner);
+    auto* box = new QMessageBox(icon, QString::fromStdString(message.caption),
+                                QString::fromStdString(message.text), QMessageBox::Ok, parent);
     if (!message.detail.empty()) {
         const QString detail = QString::fromStdString(message.detail);
-        box.setInformativeText(detail + PortErrorAdvice(detail));
+        box->setInformativeText(detail + PortErrorAdvice(detail));
     }
-    openBox = &box;
-    box.exec();
-    openBox = nullptr;
+    return box;
+}
+
+void TQtMessageBox::ShowMessage(const TMessage& message) {
+    if (OnUiThread(owner)) {
+        std::unique_ptr<QMessageBox> box(Make(message, owner));
+        box->exec();
+        return;
+    }
+    // From the control thread: a box of its own that blocks no window (the main window and
+    // Preferences stay usable), and the worker waits until it is dismissed.
+    auto done = std::make_shared<bool>(false);
+    QMetaObject::invokeMethod(
+        owner,
+        [this, message, done] {
+            const auto release = [this, done] {
+                std::lock_guard<std::mutex> lock(mutex);
+                *done = true;
+                answered.notify_all();
+            };
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (cancelled) {
+                    return;
+                }
+            }
+            QMessageBox* box = Make(message, nullptr);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->setWindowModality(Qt::NonModal);
+            QObject::connect(box, &QMessageBox::finished, owner, release);
+            QObject::connect(box, &QObject::destroyed, owner, release);
+            openBox = box;
+            box->show();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> lock(mutex);
+    answered.wait(lock, [&] { return *done || cancelled; });
 }
 
 void TQtMessageBox::Cancel() {
@@ -103,6 +129,6 @@ void TQtMessageBox::Cancel() {
     }
     answered.notify_all();
     if (openBox) {
-        openBox->done(QMessageBox::Ok);
+        openBox->close();
     }
 }

@@ -32,7 +32,21 @@ private:
     QObject* window;
 };
 
-// Message boxes owned by a window; from a worker thread the call blocks until dismissed.
+// Posts what becomes of each command (events 3026 to 3029) to the main window.
+class TQtCommandObserver : public TCommandObserver {
+public:
+    explicit TQtCommandObserver(QObject* window) : window(window) {}
+    void RunStarted(uint64_t command) override;
+    void RunFailed(uint64_t command) override;
+    void CommandFinished(uint64_t command) override;
+    void ControlEnded() override;
+
+private:
+    QObject* window;
+};
+
+// Message boxes. From the UI thread, modal over `owner`. From a worker thread the box has no
+// owner and blocks no window, and the call returns once the user has dismissed it.
 class TQtMessageBox : public TMessageBox {
 public:
     explicit TQtMessageBox(QWidget* owner) : owner(owner) {}
@@ -42,7 +56,7 @@ public:
     void Cancel();
 
 private:
-    void Show(const TMessage& message);
+    static QMessageBox* Make(const TMessage& message, QWidget* parent);
 
     QWidget* owner;
     QPointer<QMessageBox> openBox;

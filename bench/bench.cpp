@@ -158,22 +158,11 @@ std::shared_ptr<TIHexFile> FullImage() {
     return image;
 }
 
-// What the upload of `usedLength` bytes cannot be faster than: every byte on the wire in
-// either direction, the ECU's modelled erase, page and turnaround times, and the pauses the
-// protocol prescribes (50 ms after ENTER_FLASH, the input flush of one reply time-out).
+// The floor with the virtual ECU's modelled times.
 double UploadFloorSeconds(int usedLength, int bps) {
     const TEcuSimConfig ecu;
-    const int blocks = BlockCount(usedLength);
-    const double sent = kKaloHeaderBytes + kKaloCrcBytes             // ENTER_FLASH
-                        + 3                                          // p, S, e
-                        + blocks * (3.0 + 3 + kBlockBytes + 4) + 1;  // A.., Dk0 block sums, E
-    const double received = std::strlen(kLoaderProgrammerReply) + std::strlen(kLoaderIdText) + 1 +
-                            blocks * 2.0;  // CR after the erase, the address, each write
-    const double wire = (sent + received) * 10 / bps;
-    const double modelled = ecu.eraseNs / 1e9 + blocks * ecu.pageNs / 1e9 +
-                            (2 + blocks) * ecu.turnaroundNs / 1e9;  // p, S, each address
-    const double pauses = kEnterFlashPauseMs / 1e3 + (TSerialComm::kDefaultTimeoutMs + 5) / 1e3;
-    return wire + modelled + pauses;
+    return ::UploadFloorSeconds(usedLength, bps,
+                                {ecu.eraseNs / 1000, ecu.pageNs / 1000, ecu.turnaroundNs / 1000});
 }
 
 TRow BenchUpload(int bps, int runs) {
@@ -188,8 +177,8 @@ TRow BenchUpload(int bps, int runs) {
         auto image = FullImage();
         const auto t0 = Clock::now();
         auto command = rig.control->PostFlashCommand(image, &progress);
-        if (!WaitFor([&] { return command->Finished(); }, 300000) || !command->Succeeded() ||
-            command->Runs() != 1) {
+        if (!WaitFor([&] { return command->Outcome() != TFlashOutcome::Pending; }, 300000) ||
+            command->Outcome() != TFlashOutcome::Completed || command->Runs() != 1) {
             Die("the upload did not complete in one run");
         }
         times.push_back(Seconds(Clock::now() - t0));
@@ -524,8 +513,8 @@ private:
 
 std::vector<TRow> BenchWine(const std::string& windowsBuild, int runs, int records) {
     TWineRig rig(windowsBuild);
-    // The upload: from the line brindle-cli prints as it queues it to its report of success,
-    // the same span as the upload row above.
+    // The upload: from the line brindle-cli prints as it queues it ("Writing ...") to its
+    // report of success ("Wrote ..."), the same span as the upload row above.
     std::vector<double> uploads;
     for (int r = 0; r < runs; ++r) {
         TChildProcess p;
@@ -536,7 +525,7 @@ std::vector<TRow> BenchWine(const std::string& windowsBuild, int runs, int recor
             Die("brindle-cli.exe did not start the upload:\n" + p.Output());
         }
         const auto t0 = Clock::now();
-        if (p.WaitForLine("Upload complete", 300000).empty() || p.Wait(30000) != 0) {
+        if (p.WaitForLine("Wrote ", 300000).empty() || p.Wait(30000) != 0) {
             Die("the upload under Wine failed:\n" + p.Output());
         }
         uploads.push_back(Seconds(Clock::now() - t0));

@@ -1,6 +1,7 @@
 #include "ecu/ecu.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -21,9 +22,11 @@ static_assert(kStartByteText[0] == kKaloStart);
 
 std::string BoardText(uint8_t boardRev, uint32_t serialNo) {
     char rev[32];
-    // The general number format: at most six significant digits, no trailing zeros.
-    std::snprintf(rev, sizeof rev, "%g", boardRev * 0.1);
-    return std::string("Board: ") + rev + " SN: " + std::to_string(serialNo);
+    // The general number format: at most six significant digits, no trailing zeros, and
+    // always a point, whatever the process's locale says.
+    const std::to_chars_result r =
+        std::to_chars(rev, rev + sizeof rev, boardRev * 0.1, std::chars_format::general, 6);
+    return "Board: " + std::string(rev, r.ptr) + " SN: " + std::to_string(serialNo);
 }
 
 std::string LinkStateText(uint8_t state) {
@@ -77,6 +80,11 @@ bool TECU::Exchange(TKaloPacket& request, uint8_t replyType, TKaloPacket& reply)
 }
 
 void TECU::Step() {
+    if (relink.exchange(false)) {
+        // A step of its own, so the change is seen and reported before the search begins.
+        linkState = kLinkConnecting;
+        return;
+    }
     switch (linkState.load()) {
         case kLinkConnected: {
             TKaloReadSensors request(NextSeq(), 0, 0);

@@ -37,6 +37,13 @@ constexpr int kPanelLink = 0;
 constexpr int kPanelFirmware = 1;
 constexpr int kPanelBoard = 2;
 
+// How one upload run ended.
+enum class TUploadRun : uint8_t {
+    Completed,         // every block acknowledged, the boot loader told to exit
+    LoaderSilent,      // the boot loader did not answer its handshake: nothing was erased
+    FailedAfterErase,  // the erase was sent; the ECU's firmware is gone
+};
+
 class TECU {
 public:
     // `port` is not owned; it must be open (or have failed to open) and outlive the session.
@@ -60,10 +67,16 @@ public:
     bool ReadTables();
     bool ReceivePacket(TKaloPacket& packet);
 
-    // Writes a firmware image into the ECU through its boot loader (firmware/upload.cpp).
-    bool UploadFirmware(const TIHexFile& image, TProgressView& progress);
+    // Writes a firmware image into the ECU through its boot loader (firmware/upload.cpp):
+    // one run, from entering the boot loader to its exit.
+    TUploadRun UploadFirmware(const TIHexFile& image, TProgressView& progress);
     // Sends the filler that completes a write command the boot loader may be waiting in.
     void SendLoaderFiller();
+
+    // Asks the next Step to look for the ECU afresh (connecting), whatever the state: after
+    // an upload command ended without completing, so the state shown is what answers now.
+    // Safe from any thread.
+    void Relink() { relink.store(true); }
 
     // The latest sensor record, copied whole (zero-filled until the first reply). `updates`,
     // when given, receives the number of records accepted so far, taken with the same copy.
@@ -89,6 +102,7 @@ private:
     int64_t NowMs() const;
 
     TStatusPanels* panels;
+    std::atomic<bool> relink{false};
     mutable std::mutex sensorsLock;
     SensorRecord sensors;
     uint64_t sensorUpdates = 0;

@@ -1,32 +1,71 @@
 #include "ecu/ecucontrol.h"
 
+#include <algorithm>
+
 #include "ecu/clock.h"
 #include "ecu/ecu.h"
 #include "ecu/serialcomm.h"
 #include "ecu/userinterface.h"
 
-TECUFlashCmd::TECUFlashCmd(TECU* s, std::shared_ptr<const TIHexFile> img, TProgressView* view)
-    : TECUCmd(s), image(std::move(img)), progress(view) {}
+namespace {
+std::atomic<uint64_t> lastCommandId{0};
+}  // namespace
+
+TECUCmd::TECUCmd(TECU* s) : session(s), id(lastCommandId.fetch_add(1) + 1) {}
+
+TECUFlashCmd::TECUFlashCmd(TECU* s, std::shared_ptr<const TIHexFile> img, TProgressView* view,
+                           TFlashPolicy p, TCommandObserver* o)
+    : TECUCmd(s), image(std::move(img)), progress(view), policy(p), observer(o) {}
 
 bool TECUFlashCmd::Process() {
-    if (abandoned.load()) {
-        if (progress) {
-            progress->Close();
-        }
-        finished.store(true);
+    if (AbandonRequested()) {
+        Dropped();
         return true;
     }
     if (!session || !image || !progress) {
         return false;
     }
     runs.fetch_add(1);
-    const bool ok = session->UploadFirmware(*image, *progress);
-    if (!ok) {
-        failures.fetch_add(1);
+    if (observer) {
+        observer->RunStarted(Id());
     }
-    succeeded.store(ok);
-    finished.store(ok);
-    return ok;
+    TClock& clock = session->port->Clock();
+    const int64_t start = clock.NowMs();
+    const TUploadRun run = session->UploadFirmware(*image, *progress);
+    lastRunMs.store(clock.NowMs() - start);
+    lastRun.store(run);
+    if (run == TUploadRun::Completed) {
+        outcome.store(TFlashOutcome::Completed);
+        return true;
+    }
+    if (run == TUploadRun::FailedAfterErase) {
+        eraseSent.store(true);
+    }
+    failures.fetch_add(1);
+    if (observer) {
+        observer->RunFailed(Id());
+    }
+    const bool ends = AbandonRequested() || (policy.maxRuns > 0 && runs.load() >= policy.maxRuns) ||
+                      (policy.endWhenLoaderSilent && run == TUploadRun::LoaderSilent);
+    if (!ends) {
+        return false;
+    }
+    if (AbandonRequested()) {
+        Dropped();
+    } else {
+        outcome.store(eraseSent.load() ? TFlashOutcome::FailedAfterErase
+                                       : TFlashOutcome::FailedBeforeErase);
+        // Whoever answers now, firmware or boot loader, is found afresh and shown as it is.
+        session->Relink();
+    }
+    return true;
+}
+
+void TECUFlashCmd::Dropped() {
+    outcome.store(TFlashOutcome::Abandoned);
+    if (session && runs.load() > 0) {
+        session->Relink();
+    }
 }
 
 TECUControl::TECUControl(const TECUControlLinks& l, bool createSuspended)
@@ -67,18 +106,42 @@ void TECUControl::Join() {
 void TECUControl::Stop() {
     RequestStop();
     Join();
+    DropQueued();  // what a thread that never ran left in the queue
 }
 
 std::shared_ptr<TECUFlashCmd> TECUControl::PostFlashCommand(std::shared_ptr<const TIHexFile> image,
-                                                            TProgressView* progress) {
-    auto command = std::make_shared<TECUFlashCmd>(session, std::move(image), progress);
+                                                            TProgressView* progress,
+                                                            TFlashPolicy policy) {
+    auto command =
+        std::make_shared<TECUFlashCmd>(session, std::move(image), progress, policy, links.commands);
     PostCommand(command);
     return command;
 }
 
 void TECUControl::PostCommand(std::shared_ptr<TECUCmd> command) {
-    std::lock_guard<std::mutex> lock(cmdLock);
-    cmdQueue.push_back(std::move(command));
+    {
+        std::lock_guard<std::mutex> lock(cmdLock);
+        if (!stopRequested.load()) {
+            cmdQueue.push_back(std::move(command));
+            return;
+        }
+    }
+    command->Dropped();  // nothing runs once a stop was asked for
+    Finish(*command);
+}
+
+void TECUControl::Abandon(const std::shared_ptr<TECUCmd>& command) {
+    {
+        std::lock_guard<std::mutex> lock(cmdLock);
+        command->abandonRequested.store(true);
+        const auto it = std::find(cmdQueue.begin(), cmdQueue.end(), command);
+        if (it == cmdQueue.end()) {
+            return;  // running: the control thread ends it after its run
+        }
+        cmdQueue.erase(it);
+    }
+    command->Dropped();
+    Finish(*command);
 }
 
 size_t TECUControl::QueuedCommands() {
@@ -86,29 +149,64 @@ size_t TECUControl::QueuedCommands() {
     return cmdQueue.size();
 }
 
+void TECUControl::Finish(TECUCmd& command) {
+    if (links.commands) {
+        links.commands->CommandFinished(command.Id());
+    }
+}
+
+void TECUControl::DropQueued() {
+    std::deque<std::shared_ptr<TECUCmd>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(cmdLock);
+        dropped.swap(cmdQueue);
+    }
+    for (const std::shared_ptr<TECUCmd>& command : dropped) {
+        command->Dropped();
+        Finish(*command);
+    }
+}
+
+void TECUControl::NotifyLinkState() {
+    if (links.observer) {
+        links.observer->LinkStateChanged();
+    }
+}
+
+bool TECUControl::OpenPort() {
+    const bool open = serial->Open();
+    portOpen.store(open);
+    return open;
+}
+
 void TECUControl::Execute() {
-    if (!serial->Open() && links.messages) {
+    if (!OpenPort() && links.messages) {
         links.messages->ShowMessage(
             {"Comm port is in use!", "Error!", TMessageIcon::Error, serial->OpenError()});
     }
+    int64_t lastOpenTry = links.clock.NowMs();
     uint8_t reported = session->linkState.load();
     if (reported != kLinkConnected) {
         session->linkState = kLinkConnecting;
         // Said at once: the first connect pass can take seconds when nothing answers.
         reported = kLinkConnecting;
-        if (links.observer) {
-            links.observer->LinkStateChanged();
-        }
+        NotifyLinkState();
     }
     while (!stopRequested.load()) {
-        session->Step();
+        if (serial->isOpen) {
+            session->Step();
+        } else if (links.clock.NowMs() - lastOpenTry >= kPortRetryMs) {
+            // A missing adapter is waited for: once it is there, the link connects.
+            lastOpenTry = links.clock.NowMs();
+            if (OpenPort()) {
+                NotifyLinkState();
+            }
+        }
 
         const uint8_t state = session->linkState.load();
         if (state != reported) {
             reported = state;
-            if (links.observer) {
-                links.observer->LinkStateChanged();
-            }
+            NotifyLinkState();
         }
 
         {
@@ -128,9 +226,29 @@ void TECUControl::Execute() {
                 cmdQueue.pop_front();
             }
         }
-        if (command && !command->Process()) {
-            std::lock_guard<std::mutex> lock(cmdLock);
-            cmdQueue.push_back(std::move(command));
+        if (command) {
+            bool done = command->Process();
+            if (!done) {
+                // An abandon that came while it ran is settled here, under the queue's lock,
+                // so the command can never slip back into the queue.
+                std::lock_guard<std::mutex> lock(cmdLock);
+                if (command->AbandonRequested()) {
+                    command->Dropped();
+                    done = true;
+                } else {
+                    cmdQueue.push_back(command);
+                }
+            }
+            // A command may change the link state too (an upload leaves the boot loader):
+            // reported before its end is, so the user interface never sees a stale state.
+            const uint8_t after = session->linkState.load();
+            if (after != reported) {
+                reported = after;
+                NotifyLinkState();
+            }
+            if (done) {
+                Finish(*command);
+            }
         }
         {
             std::lock_guard<std::mutex> lock(runLock);
@@ -142,5 +260,10 @@ void TECUControl::Execute() {
         links.clock.SleepMs(kPassPauseMs);
     }
     serial->Close();
+    portOpen.store(false);
+    DropQueued();
     finished.store(true);
+    if (links.commands) {
+        links.commands->ControlEnded();
+    }
 }

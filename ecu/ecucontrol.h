@@ -1,19 +1,28 @@
 // The ECU control thread: the one background thread that owns the serial port and the link
 // session. It steps the session continuously, tells the user interface whenever the link
 // state changes, and runs commands that other threads queue, one per pass.
+//
+// Each command's outcome has one owner: the control thread decides and stores it, and only
+// then tells the user interface (TCommandObserver), naming the command.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "ecu/ecu.h"
+
 class TClock;
 
 // The control thread's pause between two passes (two sensor requests while connected).
 constexpr int kPassPauseMs = 10;
-class TECU;
+// While the port cannot be opened it is tried again this often.
+constexpr int kPortRetryMs = 1000;
+
+class TCommandObserver;
 class TIHexFile;
 class TLinkStateObserver;
 class TMessageBox;
@@ -28,40 +37,73 @@ class TStatusPanels;
 // Destroying a command never destroys what it points to.
 class TECUCmd {
 public:
-    explicit TECUCmd(TECU* s) : session(s) {}
+    explicit TECUCmd(TECU* s);
     virtual ~TECUCmd() = default;
     virtual bool Process() = 0;
 
+    // Unique within the process, from 1: the name the control thread's reports carry.
+    uint64_t Id() const { return id; }
+    bool AbandonRequested() const { return abandonRequested.load(); }
+
     TECU* session;
+
+protected:
+    friend class TECUControl;
+    // The command leaves the queue without running again (abandoned, or the thread stopped).
+    virtual void Dropped() {}
+    std::atomic<bool> abandonRequested{false};
+
+private:
+    const uint64_t id;
+};
+
+// What became of a firmware upload command.
+enum class TFlashOutcome : uint8_t {
+    Pending,            // queued or running
+    Completed,          // a run wrote every block and told the boot loader to exit
+    FailedBeforeErase,  // it ended without any run having sent the erase: firmware unchanged
+    FailedAfterErase,   // it ended after a run sent the erase: the ECU has no working firmware
+    Abandoned,          // given up by the user (or the thread stopped); see EraseSent()
+};
+
+// When a failing upload command ends by itself. By default it runs again after every failed
+// run until it completes or is abandoned, except after a run whose boot loader did not answer.
+struct TFlashPolicy {
+    int maxRuns = 0;                  // 0: no limit
+    bool endWhenLoaderSilent = true;  // a run the boot loader did not answer ends it
 };
 
 // The firmware upload as a queued command. The image is shared with the flow that loaded it,
 // so it stays valid for every run, however long the command stays queued.
 class TECUFlashCmd : public TECUCmd {
 public:
-    TECUFlashCmd(TECU* s, std::shared_ptr<const TIHexFile> image, TProgressView* progress);
+    TECUFlashCmd(TECU* s, std::shared_ptr<const TIHexFile> image, TProgressView* progress,
+                 TFlashPolicy policy = {}, TCommandObserver* observer = nullptr);
     bool Process() override;
 
-    // Gives up the update: the next Process closes the progress view and reports the command
-    // finished without touching the ECU. Safe from any thread.
-    void Abandon() { abandoned.store(true); }
-    bool Abandoned() const { return abandoned.load(); }
-    // Runs of the upload so far, the runs that failed, and whether the last one completed.
+    // Safe from any thread; stored before the observer hears of them.
+    TFlashOutcome Outcome() const { return outcome.load(); }
+    bool EraseSent() const { return eraseSent.load(); }  // by any run so far
     int Runs() const { return runs.load(); }
     int Failures() const { return failures.load(); }
-    bool Succeeded() const { return succeeded.load(); }
-    // True once the command has left the queue for good (completed or abandoned).
-    bool Finished() const { return finished.load(); }
+    TUploadRun LastRun() const { return lastRun.load(); }
+    int64_t LastRunMs() const { return lastRunMs.load(); }  // how long the last run took
 
     std::shared_ptr<const TIHexFile> image;
     TProgressView* progress;
+    const TFlashPolicy policy;
+
+protected:
+    void Dropped() override;
 
 private:
-    std::atomic<bool> abandoned{false};
+    TCommandObserver* observer;
+    std::atomic<TFlashOutcome> outcome{TFlashOutcome::Pending};
+    std::atomic<bool> eraseSent{false};
     std::atomic<int> runs{0};
     std::atomic<int> failures{0};
-    std::atomic<bool> succeeded{false};
-    std::atomic<bool> finished{false};
+    std::atomic<TUploadRun> lastRun{TUploadRun::Completed};
+    std::atomic<int64_t> lastRunMs{0};
 };
 
 // What the control thread talks to. Nothing is owned; all must outlive the thread object.
@@ -72,6 +114,7 @@ struct TECUControlLinks {
     TStatusPanels* panels = nullptr;         // identification texts of the session
     TLinkStateObserver* observer = nullptr;  // told of every link-state change
     TMessageBox* messages = nullptr;         // "Comm port is in use!"
+    TCommandObserver* commands = nullptr;    // told what becomes of each command
 };
 
 class TECUControl {
@@ -85,7 +128,7 @@ public:
     // so `session` is valid for the object's whole life; the thread opens the port.
     // Unless createSuspended, the thread starts at the end of construction.
     explicit TECUControl(const TECUControlLinks& links, bool createSuspended = false);
-    // Stops the thread if it runs; commands still queued are destroyed without being run.
+    // Stops the thread if it runs; commands still queued are dropped without being run.
     ~TECUControl();
 
     TECUControl(const TECUControl&) = delete;
@@ -93,25 +136,37 @@ public:
 
     void Start();
     // Asks the thread to end and waits until it has. Waits in progress give up at once;
-    // a running command still runs to its end.
+    // a running command still runs to its end; queued ones are dropped and reported.
     void Stop();
-    // The two halves of Stop, for a caller that must keep serving events while it waits.
+    // The two halves of Stop, for a caller that waits through its event loop meanwhile
+    // (TCommandObserver::ControlEnded tells when Join will not block).
     void RequestStop();
     bool Finished() const { return finished.load(); }
     void Join();
 
-    // Queues an upload of `image`; returns the command so the caller can abandon it.
+    // Queues an upload of `image`; returns the command so the caller can follow it.
     std::shared_ptr<TECUFlashCmd> PostFlashCommand(std::shared_ptr<const TIHexFile> image,
-                                                   TProgressView* progress);
-    // Queues any command (the queue owns it).
+                                                   TProgressView* progress,
+                                                   TFlashPolicy policy = {});
+    // Queues any command (the queue owns it). After a stop it is dropped at once.
     void PostCommand(std::shared_ptr<TECUCmd> command);
+    // Gives a command up. One waiting in the queue leaves it at once and never runs again;
+    // a running one finishes its run first. Either way the observer hears CommandFinished.
+    void Abandon(const std::shared_ptr<TECUCmd>& command);
     size_t QueuedCommands();
+
+    // Whether the port is open; stored before the link-state notice that follows a change.
+    bool PortOpen() const { return portOpen.load(); }
 
     TSerialComm* const serial;
     TECU* const session;
 
 private:
     void Execute();
+    bool OpenPort();
+    void NotifyLinkState();
+    void Finish(TECUCmd& command);
+    void DropQueued();
 
     std::mutex cmdLock;  // guards cmdQueue (not held while a command runs)
     std::deque<std::shared_ptr<TECUCmd>> cmdQueue;
@@ -119,5 +174,6 @@ private:
     std::mutex runLock;  // pairs a stop request with whether a command is running
     bool commandRunning = false;
     std::atomic<bool> finished{false};
+    std::atomic<bool> portOpen{false};
     std::thread thread;
 };

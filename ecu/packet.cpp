@@ -1,7 +1,6 @@
 #include "ecu/packet.h"
 
 #include <array>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -36,9 +35,18 @@ const char* const kTypeNames[] = {
     "GET_TABLEDATA", "SET_TABLEDATA", "READ_SENSORS", "GET_HWSIG", "ENTER_FLASH",
 };
 
+// Lines into a stream owned by someone else (tests, fuzzers).
+class TStreamLogSink : public TPacketLogSink {
+public:
+    explicit TStreamLogSink(std::ostream* stream) : stream(stream) {}
+    void WriteLine(const std::string& line) override { *stream << line << std::endl; }
+
+private:
+    std::ostream* stream;
+};
+
 std::mutex logMutex;
-std::unique_ptr<std::ofstream> ownedLog;
-std::ostream* logStream = nullptr;
+std::unique_ptr<TPacketLogSink> logSink;
 
 }  // namespace
 
@@ -233,36 +241,29 @@ bool ReceiveKaloPacket(TSerialComm& port, TKaloPacket& packet) {
     return packet.Good();
 }
 
-bool OpenPacketLog(const std::string& path) {
-    auto file = std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc);
-    const bool ok = file->is_open();
+void AttachPacketLog(std::unique_ptr<TPacketLogSink> sink) {
+    std::unique_ptr<TPacketLogSink> previous;
     std::lock_guard<std::mutex> lock(logMutex);
-    ownedLog = std::move(file);
-    // A log that could not be created swallows its lines; the program runs on without one.
-    logStream = ownedLog.get();
-    return ok;
+    previous = std::move(logSink);
+    logSink = std::move(sink);
 }
 
 void AttachPacketLog(std::ostream* stream) {
-    std::lock_guard<std::mutex> lock(logMutex);
-    ownedLog.reset();
-    logStream = stream;
+    AttachPacketLog(stream ? std::make_unique<TStreamLogSink>(stream) : nullptr);
 }
 
 void ClosePacketLog() {
-    std::lock_guard<std::mutex> lock(logMutex);
-    logStream = nullptr;
-    ownedLog.reset();
+    AttachPacketLog(std::unique_ptr<TPacketLogSink>());
 }
 
 bool PacketLogOpen() {
     std::lock_guard<std::mutex> lock(logMutex);
-    return logStream != nullptr;
+    return logSink != nullptr;
 }
 
 void WritePacketLogLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(logMutex);
-    if (logStream) {
-        *logStream << line << std::endl;
+    if (logSink) {
+        logSink->WriteLine(line);
     }
 }

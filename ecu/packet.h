@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -135,10 +136,19 @@ public:
 // is complete or a byte times out. True only for a complete packet with a correct CRC.
 bool ReceiveKaloPacket(TSerialComm& port, TKaloPacket& packet);
 
-// The process-wide packet log ("brindle.log" in the program). Lines are written only while
-// it is open. Opening and closing are safe at any time; each line is written whole and flushed.
-bool OpenPacketLog(const std::string& path);  // truncates; false when it cannot be created
-void AttachPacketLog(std::ostream* stream);   // writes to a stream owned by the caller
+// Where the packet log's lines go: one line at a time, without its line end, to be written
+// whole (with its line end) and flushed before the call returns. Called under the log's lock.
+class TPacketLogSink {
+public:
+    virtual ~TPacketLogSink() = default;
+    virtual void WriteLine(const std::string& line) = 0;
+};
+
+// The process-wide packet log ("brindle.log" in the program; platform/packetlogfile opens
+// it). Lines are written only while a sink is attached. Attaching and closing are safe at
+// any time; attaching replaces (and destroys) the sink attached before.
+void AttachPacketLog(std::unique_ptr<TPacketLogSink> sink);  // the log owns the sink
+void AttachPacketLog(std::ostream* stream);                  // a stream owned by the caller
 void ClosePacketLog();
 bool PacketLogOpen();
 void WritePacketLogLine(const std::string& line);

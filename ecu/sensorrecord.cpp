@@ -1,5 +1,6 @@
 #include "ecu/sensorrecord.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace {
@@ -51,9 +52,11 @@ SensorRecord EncodeSensors(const TSensorValues& v) {
 std::string BatteryVoltsText(uint8_t battRaw) {
     // Computed in extended precision and held as a float, as the ECU's own tools show it.
     const float volts = static_cast<float>(static_cast<long double>(battRaw) * (1.0L / 255) * 30);
+    // to_chars: always a point, whatever the process's locale says.
     char text[16];
-    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(volts));
-    return text;
+    const std::to_chars_result r = std::to_chars(
+        text, text + sizeof text, static_cast<double>(volts), std::chars_format::fixed, 1);
+    return std::string(text, r.ptr);
 }
 
 std::vector<TSensorRow> SensorRows(const SensorRecord& record) {

@@ -37,14 +37,31 @@ namespace {
 struct TSetting {
     const char* name;
     int32_t TSerialComm::*field;
+    int32_t min, max;  // the values the program knows
+    const char* meaning;
 };
+constexpr const char kBaudMeaning[] = "a rate code (5 to 9 for 9600 to 115200 bit/s)";
 constexpr TSetting kSettings[] = {
-    {TSerialComm::kComPortName, &TSerialComm::comPort},
-    {TSerialComm::kInitBaudName, &TSerialComm::initBaud},
-    {TSerialComm::kCommBaudName, &TSerialComm::commBaud},
-    {TSerialComm::kLoaderBaudName, &TSerialComm::loaderBaud},
+    {TSerialComm::kComPortName, &TSerialComm::comPort, 0, kComPorts - 1,
+     "a port (0 to 7 for Com1 to Com8)"},
+    {TSerialComm::kInitBaudName, &TSerialComm::initBaud, kBaudCodeMin, kBaudCodeMax, kBaudMeaning},
+    {TSerialComm::kCommBaudName, &TSerialComm::commBaud, kBaudCodeMin, kBaudCodeMax, kBaudMeaning},
+    {TSerialComm::kLoaderBaudName, &TSerialComm::loaderBaud, kBaudCodeMin, kBaudCodeMax,
+     kBaudMeaning},
 };
 }  // namespace
+
+std::vector<std::string> TSerialComm::RangeWarnings() const {
+    std::vector<std::string> warnings;
+    for (const TSetting& s : kSettings) {
+        const int32_t value = this->*s.field;
+        if (value < s.min || value > s.max) {
+            warnings.push_back(std::string("the setting ") + s.name + "=" + std::to_string(value) +
+                               " is not " + s.meaning + "; it is used as it is");
+        }
+    }
+    return warnings;
+}
 
 TSerialComm::TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock& clock)
     : library(library), store(store), clock(clock) {

@@ -10,10 +10,14 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 class TClock;
 class TSerialLibrary;
 class TSettingsStore;
+
+// Port numbers: 0 = COM1 .. 7 = COM8.
+constexpr int kComPorts = 8;
 
 class TSerialComm {
 public:
@@ -30,6 +34,10 @@ public:
     static constexpr int kFlushMaxMs = 2000;
     // rxText keeps at most this many of the latest bytes.
     static constexpr size_t kRxTextMax = 4096;
+
+    // One warning for each setting outside the values the program knows (comPort 0..7, the
+    // baud codes 5..9), naming its key and value. Such values are still used as they are.
+    std::vector<std::string> RangeWarnings() const;
 
     // Sets the defaults, then loads the stored settings; when any value was missing the
     // four values are written back, so a first start creates them and a partial key is completed.
@@ -77,7 +85,8 @@ public:
     int32_t initBaud = 5;
     int32_t commBaud = 5;
     int32_t loaderBaud = 6;
-    int32_t curBaud = 5;
+    // Written on the control thread; any thread may read it (the rate of the line now).
+    std::atomic<int32_t> curBaud{5};
     int32_t timeoutMs = kDefaultTimeoutMs;
     std::string rxText;
 

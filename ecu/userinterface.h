@@ -3,6 +3,7 @@
 // tool on the terminal, and tests record them. Every operation may be called from any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Texts of the main window's status-bar panels (0: link state, 1: firmware, 2: board).
@@ -37,13 +38,30 @@ public:
 };
 
 // The progress window of a firmware upload. Position and text changes are applied before the
-// call returns; Close ends the window's modal display, also when it comes before the showing.
+// call returns. The window closes when its command has finished (TCommandObserver).
 class TProgressView {
 public:
     virtual ~TProgressView() = default;
     virtual void SetPosition(int position) = 0;  // 0..100
     virtual void SetStatusText(const std::string& text) = 0;
-    virtual void Close() = 0;
+    // Bytes of the image the boot loader has acknowledged so far, of `total`; after each block.
+    virtual void SetBytesWritten(int64_t written, int64_t total) = 0;
+};
+
+// Told by the ECU control thread what becomes of the commands it runs, each identified by
+// its Id(). Every call comes after what it reports has been decided and stored, so the
+// receiver may read the command's state; the desktop program posts each as an event.
+class TCommandObserver {
+public:
+    virtual ~TCommandObserver() = default;
+    // A run of the command begins (an upload run: boot loader, erase, every block).
+    virtual void RunStarted(uint64_t command) = 0;
+    // A run failed; the command runs again unless CommandFinished follows.
+    virtual void RunFailed(uint64_t command) = 0;
+    // The command has left the queue for good: completed, failed, or abandoned.
+    virtual void CommandFinished(uint64_t command) = 0;
+    // The control thread has ended (after a stop).
+    virtual void ControlEnded() = 0;
 };
 
 // Implementations that discard everything, for parts run without a user interface.
@@ -59,5 +77,5 @@ class TNullProgressView : public TProgressView {
 public:
     void SetPosition(int) override {}
     void SetStatusText(const std::string&) override {}
-    void Close() override {}
+    void SetBytesWritten(int64_t, int64_t) override {}
 };

@@ -1,6 +1,7 @@
 #include "firmware/upload.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -32,7 +33,22 @@ int BlockCount(int usedLength) {
     return usedLength / kBlockBytes + (usedLength % kBlockBytes ? 1 : 0);
 }
 
-bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
+double UploadFloorSeconds(int usedLength, int bps, const TLoaderTimes& times) {
+    const int blocks = BlockCount(usedLength);
+    const double sent = kKaloHeaderBytes + kKaloCrcBytes            // ENTER_FLASH
+                        + 3                                         // p, S, e
+                        + blocks * (3.0 + kWriteCommandBytes) + 1;  // A.., Dk0 block sums, E
+    const double received = std::strlen(kLoaderProgrammerReply) + std::strlen(kLoaderIdText) + 1 +
+                            blocks * 2.0;  // CR after the erase, the address, each write
+    const double wire = (sent + received) * 10 / bps;
+    const double loader = (times.eraseUs + blocks * times.pageUs +
+                           (2 + blocks) * times.turnaroundUs) /  // p, S, each address
+                          1e6;
+    const double pauses = kEnterFlashPauseMs / 1e3 + (TSerialComm::kDefaultTimeoutMs + 5) / 1e3;
+    return wire + loader + pauses;
+}
+
+TUploadRun TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
     TSerialComm& p = *port;
 
     if (linkState.load() != kLinkLoader) {
@@ -51,13 +67,11 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
 
     p.SendByte(kLoaderProgrammerQuery);
     if (!p.WaitForText(kLoaderProgrammerReply)) {
-        progress.Close();
-        return false;
+        return TUploadRun::LoaderSilent;
     }
     p.SendByte(kLoaderIdentify);
     if (!p.WaitForText(kLoaderIdText)) {
-        progress.Close();
-        return false;
+        return TUploadRun::LoaderSilent;
     }
 
     p.SendByte(kLoaderErase);
@@ -66,7 +80,7 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
     const bool erased = p.WaitForText(kAckText);
     p.timeoutMs = savedTimeout;
     if (!erased) {
-        return false;
+        return TUploadRun::FailedAfterErase;
     }
 
     const int blocks = BlockCount(image.usedLength);
@@ -84,7 +98,7 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
         }
         if (!addressed) {
             progress.SetStatusText("Too many address attempts.");
-            return false;
+            return TUploadRun::FailedAfterErase;
         }
 
         const size_t offset = static_cast<size_t>(i) * kBlockBytes;
@@ -115,6 +129,8 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
 
         if (p.WaitForText(kAckText)) {
             resends = 0;
+            progress.SetBytesWritten(std::min((i + 1) * kBlockBytes, image.usedLength),
+                                     image.usedLength);
             if (i % 4 == 0) {
                 progress.SetStatusText(std::to_string(i * kBlockBytes) + kBytesSentSuffix);
             }
@@ -123,7 +139,7 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
             progress.SetStatusText("Retrying block " + std::to_string(i));
             if (++resends > kMaxResends) {
                 progress.SetStatusText("Too many resends.");
-                return false;
+                return TUploadRun::FailedAfterErase;
             }
         }
     }
@@ -131,7 +147,6 @@ bool TECU::UploadFirmware(const TIHexFile& image, TProgressView& progress) {
     const char exitCommand[] = {static_cast<char>(kLoaderExit), 0};
     p.SendText(exitCommand);
     uploadFailed = false;
-    progress.Close();
     linkState = kLinkConnecting;
-    return true;
+    return TUploadRun::Completed;
 }

@@ -40,6 +40,18 @@ constexpr int kMaxResends = 5;
 // The progress text after every fourth acknowledged block ends so: "1024 bytes sent.".
 constexpr char kBytesSentSuffix[] = " bytes sent.";
 
+// How long a boot loader takes for its work: a typical one, as the virtual ECU models it.
+struct TLoaderTimes {
+    int64_t eraseUs = 1'500'000;
+    int64_t pageUs = 4'500;
+    int64_t turnaroundUs = 500;  // from a command to its answer
+};
+
+// What an upload of `usedLength` bytes at `bps` cannot be faster than: every byte on the
+// wire in either direction, the loader's erase, page and turnaround times, and the pauses
+// the protocol prescribes (50 ms after ENTER_FLASH, the input flush of one reply time-out).
+double UploadFloorSeconds(int usedLength, int bps, const TLoaderTimes& times = {});
+
 struct TCheckWords {
     uint16_t sum = 0;
     uint16_t xr = 0;

@@ -7,6 +7,7 @@
 
 #include "ecu/ecu.h"
 #include "ecu/sensorrecord.h"
+#include "forms/placement.h"
 
 TdlgBattCal::TdlgBattCal(QWidget* parent) : QDialog(parent) {
     setObjectName("dlgBattCal");
@@ -39,11 +40,16 @@ TdlgBattCal::TdlgBattCal(QWidget* parent) : QDialog(parent) {
     CancelBtn = new QPushButton("Cancel");
     CancelBtn->setObjectName("CancelBtn");
 
+    staleLbl = new QLabel;
+    staleLbl->setObjectName("staleLbl");
+    staleLbl->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
     auto* grid = new QGridLayout;
     grid->addWidget(voltslbl, 0, 0);
     grid->addWidget(voltage, 0, 1);
-    grid->addWidget(Label1, 1, 0);
-    grid->addWidget(calibConst, 1, 1);
+    grid->addWidget(staleLbl, 1, 0, 1, 2);
+    grid->addWidget(Label1, 2, 0);
+    grid->addWidget(calibConst, 2, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(OKBtn);
@@ -61,6 +67,8 @@ TdlgBattCal::TdlgBattCal(QWidget* parent) : QDialog(parent) {
 }
 
 void TdlgBattCal::showEvent(QShowEvent* event) {
+    liveness.Restart();
+    CentreOnScreen(this);
     TVoltageTimer.start();
     QDialog::showEvent(event);
 }
@@ -74,6 +82,19 @@ void TdlgBattCal::TVoltageTimerTimer() {
     if (!session) {
         return;
     }
-    const TSensorValues v = DecodeSensors(session->SensorsSnapshot());
+    uint64_t updates = 0;
+    const TSensorValues v = DecodeSensors(session->SensorsSnapshot(&updates));
+    liveness.Seen(updates);
     voltage->setText(QString::fromStdString(BatteryVoltsText(v.battRaw)) + "V");
+    ShowLiveness();
+}
+
+void TdlgBattCal::SetConnected(bool connected) {
+    liveness.SetConnected(connected);
+    ShowLiveness();
+}
+
+void TdlgBattCal::ShowLiveness() {
+    voltage->setEnabled(!liveness.Stale());
+    staleLbl->setText(liveness.Stale() ? liveness.StaleText() : QString());
 }

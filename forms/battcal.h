@@ -8,6 +8,8 @@
 #include <QSpinBox>
 #include <QTimer>
 
+#include "forms/liveness.h"
+
 class TECU;
 
 class TdlgBattCal : public QDialog {
@@ -24,11 +26,19 @@ public:
     QPushButton* CancelBtn;
     QTimer TVoltageTimer;
 
+    QLabel* staleLbl;  // "No data since HH:MM:SS" while the voltage is not live
+
     const TECU* session = nullptr;  // set by the main window before every showing
 
     void TVoltageTimerTimer();
+    // The link as the main window shows it: while not connected the voltage is greyed.
+    void SetConnected(bool connected);
 
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+
+private:
+    void ShowLiveness();
+    TLiveness liveness;
 };

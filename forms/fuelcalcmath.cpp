@@ -447,5 +447,11 @@ TFuelResult TFuelCalc::ReqFuel(const QString& displacementCc, int injectorCount,
     long double fuel = kReqFuelFactor * static_cast<long double>(displacement.value);
     fuel /= static_cast<long double>(injectorCount);
     fuel /= static_cast<long double>(flow.value);
-    return ResultOf(TFuelStatus::Ok, Format(fuel, 1, 5), {});
+    // Held as a float before it is shown, like every value of the calculator: 8.85 is the
+    // float 8.85000038, which shows 8.9.
+    float shown = 0.0f;
+    if (!RoundToFloat(fuel, &shown)) {
+        return ResultOf(TFuelStatus::Overflow, {}, OverflowMessage());
+    }
+    return ResultOf(TFuelStatus::Ok, Format(shown, 1, 5), {});
 }

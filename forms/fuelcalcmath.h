@@ -2,9 +2,9 @@
 // user's locale, the four unit conversions, the fuel constant, and the fixed-point text the
 // dialog writes. The dialog only wires its edits to these operations and shows the results.
 //
-// Numbers are read as single-precision floats. Constants are applied in long double; a
-// converted value is rounded back to float before it is formatted, the fuel constant is
-// formatted from the long double quotient.
+// Numbers are read as single-precision floats. Constants are applied in long double; every
+// result (a converted value, the fuel constant) is rounded back to float before it is
+// formatted.
 //
 // Nothing here throws. Every operation returns a status; the error statuses carry the text
 // the dialog shows in its message box.
@@ -100,10 +100,10 @@ public:
     TFuelResult Convert(TFuelConversion conversion, const QString& text) const;
 
     // The fuel constant, 6.49 x displacement / injectorCount / flow, divided left to right in
-    // long double; text with 1 decimal, precision 5. The count is the spin edit's value as
-    // read while typing (ReadInjectorText), so it can be 0. When either text is empty the
-    // result is Ok with "0"; otherwise the flow is read before the displacement, and the first
-    // that is not Ok decides the status. A zero count or flow gives DivByZero.
+    // long double and held as a float; text with 1 decimal, precision 5. The count is the spin
+    // edit's value as read while typing (ReadInjectorText), so it can be 0. When either text is
+    // empty the result is Ok with "0"; otherwise the flow is read before the displacement, and the
+    // first that is not Ok decides the status. A zero count or flow gives DivByZero.
     TFuelResult ReqFuel(const QString& displacementCc, int injectorCount,
                         const QString& flowCcMin) const;
 

@@ -6,6 +6,8 @@
 #include <QMessageBox>
 #include <QVBoxLayout>
 
+#include "forms/placement.h"
+
 TfuelCalcsDlg::TfuelCalcsDlg(QWidget* parent, const QLocale& locale)
     : QDialog(parent), calc(locale) {
     setObjectName("fuelCalcsDlg");
@@ -21,7 +23,7 @@ TfuelCalcsDlg::TfuelCalcsDlg(QWidget* parent, const QLocale& locale)
     displcid = edit("displcid");
     injsizecc = edit("injsizecc");
     injsizelb = edit("injsizelb");
-    injectors = new QSpinBox(this);
+    injectors = new TInjectorSpinEdit(this);
     injectors->setObjectName("injectors");
     injectors->setRange(kMinInjectors, kMaxInjectors);
     injectors->setValue(4);
@@ -73,6 +75,9 @@ TfuelCalcsDlg::TfuelCalcsDlg(QWidget* parent, const QLocale& locale)
     connect(injectors->findChild<QLineEdit*>(), &QLineEdit::textEdited, this,
             &TfuelCalcsDlg::injectorsChange);
     connect(injectors, &QSpinBox::valueChanged, this, &TfuelCalcsDlg::injectorsChange);
+    // Leaving the control may change its text without changing its value ("20" -> 16 when
+    // it was 16 already).
+    connect(injectors, &QAbstractSpinBox::editingFinished, this, &TfuelCalcsDlg::injectorsChange);
     injectorsText = injectors->text();
     connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
     setTabOrder(displcc, displcid);
@@ -80,6 +85,29 @@ TfuelCalcsDlg::TfuelCalcsDlg(QWidget* parent, const QLocale& locale)
     setTabOrder(injectors, injsizecc);
     setTabOrder(injsizecc, injsizelb);
     setTabOrder(injsizelb, OKBtn);
+}
+
+QValidator::State TInjectorSpinEdit::validate(QString& text, int&) const {
+    const QString typed = text.trimmed();
+    if (typed.isEmpty() || typed == "-" || typed == "+") {
+        return QValidator::Intermediate;
+    }
+    bool ok = false;
+    const int count = typed.toInt(&ok, 10);
+    if (!ok) {
+        return QValidator::Invalid;
+    }
+    return count >= minimum() && count <= maximum() ? QValidator::Acceptable
+                                                    : QValidator::Intermediate;
+}
+
+void TInjectorSpinEdit::fixup(QString& text) const {
+    text = QString::number(InjectorSpinValue(text));
+}
+
+void TfuelCalcsDlg::showEvent(QShowEvent* event) {
+    CentreOnScreen(this);
+    QDialog::showEvent(event);
 }
 
 bool TfuelCalcsDlg::Report(const TFuelResult& result) {

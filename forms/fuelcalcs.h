@@ -10,6 +10,18 @@
 
 #include "forms/fuelcalcmath.h"
 
+// The injector count's spin edit: typing is free (any whole number, also outside 1..16, is
+// kept as typed and counts as it stands); the value is forced into 1..16 when the control
+// loses the focus.
+class TInjectorSpinEdit : public QSpinBox {
+public:
+    using QSpinBox::QSpinBox;
+
+protected:
+    QValidator::State validate(QString& text, int& pos) const override;
+    void fixup(QString& text) const override;
+};
+
 class TfuelCalcsDlg : public QDialog {
     Q_OBJECT
 public:
@@ -24,6 +36,9 @@ public:
     QPushButton* OKBtn;
 
     void UpdateReqFuel();
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     // Converts the field the user edited into its partner, then recomputes the constant.

@@ -1,11 +1,8 @@
 #include "forms/progress.h"
 
 #include <QCloseEvent>
-#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QThread>
-
-#include "ecu/ecucontrol.h"
 
 namespace {
 // Runs `fn` on the dialog's thread; from another thread, waits until it has run.
@@ -20,15 +17,31 @@ void OnUiThread(QObject* target, Fn fn, bool wait) {
 }
 }  // namespace
 
+QString ClockText(int64_t seconds) {
+    if (seconds >= 3600) {
+        return QString("%1:%2:%3")
+            .arg(seconds / 3600)
+            .arg(seconds / 60 % 60, 2, 10, QChar('0'))
+            .arg(seconds % 60, 2, 10, QChar('0'));
+    }
+    return QString("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QChar('0'));
+}
+
 TprogressDlg::TprogressDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     setObjectName("progressDlg");
     setModal(true);
+    detailText = new QLabel(this);
+    detailText->setObjectName("detailText");
+    detailText->setGeometry(8, 8, 409, 20);
+
     progressBar = new QProgressBar(this);
     progressBar->setObjectName("progressBar");
     progressBar->setRange(0, 100);
     progressBar->setValue(0);
-    progressBar->setTextVisible(false);
+    progressBar->setTextVisible(true);
+    progressBar->setFormat("%p%");
+    progressBar->setAlignment(Qt::AlignCenter);
     progressBar->setGeometry(8, 32, 409, 41);
 
     statusbar = new QStatusBar(this);
@@ -45,17 +58,17 @@ TprogressDlg::TprogressDlg(QWidget* parent)
     abandonBtn->setToolTip(
         "Stop retrying. The ECU keeps its boot loader and can be flashed again later.");
     abandonBtn->adjustSize();
-    abandonBtn->move(431 - 8 - abandonBtn->width(), 80);
+    abandonBtn->move(431 - 8 - abandonBtn->width(), 78);
     abandonBtn->hide();
     retryLbl = new QLabel(this);
     retryLbl->setObjectName("retryLbl");
-    retryLbl->setGeometry(8, 80, 431 - 24 - abandonBtn->width(), abandonBtn->height());
+    retryLbl->setGeometry(8, 78, 431 - 24 - abandonBtn->width(), abandonBtn->height());
     retryLbl->hide();
     connect(abandonBtn, &QPushButton::clicked, this, &TprogressDlg::AbandonClicked);
 
     setFixedSize(431, 135);
-    watch.setInterval(100);
-    connect(&watch, &QTimer::timeout, this, &TprogressDlg::WatchCommand);
+    tick.setInterval(1000);
+    connect(&tick, &QTimer::timeout, this, &TprogressDlg::ShowDetail);
 }
 
 void TprogressDlg::SetPosition(int position) {
@@ -69,55 +82,96 @@ void TprogressDlg::SetStatusText(const std::string& text) {
         this, [this, t] { statusText->setText(t); }, true);
 }
 
-void TprogressDlg::Close() {
+void TprogressDlg::SetBytesWritten(int64_t bytes, int64_t) {
     OnUiThread(
-        this, [this] { CloseOnUiThread(); }, false);
+        this,
+        [this, bytes] {
+            if (!writeClock.isValid()) {
+                writeClock.start();
+                writtenAtFirstBlock = bytes;
+            }
+            written = bytes;
+            ShowDetail();
+        },
+        false);
 }
 
-void TprogressDlg::CloseOnUiThread() {
-    if (modal) {
-        done(QDialog::Accepted);
-    } else {
-        closePending = true;  // the window is not shown yet: its showing ends at once
+void TprogressDlg::ShowDetail() {
+    QString text = QString("%1 of %2 bytes").arg(written).arg(total);
+    if (runClock.isValid()) {
+        text += QString(" \u2022 %1 elapsed").arg(ClockText(runClock.elapsed() / 1000));
     }
+    // The rate of the blocks, from the first acknowledged one on (the erase is not writing).
+    const double seconds = writeClock.isValid() ? writeClock.elapsed() / 1000.0 : 0;
+    if (seconds >= 1 && written > writtenAtFirstBlock) {
+        const double rate = (written - writtenAtFirstBlock) / seconds;
+        text += QString(" \u2022 %1 left \u2022 %2 bytes/s")
+                    .arg(ClockText(static_cast<int64_t>((total - written) / rate + 0.5)))
+                    .arg(static_cast<int64_t>(rate + 0.5));
+    }
+    detailText->setText(text);
 }
 
-void TprogressDlg::BeginUpdate() {
-    closePending = false;
+void TprogressDlg::Prepare(const QString& caption, int64_t imageBytes) {
+    setWindowTitle(caption);
+    progressBar->setValue(0);
+    statusText->setText("Initialising...");
+    total = imageBytes;
+    written = 0;
+    runClock.invalidate();
+    writeClock.invalidate();
     abandonBtn->hide();
     abandonBtn->setEnabled(true);
     retryLbl->hide();
+    ShowDetail();
 }
 
-void TprogressDlg::ShowModal(std::shared_ptr<TECUFlashCmd> cmd) {
-    command = std::move(cmd);
-    if (!closePending) {
+void TprogressDlg::ShowModal(uint64_t command, std::function<void()> onAbandon) {
+    shownCommand = command;
+    abandon = std::move(onAbandon);
+    if (finishedCommand != command) {
         modal = true;
-        watch.start();
-        WatchCommand();
+        tick.start();
         exec();
-        watch.stop();
+        tick.stop();
         modal = false;
     }
-    closePending = false;
-    command.reset();
+    shownCommand = 0;
+    abandon = nullptr;
 }
 
-void TprogressDlg::WatchCommand() {
-    if (command && command->Failures() > 0 && !command->Abandoned()) {
-        const int failed = command->Failures();
-        retryLbl->setText(failed == 1 ? "The upload failed; trying again."
-                                      : QString("%1 runs failed; trying again.").arg(failed));
-        retryLbl->show();
-        abandonBtn->show();
+void TprogressDlg::RunStarted(uint64_t command) {
+    if (command != shownCommand) {
+        return;
+    }
+    written = 0;
+    runClock.start();
+    writeClock.invalidate();
+    ShowDetail();
+}
+
+void TprogressDlg::RunFailed(uint64_t command, int failures) {
+    if (command != shownCommand || !abandonBtn->isEnabled()) {
+        return;
+    }
+    retryLbl->setText(failures == 1 ? "The upload failed; trying again."
+                                    : QString("%1 runs failed; trying again.").arg(failures));
+    retryLbl->show();
+    abandonBtn->show();
+}
+
+void TprogressDlg::CommandFinished(uint64_t command) {
+    finishedCommand = command;
+    if (command == shownCommand && modal) {
+        done(QDialog::Accepted);
     }
 }
 
 void TprogressDlg::AbandonClicked() {
-    if (command) {
+    if (abandon) {
         abandonBtn->setEnabled(false);
         statusText->setText("Abandoning the update...");
-        command->Abandon();  // its next run closes this window
+        abandon();  // the window closes when the control thread reports the command finished
     }
 }
 

@@ -1,11 +1,9 @@
 #include "forms/realtime.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QVBoxLayout>
 
-#include "app/events.h"
 #include "ecu/ecu.h"
 #include "ecu/sensorrecord.h"
 
@@ -17,7 +15,7 @@ constexpr int kValueRight = 217;
 constexpr int kValueWidth = 90;
 }  // namespace
 
-TrealtimeDlg::TrealtimeDlg(QWidget* main) : mainWindow(main) {
+TrealtimeDlg::TrealtimeDlg(const TECU* s, QWidget* parent) : QWidget(parent), session(s) {
     setObjectName("realtimeDlg");
     setWindowTitle("Engine Data");
     textPanel = new QWidget(this);
@@ -44,11 +42,23 @@ TrealtimeDlg::TrealtimeDlg(QWidget* main) : mainWindow(main) {
         values.push_back(value);
         y += kRowPitch;
     }
-    textPanel->setFixedSize(kValueRight + 16, y);
+    staleLbl = new QLabel(textPanel);
+    staleLbl->setObjectName("staleLbl");
+    staleLbl->setGeometry(kCaptionX, y - 8, kValueRight - kCaptionX, kRowPitch - 8);
+    staleLbl->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    textPanel->setFixedSize(kValueRight + 16, y + kRowPitch - 16);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(textPanel);
     setFixedSize(textPanel->size());
+
+    refresh.setSingleShot(true);
+    refresh.setInterval(kRefreshMs);
+    connect(&refresh, &QTimer::timeout, this, [this] {
+        UpdateDisplay();
+        refresh.start();  // the next one 250 ms after this one ended
+    });
+    refresh.start();
 }
 
 QLabel* TrealtimeDlg::Value(const char* name) const {
@@ -60,10 +70,15 @@ QLabel* TrealtimeDlg::Value(const char* name) const {
     return nullptr;
 }
 
-void TrealtimeDlg::UpdateDisplay(const TECU* session) {
-    if (session) {
-        ShowRecord(session->SensorsSnapshot());
+void TrealtimeDlg::UpdateDisplay() {
+    if (!session) {
+        return;
     }
+    uint64_t updates = 0;
+    const SensorRecord record = session->SensorsSnapshot(&updates);
+    liveness.Seen(updates);
+    ShowRecord(record);
+    ShowLiveness();
 }
 
 void TrealtimeDlg::ShowRecord(const SensorRecord& record) {
@@ -73,7 +88,20 @@ void TrealtimeDlg::ShowRecord(const SensorRecord& record) {
     }
 }
 
+void TrealtimeDlg::SetConnected(bool connected) {
+    liveness.SetConnected(connected);
+    ShowLiveness();
+}
+
+void TrealtimeDlg::ShowLiveness() {
+    const bool stale = liveness.Stale();
+    for (QLabel* value : values) {
+        value->setEnabled(!stale);  // greyed: an old value must not pass for a live one
+    }
+    staleLbl->setText(stale ? liveness.StaleText() : QString());
+}
+
 void TrealtimeDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
-    QCoreApplication::postEvent(mainWindow, new QEvent(kRealtimeClosedEvent));
+    emit closeRequested();
 }

@@ -231,10 +231,6 @@ std::string TempName(const std::string& path) {
     return path + suffix + ".tmp";
 }
 
-std::string DecimalText(int32_t value) {
-    return std::to_string(value);
-}
-
 }  // namespace
 
 TIniSettingsStore::TIniSettingsStore() : path(DefaultPath()) {}
@@ -335,7 +331,7 @@ bool TIniSettingsStore::WriteInt(const char* name, int32_t value) {
     const std::vector<TIniLine> lines = ParseIni(text);
     std::string updated = text;
     if (const TIniLine* line = FindKey(lines, true, {}, name)) {
-        updated.replace(line->valueBegin, line->valueEnd - line->valueBegin, DecimalText(value));
+        updated.replace(line->valueBegin, line->valueEnd - line->valueBegin, std::to_string(value));
     } else {
         // The end of [General] is after its last key (or its header); without a header, after
         // the last key before any section; without either, a new [General] at the end.
@@ -355,7 +351,7 @@ bool TIniSettingsStore::WriteInt(const char* name, int32_t value) {
         if (header >= 0 && after < 0) {
             after = header;
         }
-        const std::string entry = std::string(name) + "=" + DecimalText(value);
+        const std::string entry = std::string(name) + "=" + std::to_string(value);
         if (after >= 0) {
             const size_t at = lines[after].lineEnd;
             const bool ended = at > 0 && updated[at - 1] == '\n';

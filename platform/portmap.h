@@ -4,9 +4,11 @@
 #include <array>
 #include <string>
 
+#include "ecu/serialcomm.h"
+
 class TPortMap {
 public:
-    static constexpr int kPorts = 8;
+    static constexpr int kPorts = kComPorts;
 
     // Defaults: COM1-COM4 are /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1, COM7-COM8 /dev/ttyS0-1;
     // on Windows COM1 to COM8 are \\.\COM1 to \\.\COM8.

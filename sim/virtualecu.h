@@ -18,6 +18,7 @@
 
 #include "ecu/packet.h"
 #include "ecu/sensorrecord.h"
+#include "firmware/upload.h"
 #include "sim/uartline.h"
 
 struct TEcuSimConfig {
@@ -28,9 +29,10 @@ struct TEcuSimConfig {
     uint8_t boardRev = 12;  // tenths: 12 is board 1.2
     uint16_t serialNo = 258;
     bool startInLoader = false;  // power on with the boot loader only (no firmware)
-    int64_t eraseNs = 1'500'000'000;
-    int64_t pageNs = 4'500'000;
-    int64_t turnaroundNs = 500'000;
+    // The boot loader's times: those of a typical one.
+    int64_t eraseNs = TLoaderTimes{}.eraseUs * 1000;
+    int64_t pageNs = TLoaderTimes{}.pageUs * 1000;
+    int64_t turnaroundNs = TLoaderTimes{}.turnaroundUs * 1000;
     std::vector<uint8_t> flash;  // initial flash contents; empty: erased (all 0xFF)
 };
 

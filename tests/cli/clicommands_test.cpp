@@ -194,4 +194,19 @@ TEST(CliAnswer, ACtrlCBeforeTheReadStillEndsTheQuestion) {
     close(fds[1]);
 }
 
+TEST_F(CliInProcess, StoredSettingsOutsideTheirRangeAreNamedOnStandardError) {
+    const std::string ini =
+        File("settings.ini", "[General]\ncomPort=12\ninitBaud=5\ncommBaud=42\nloaderBaud=6\n");
+    setenv("BRINDLE_SETTINGS", ini.c_str(), 1);
+    const int exit = Run({"--port", dir + "/no-such-port", "--no-log", "identify"});
+    unsetenv("BRINDLE_SETTINGS");
+    EXPECT_EQ(exit, 5);
+    for (const char* named : {"brindle-cli: warning: the setting comPort=12 is not a port",
+                              "brindle-cli: warning: the setting commBaud=42 is not a rate"}) {
+        EXPECT_NE(err.str().find(named), std::string::npos) << err.str();
+    }
+    EXPECT_EQ(err.str().find("initBaud"), std::string::npos);
+    EXPECT_EQ(out.str(), "");
+}
+
 }  // namespace

@@ -68,30 +68,6 @@ TEST(CliCsv, FieldsAreQuotedOnlyWhenTheyMustBe) {
     }
 }
 
-TEST(CliProgress, AcknowledgedBlocksAreALowerBoundFromThePosition) {
-    struct Case {
-        int position, blocks, acked;
-    };
-    // The upload shows i * 100 / n for block i; e.g. n = 3 shows 0, 33, 66.
-    const Case cases[] = {
-        {0, 3, 0},      {33, 3, 1},     {66, 3, 2},      {0, 512, 0}, {1, 512, 6},
-        {50, 512, 256}, {99, 512, 507}, {100, 512, 512}, {0, 0, 0},   {50, 1, 1},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(AckedBlocks(c.position, c.blocks), c.acked)
-            << "position " << c.position << " of " << c.blocks << " blocks";
-        // Never more than the blocks really done: block i shows floor(i * 100 / n).
-        for (int i = 0; i < c.blocks; ++i) {
-            if (i * 100 / c.blocks == c.position) {
-                EXPECT_LE(AckedBlocks(c.position, c.blocks), i);
-            }
-        }
-    }
-    EXPECT_EQ(AckedBytes(66, 3, 600), 512);
-    EXPECT_EQ(AckedBytes(100, 4, 1000), 1000);  // the last block is partly used
-    EXPECT_EQ(AckedBytes(50, 512, 131072), 65536);
-}
-
 TEST(CliProgress, BarAndLineShowPercentAndBytes) {
     EXPECT_EQ(ProgressBar(50, 65536, 131072, 10), "[#####.....]  50%  65536/131072 bytes");
     EXPECT_EQ(ProgressBar(0, 0, 1000, 4), "[....]   0%  0/1000 bytes");
@@ -108,23 +84,33 @@ TEST(CliProgress, OnlyTheUploadsByteCountsAreBytesSentTexts) {
     EXPECT_FALSE(IsBytesSentText(" bytes sent."));
 }
 
-TEST(CliProgress, FailureReasonsFollowWhatTheRunShowed) {
+TEST(CliProgress, FailureReasonsFollowHowTheRunEndedAndWhatItShowed) {
     struct Case {
         const char* name;
+        TUploadRun run;
         TRunTrace trace;
         const char* reason;
     };
     const Case cases[] = {
-        {"resends", {7, false, "Too many resends."}, "Too many resends."},
-        {"addresses", {3, false, "Too many address attempts."}, "Too many address attempts."},
+        {"resends", TUploadRun::FailedAfterErase, {7, "Too many resends."}, "Too many resends."},
+        {"addresses",
+         TUploadRun::FailedAfterErase,
+         {3, "Too many address attempts."},
+         "Too many address attempts."},
         {"silent loader",
-         {0, true, ""},
+         TUploadRun::LoaderSilent,
+         {0, ""},
          "The boot loader did not answer; the ECU may need to be switched off and on."},
-        {"no erase answer", {0, false, ""}, "The boot loader did not confirm the erase."},
+        {"no erase answer",
+         TUploadRun::FailedAfterErase,
+         {0, ""},
+         "The boot loader did not confirm the erase."},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(UploadFailureReason(c.trace), c.reason) << c.name;
+        EXPECT_EQ(UploadFailureReason(c.run, c.trace), c.reason) << c.name;
     }
+    EXPECT_EQ(WroteText(131072, 16841), "Wrote 131072 bytes (512 blocks) in 16.8 s");
+    EXPECT_EQ(WroteText(300, 940), "Wrote 300 bytes (2 blocks) in 0.9 s");
 }
 
 TEST(CliHex, SummaryCountsBytesAndBlocks) {

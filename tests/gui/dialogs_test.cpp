@@ -261,14 +261,74 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(dlg.injectors->value(), 9);
         QCOMPARE(boxes, 2);
-        // A typed 0 is no value of the spin edit yet, but it is what the constant is worked
-        // out with: a division by zero, reported once.
-        dlg.injsizecc->setText("440");
-        spinText->selectAll();
-        QTest::keyClick(spinText, Qt::Key_0);
-        QCoreApplication::processEvents();
-        QCOMPARE(spinText->text(), QString("0"));
-        QCOMPARE(boxes, 3);
+    }
+
+    void fuelCalculatorInjectorCountIsTypedFreelyAndClampedOnLeaving() {
+        TfuelCalcsDlg dlg(nullptr, QLocale::c());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dlg));
+        QStringList messages;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                messages << box->text();
+                box->accept();
+            }
+        });
+        closer.start(5);
+        Type(dlg.displcc, "2000");
+        Type(dlg.injsizecc, "440");
+        auto* spinText = dlg.injectors->findChild<QLineEdit*>();
+        const struct {
+            const char* typed;
+            const char* whileTyping;  // the constant worked out with the count as typed
+            const char* message;      // what typing it reported, if anything
+            const char* settled;      // the count once the control is left
+            const char* constant;     // and the constant for it
+        } cases[] = {
+            // 6.49 x 2000 / 20 / 440 = 1.475; 6.49 x 2000 / 16 / 440 = 1.84375
+            {"20", "1.5", nullptr, "16", "1.8"},
+            // a 0 divides by zero; 6.49 x 2000 / 1 / 440 = 29.5
+            {"0", nullptr, "Floating point division by zero", "1", "29.5"},
+            // 6.49 x 2000 / 12 / 440 = 2.4583
+            {"12", "2.5", nullptr, "12", "2.5"},
+        };
+        for (const auto& c : cases) {
+            messages.clear();
+            Type(spinText, c.typed);
+            QTRY_VERIFY(spinText->text() == c.typed || !messages.isEmpty());
+            if (c.whileTyping) {
+                QTRY_COMPARE(dlg.req_fuel->text(), QString(c.whileTyping));
+            }
+            if (c.message) {
+                QTRY_COMPARE(messages.value(0), QString(c.message));
+            }
+            dlg.OKBtn->setFocus();
+            QTRY_COMPARE(spinText->text(), QString(c.settled));
+            QCOMPARE(dlg.injectors->value(), QString(c.settled).toInt());
+            QTRY_COMPARE(dlg.req_fuel->text(), QString(c.constant));
+        }
+    }
+
+    void calculatorAndBatteryDialogsAreCentredOnTheScreen() {
+        QWidget owner;
+        owner.setGeometry(20, 20, 200, 150);  // far from the screen's centre
+        owner.show();
+        TfuelCalcsDlg fuel(&owner, QLocale::c());
+        TdlgBattCal battery(&owner);
+        for (QDialog* dlg : std::initializer_list<QDialog*>{&fuel, &battery}) {
+            dlg->show();
+            QVERIFY(QTest::qWaitForWindowExposed(dlg));
+            const QPoint screenCentre = owner.screen()->availableGeometry().center();
+            const QPoint centre = dlg->frameGeometry().center();
+            QVERIFY2((centre - screenCentre).manhattanLength() <= 4,
+                     qPrintable(dlg->windowTitle() + QString(": centre %1,%2, screen's %3,%4")
+                                                         .arg(centre.x())
+                                                         .arg(centre.y())
+                                                         .arg(screenCentre.x())
+                                                         .arg(screenCentre.y())));
+            dlg->hide();
+        }
     }
 
     void fuelCalculatorUsesTheLocalesDecimalSeparator() {

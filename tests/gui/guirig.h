@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,8 +32,10 @@ inline TEcuSimConfig QuickEcu() {
 
 struct TGuiRig {
     explicit TGuiRig(TEcuSimConfig config = QuickEcu(), bool failOpen = false,
-                     std::string failReason = "Permission denied", std::string log = "")
+                     std::string failReason = "Permission denied", std::string log = "",
+                     std::map<std::string, TMemorySettingsStore::TValue> settings = {})
         : ecu(std::move(config), TSteadyClock::Instance().NowUs() * 1000) {
+        store.values = std::move(settings);
         lib.AttachPeer(&peer);
         if (failOpen) {
             lib.SetFailReset(true, failReason);
@@ -124,6 +127,16 @@ private:
             return;
         }
         QWidget* w = QApplication::activeModalWidget();
+        if (!w) {
+            // A box that blocks no window (the port error from the control thread).
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                if (qobject_cast<QMessageBox*>(top) && top->isVisible() &&
+                    !top->property("answered").toBool()) {
+                    w = top;
+                    break;
+                }
+            }
+        }
         if (qEnvironmentVariableIsSet("BRINDLE_DEBUG_SCRIPT") && w) {
             qDebug() << "modal" << w->metaObject()->className() << w->windowTitle() << next;
         }
@@ -131,6 +144,12 @@ private:
             return;
         }
         w->setProperty("answered", true);
+        // A dialog that is shown again (the one file dialog of the program) is a new question.
+        if (auto* dialog = qobject_cast<QDialog*>(w)) {
+            QObject::connect(
+                dialog, &QDialog::finished, dialog,
+                [dialog] { dialog->setProperty("answered", false); }, Qt::SingleShotConnection);
+        }
         auto step = steps[next++];
         step.act(w);
     }

@@ -2,13 +2,14 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <fstream>
 
+#include "forms/progress.h"
 #include "forms/realtime.h"
-#include "forms/realtimethr.h"
 #include "tests/gui/guirig.h"
 
 namespace {
@@ -86,22 +87,67 @@ private slots:
         QCOMPARE(script.captions.at(0), QString("No Firmware"));
     }
 
-    void menusCarryTheirCaptions() {
+    void storedSettingsOutsideTheirRangeAreNamedOnTheLinkPanel() {
+        TGuiRig rig(QuickEcu(), false, "", "", {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 42}});
+        const QString tip = MainWindow->panels[0]->toolTip();
+        QVERIFY2(tip.startsWith("The setting commBaud=42 is not a rate code"), qPrintable(tip));
+        QVERIFY(!tip.contains("initBaud"));
+    }
+
+    void helpAndVersionNeedNoDisplay() {
+        for (const char* option : {"--help", "--version"}) {
+            QProcess program;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+                env.remove(name);
+            }
+            program.setProcessEnvironment(env);
+            program.start(BRINDLE_PROGRAM, {option});
+            QVERIFY(program.waitForFinished(10000));
+            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(program.exitCode(), 0);
+            const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
+            QVERIFY2(out.contains(option == QString("--help") ? "--port <PATH>" : "Brindle 1."),
+                     qPrintable(out));
+        }
+    }
+
+    void menusCarryTheirNamesAndCaptions() {
         TGuiRig rig;
         QStringList menus;
         for (QAction* a : MainWindow->menuBar()->actions()) {
             menus << a->text();
         }
         QCOMPARE(menus, QStringList({"&File", "&View", "&Map", "&Settings", "&Tools", "&Help"}));
-        QCOMPARE(MainWindow->itmPrefs->text(), QString("P&references"));
-        QCOMPARE(MainWindow->itmExit->text(), QString("E&xit"));
-        QCOMPARE(MainWindow->mnuUpdateFirmware->text(), QString("Update Firmware"));
-        QStringList calibration;
-        for (QAction* a : MainWindow->Calibration1->actions()) {
-            calibration << a->text();
+        // Each menu and item is found by the name of its form description.
+        const std::pair<const char*, const char*> menuNames[] = {
+            {"mnuFile", "&File"},       {"View1", "&View"},
+            {"Map1", "&Map"},           {"Calibration1", "&Calibration"},
+            {"Settings1", "&Settings"}, {"mnuTools", "&Tools"},
+            {"mnuHelp", "&Help"}};
+        for (const auto& [name, title] : menuNames) {
+            const QMenu* menu = MainWindow->findChild<QMenu*>(name);
+            QVERIFY2(menu, name);
+            QCOMPARE(menu->title(), QString(title));
         }
-        QCOMPARE(calibration, QStringList({"TPS Calibration", "EGT Calibration", "WBO2 Calibration",
-                                           "Battery Voltage"}));
+        const std::pair<const char*, const char*> itemNames[] = {
+            {"itmPrefs", "P&references"},
+            {"N1", ""},
+            {"itmExit", "E&xit"},
+            {"EngineData1", "&Engine Data"},
+            {"TPSCalibration1", "TPS Calibration"},
+            {"EGTCalibration1", "EGT Calibration"},
+            {"WBO2Calibration1", "WBO2 Calibration"},
+            {"BatteryVoltage1", "Battery Voltage"},
+            {"mnuUpdateFirmware", "Update Firmware"},
+            {"itmFuelCalcs", "&Fuel Calculator"},
+            {"itmAbout", "&About"}};
+        for (const auto& [name, text] : itemNames) {
+            const QAction* item = MainWindow->findChild<QAction*>(name);
+            QVERIFY2(item, name);
+            QCOMPARE(item->text(), QString(text));
+            QCOMPARE(item->isSeparator(), QString(name) == "N1");
+        }
         // The first three do nothing: no window, no dialog.
         for (QAction* a : {MainWindow->TPSCalibration1, MainWindow->EGTCalibration1,
                            MainWindow->WBO2Calibration1}) {
@@ -115,29 +161,60 @@ private slots:
         TGuiRig rig;
         QVERIFY(WaitConnected(rig));
         MainWindow->EngineData1->trigger();
-        TrealtimeThr* first = MainWindow->realtimeThr;
+        TrealtimeDlg* first = MainWindow->realtimeDlg;
         QVERIFY(first != nullptr);
         MainWindow->EngineData1->trigger();
-        QCOMPARE(MainWindow->realtimeThr, first);
+        QCOMPARE(MainWindow->realtimeDlg, first);
         QCOMPARE(MainWindow->mdiArea->subWindowList().size(), 1);
-        QCOMPARE(first->dlg->Value("lblRPM")->text(), QString("0"));
+        QCOMPARE(first->Value("lblRPM")->text(), QString("0"));
         // Live data replaces the "0" after the first refresh.
-        QTRY_VERIFY_WITH_TIMEOUT(first->dlg->Value("lblRPM")->text() != "0", 3000);
-        QTRY_COMPARE(first->dlg->Value("lblVolts")->text().left(3), QString("13."));
+        QTRY_VERIFY_WITH_TIMEOUT(first->Value("lblRPM")->text() != "0", 3000);
+        QTRY_COMPARE(first->Value("lblVolts")->text().left(3), QString("13."));
 
-        // Closing the window stops its thread; the menu then opens a new one.
+        // Closing the window destroys it; the menu then opens a new one.
         MainWindow->mdiArea->subWindowList().first()->close();
-        QTRY_VERIFY(MainWindow->realtimeThr == nullptr);
+        QTRY_VERIFY(MainWindow->realtimeDlg == nullptr);
         QTRY_COMPARE(MainWindow->mdiArea->subWindowList().size(), 0);
         MainWindow->EngineData1->trigger();
-        QVERIFY(MainWindow->realtimeThr != nullptr);
-        QCOMPARE(MainWindow->realtimeThr->dlg->Value("lblRPM")->text(), QString("0"));
+        QVERIFY(MainWindow->realtimeDlg != nullptr);
+        QCOMPARE(MainWindow->realtimeDlg->Value("lblRPM")->text(), QString("0"));
         QCOMPARE(MainWindow->mdiArea->subWindowList().size(), 1);
+    }
+
+    // Old values never pose as live ones: greyed, with the time of the last record, until
+    // the next record comes; the battery voltage alike.
+    void oldValuesAreGreyedUntilTheNextRecord() {
+        TGuiRig rig;
+        QVERIFY(WaitConnected(rig));
+        MainWindow->EngineData1->trigger();
+        TrealtimeDlg* dlg = MainWindow->realtimeDlg;
+        QTRY_VERIFY_WITH_TIMEOUT(dlg->Value("lblRPM")->text() != "0", 3000);
+        QTest::qWait(600);  // a record seen by the window, so it knows when the last one came
+        QVERIFY(dlg->Value("lblRPM")->isEnabled());
+        QCOMPARE(dlg->staleLbl->text(), QString());
+        rig.ecu.SetUnplugged(true, TSteadyClock::Instance().NowUs() * 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(MainWindow->PanelText(0), QString("Connecting"), 5000);
+        QVERIFY(!dlg->Value("lblRPM")->isEnabled());
+        QVERIFY(!dlg->Value("lblEGT2")->isEnabled());
+        QVERIFY2(dlg->staleLbl->text().contains(
+                     QRegularExpression("^No data since \\d\\d:\\d\\d:\\d\\d$")),
+                 qPrintable(dlg->staleLbl->text()));
+        bool voltsGreyed = false;
+        QTimer::singleShot(400, [&] {
+            voltsGreyed = !dlgBattCal->voltage->isEnabled() &&
+                          dlgBattCal->staleLbl->text().startsWith("No data");
+            dlgBattCal->reject();
+        });
+        MainWindow->BatteryVoltage1->trigger();
+        QVERIFY(voltsGreyed);
+        rig.ecu.SetUnplugged(false, TSteadyClock::Instance().NowUs() * 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(dlg->Value("lblRPM")->isEnabled(), 15000);
+        QCOMPARE(dlg->staleLbl->text(), QString());
     }
 
     void engineDataRowsAreFormattedAsRawValues() {
         TGuiRig rig;
-        TrealtimeDlg dlg(MainWindow);
+        TrealtimeDlg dlg(nullptr);
         SensorRecord all;
         all.bytes.fill(0xFF);
         dlg.ShowRecord(all);
@@ -168,8 +245,8 @@ private slots:
         MainWindow->EngineData1->trigger();
         QVERIFY(MainWindow->close());
         QCOMPARE(MainWindow->shutdownSteps,
-                 (std::vector<std::string>{"refresh thread", "control thread", "log"}));
-        QVERIFY(MainWindow->realtimeThr == nullptr);
+                 (std::vector<std::string>{"engine data", "control thread", "log"}));
+        QVERIFY(MainWindow->realtimeDlg == nullptr);
         QVERIFY(MainWindow->ecuControl == nullptr);
         // Late notices change nothing: "Shutting down..." stays the last text.
         QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
@@ -187,16 +264,45 @@ private slots:
         QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
     }
 
-    void portThatCannotBeOpenedSaysWhyAndHowToFixIt() {
+    // The box blocks no window; after it the port is tried every second, and the link
+    // connects once the adapter is there, without a restart.
+    void missingAdapterAtStartIsWaitedFor() {
+        TModalScript script;
+        bool usable = false;
+        script.Then({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+                     [&](QWidget* w) {
+                         usable = !w->isModal() && QApplication::activeModalWidget() == nullptr;
+                         MainWindow->itmPrefs->trigger();  // Preferences opens meanwhile
+                         usable = usable && filePrefsDlg->isVisible();
+                         filePrefsDlg->cancelBtn->click();
+                         auto* box = qobject_cast<QMessageBox*>(w);
+                         script.captions.push_back(box->windowTitle());
+                         script.texts.push_back(box->text());
+                         script.details.push_back(box->informativeText());
+                         box->button(QMessageBox::Ok)->click();
+                     }});
+        TGuiRig rig(QuickEcu(), /*failOpen=*/true, "No such file or directory");
+        QTRY_VERIFY(script.Done());
+        QVERIFY(usable);
+        QCOMPARE(script.captions.at(0), QString("Error!"));
+        QCOMPARE(script.texts.at(0), QString("Comm port is in use!"));
+        QVERIFY(script.details.at(0).contains("No such file"));
+        QTRY_COMPARE(MainWindow->PanelText(0), QString("Connecting"));
+        QTRY_VERIFY(MainWindow->PanelText(1).startsWith("Waiting for "));
+        QVERIFY(MainWindow->panels[0]->toolTip().startsWith("Waiting for "));
+        rig.lib.SetFailReset(false);  // the adapter is plugged in
+        QTRY_COMPARE_WITH_TIMEOUT(MainWindow->PanelText(0), QString("Connected"), 10000);
+        QCOMPARE(MainWindow->panels[0]->toolTip(), QString());
+        QTRY_COMPARE(MainWindow->PanelText(1), QString("Firmware Revision: 1.4.12"));
+    }
+
+    void portWithoutPermissionPointsToTheDialoutGroup() {
         TModalScript script;
         script.Box(QMessageBox::Ok);
         TGuiRig rig(QuickEcu(), /*failOpen=*/true, "Permission denied");
         QTRY_VERIFY(script.Done());
-        QCOMPARE(script.captions.at(0), QString("Error!"));
-        QCOMPARE(script.texts.at(0), QString("Comm port is in use!"));
         QVERIFY(script.details.at(0).contains("Permission denied"));
         QVERIFY(script.details.at(0).contains("dialout"));
-        QTRY_COMPARE(MainWindow->PanelText(0), QString("Connecting"));
     }
 
     void closingWhileThePortErrorIsShownDoesNotHang() {
@@ -264,8 +370,61 @@ private slots:
         QCOMPARE(script.captions.at(0), QString("Firmware Upgrade"));
         QVERIFY(script.texts.at(0).startsWith("You are about to upload new firmware"));
         QVERIFY(script.texts.at(0).endsWith("upgrade.\n Do you wish to continue?"));
+        // The question names what will happen.
+        const QString details = script.details.at(0);
+        QVERIFY2(details.contains("File: small.hex"), qPrintable(details));
+        QVERIFY2(details.contains("600 bytes in 3 blocks of 256 bytes"), qPrintable(details));
+        QVERIFY2(details.contains("Firmware Revision: 1.4.12"), qPrintable(details));
+        QVERIFY2(details.contains(QRegularExpression("takes about \\d+ s at 9600 bit/s")),
+                 qPrintable(details));
         QCOMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
         QCOMPARE(MainWindow->PanelText(1), QString("Loading firmware image..."));
+    }
+
+    // A file with no data would only erase the ECU: its own warning, "No" by default.
+    void imageWithoutDataIsWarnedOfWithNoAsTheDefault() {
+        QTemporaryDir dir;
+        const QString hex = WriteHex(dir.filePath("empty.hex"), 0);
+        TGuiRig rig;
+        QVERIFY(WaitConnected(rig));
+        TModalScript script;
+        bool noIsDefault = false;
+        script.File(hex).Then({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+                               [&](QWidget* w) {
+                                   auto* box = qobject_cast<QMessageBox*>(w);
+                                   script.texts.push_back(box->text());
+                                   noIsDefault =
+                                       box->defaultButton() == box->button(QMessageBox::No);
+                                   box->button(QMessageBox::No)->click();
+                               }});
+        MainWindow->mnuUpdateFirmware->trigger();
+        QVERIFY(script.Done());
+        QVERIFY(noIsDefault);
+        QVERIFY(script.texts.at(0).contains("empty.hex holds no data"));
+        QVERIFY(script.texts.at(0).contains("only erase the ECU's firmware"));
+        QCOMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
+        QCOMPARE(rig.ecu.Counters().erases, 0);
+    }
+
+    // A progress window closes for its own command only, whatever else is reported finished.
+    void progressWindowClosesOnlyForItsOwnCommand() {
+        TprogressDlg dlg;
+        dlg.Prepare("Updating Firmware", 600);
+        bool stillShown = false;
+        QTimer::singleShot(50, [&] {
+            dlg.CommandFinished(41);  // a command of an earlier flow
+            stillShown = dlg.isVisible();
+            dlg.CommandFinished(42);
+        });
+        dlg.ShowModal(42, {});
+        QVERIFY(stillShown);
+        QVERIFY(!dlg.isVisible());
+        // A report that came before the showing still ends it: it is not shown at all.
+        dlg.CommandFinished(43);
+        QElapsedTimer t;
+        t.start();
+        dlg.ShowModal(43, {});
+        QVERIFY(t.elapsed() < 1000);
     }
 
     void missingFirmwarePromptComesOncePerChange() {
@@ -299,12 +458,24 @@ private slots:
         TGuiRig rig;
         QVERIFY(WaitConnected(rig));
         TModalScript script;
+        QString panelWhileUploading;
         script.File(hex).Box(QMessageBox::Yes);
+        script.Then(
+            {[](QWidget* w) { return w == progressDlg && progressDlg->progressBar->value() > 0; },
+             [&](QWidget*) { panelWhileUploading = MainWindow->PanelText(0); }});
+        script.Box(QMessageBox::Ok);
         MainWindow->mnuUpdateFirmware->trigger();
         QVERIFY(script.Done());
+        QCOMPARE(panelWhileUploading, QString("Uploading"));
         QVERIFY(!progressDlg->isVisible());
         QCOMPARE(progressDlg->windowTitle(), QString("Updating Firmware"));
         QCOMPARE(progressDlg->statusText->text(), QString("2048 bytes sent."));
+        QVERIFY(progressDlg->progressBar->isTextVisible());
+        QVERIFY(progressDlg->detailText->text().startsWith("3000 of 3000 bytes"));
+        // It ends with what was written, not a window that silently vanishes.
+        QVERIFY2(script.texts.back().contains(
+                     QRegularExpression("^Firmware written: 3000 bytes in \\d+\\.\\d s$")),
+                 qPrintable(script.texts.back()));
         const std::vector<uint8_t> flash = rig.ecu.Flash();
         QVERIFY(std::equal(image.begin(), image.end(), flash.begin()));
         QCOMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
@@ -324,17 +495,79 @@ private slots:
             {[](QWidget* w) { return w == progressDlg && progressDlg->abandonBtn->isVisible(); },
              [](QWidget*) { progressDlg->abandonBtn->click(); }});
         script.Box(QMessageBox::Ok);
+        // Then, the ECU being without firmware, the upload is offered again.
+        script.Box(QMessageBox::No);
         QTimer::singleShot(0, [] {
             // Until a run has failed there is no button.
             QVERIFY(!progressDlg->abandonBtn->isVisible());
         });
         MainWindow->mnuUpdateFirmware->trigger();
-        QVERIFY(script.Done());
-        QCOMPARE(script.texts.back(),
-                 QString("The firmware update was abandoned. The ECU stays in its boot loader "
-                         "until new firmware is uploaded."));
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 15000);
+        QCOMPARE(script.texts.at(1),
+                 QString("The firmware update was abandoned. The ECU now has no working firmware. "
+                         "Brindle offers the upload again as soon as it sees the ECU's boot "
+                         "loader."));
+        QCOMPARE(script.captions.at(2), QString("No Firmware"));
         QVERIFY(!progressDlg->isVisible());
-        QTRY_COMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
+        QCOMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
+    }
+
+    // A first run erased and wrote, a second heard nothing: the message says the firmware is
+    // gone, and the upload is offered again once the boot loader answers.
+    void updateThatErasedAndThenFailedSaysTheEcuHasNoFirmware() {
+        QTemporaryDir dir;
+        const QString hex = WriteHex(dir.filePath("fw.hex"), 1024);
+        TGuiRig rig;
+        QVERIFY(WaitConnected(rig));
+        rig.ecu.UnplugOn("D 0x0080 ok");  // after two blocks are written
+        TModalScript script;
+        script.File(hex).Box(QMessageBox::Yes);
+        script.Then({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+                     [&](QWidget* w) {
+                         script.texts.push_back(qobject_cast<QMessageBox*>(w)->text());
+                         rig.ecu.SetUnplugged(false, TSteadyClock::Instance().NowUs() * 1000);
+                         qobject_cast<QMessageBox*>(w)->button(QMessageBox::Ok)->click();
+                     }});
+        script.Box(QMessageBox::No);
+        MainWindow->mnuUpdateFirmware->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 20000);
+        QVERIFY2(script.texts.at(1).startsWith("The firmware update did not complete"),
+                 qPrintable(script.texts.at(1)));
+        QVERIFY(script.texts.at(1).contains("The ECU now has no working firmware."));
+        QVERIFY(script.texts.at(1).contains("switched off and on"));
+        QVERIFY(!script.texts.at(1).contains("not changed"));
+        QCOMPARE(script.captions.at(1), QString("No Firmware"));
+        QCOMPARE(MainWindow->PanelText(0), QString("Loader"));
+    }
+
+    // A second update started right after one whose boot loader did not answer runs whole:
+    // nothing of the first one reaches it.
+    void secondUpdateRightAfterAFailedOneRunsWhole() {
+        QTemporaryDir dir;
+        std::vector<uint8_t> image;
+        const QString hex = WriteHex(dir.filePath("fw.hex"), 1024, &image);
+        TGuiRig rig;
+        QVERIFY(WaitConnected(rig));
+        rig.ecu.UnplugOn("ENTER_FLASH");
+        TModalScript script;
+        script.File(hex).Box(QMessageBox::Yes);
+        script.Then({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+                     [&](QWidget* w) {
+                         script.texts.push_back(qobject_cast<QMessageBox*>(w)->text());
+                         rig.ecu.SetUnplugged(false, TSteadyClock::Instance().NowUs() * 1000);
+                         qobject_cast<QMessageBox*>(w)->button(QMessageBox::Ok)->click();
+                         // At once, the second update.
+                         QTimer::singleShot(0, [] { MainWindow->mnuUpdateFirmware->trigger(); });
+                     }});
+        script.File(hex).Box(QMessageBox::Yes).Box(QMessageBox::Ok);
+        MainWindow->mnuUpdateFirmware->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 30000);
+        QVERIFY2(script.texts.at(1).startsWith("The firmware update did not start"),
+                 qPrintable(script.texts.at(1)));
+        QVERIFY(script.texts.at(1).contains("The firmware was not changed."));
+        QVERIFY2(script.texts.back().startsWith("Firmware written: 1024 bytes"),
+                 qPrintable(script.texts.back()));
+        QVERIFY(std::equal(image.begin(), image.end(), rig.ecu.Flash().begin()));
     }
 
     void preferencesIsModelessAndTheOtherDialogsModal() {

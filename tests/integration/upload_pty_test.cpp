@@ -46,10 +46,10 @@ TEST(UploadPty, FullImageAt115200EndsUpInTheSimulatorsFlash) {
     image->data.back() = 0x00;
     image->usedLength = kFirmwareImageBytes;
     auto command = control.PostFlashCommand(image, &progress);
-    ASSERT_TRUE(WaitFor([&] { return command->Succeeded(); }, 90000))
+    ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }, 90000))
         << "last status: " << (progress.Texts().empty() ? "" : progress.Texts().back());
     EXPECT_EQ(command->Runs(), 1);
-    EXPECT_EQ(progress.closes, 1);
+    EXPECT_EQ(progress.Bytes().back(), kFirmwareImageBytes);
     // The new firmware starts at its power-on rate and the session finds it again.
     EXPECT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }, 20000));
     control.Stop();

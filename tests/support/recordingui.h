@@ -80,7 +80,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         texts.push_back(text);
     }
-    void Close() override { closes.fetch_add(1); }
+    void SetBytesWritten(int64_t written, int64_t) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        bytes.push_back(written);
+    }
 
     std::vector<int> Positions() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -90,10 +93,44 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return texts;
     }
-    std::atomic<int> closes{0};
+    std::vector<int64_t> Bytes() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return bytes;
+    }
 
 private:
     std::mutex mutex;
     std::vector<int> positions;
     std::vector<std::string> texts;
+    std::vector<int64_t> bytes;
+};
+
+// Records the control thread's reports on commands, in order ("started 3", "failed 3",
+// "finished 3", "ended").
+class TRecordingCommands : public TCommandObserver {
+public:
+    void RunStarted(uint64_t c) override { Add("started " + std::to_string(c)); }
+    void RunFailed(uint64_t c) override { Add("failed " + std::to_string(c)); }
+    void CommandFinished(uint64_t c) override { Add("finished " + std::to_string(c)); }
+    void ControlEnded() override { Add("ended"); }
+    std::vector<std::string> Reports() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return reports;
+    }
+    int Count(const std::string& report) {
+        std::lock_guard<std::mutex> lock(mutex);
+        int n = 0;
+        for (const std::string& r : reports) {
+            n += r == report;
+        }
+        return n;
+    }
+
+private:
+    void Add(std::string report) {
+        std::lock_guard<std::mutex> lock(mutex);
+        reports.push_back(std::move(report));
+    }
+    std::mutex mutex;
+    std::vector<std::string> reports;
 };

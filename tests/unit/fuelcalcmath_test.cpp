@@ -473,11 +473,53 @@ TEST(FuelReqFuel, ATextStillBeingTypedComputesNothing) {
     }
 }
 
-TEST(FuelReqFuel, LargeValuesOverflowNoFurther) {
+TEST(FuelReqFuel, LargeValuesOverflow) {
     const TFuelCalc calc(kEnglish);
     EXPECT_EQ(calc.ReqFuel("1e39", 4, "440").status, TFuelStatus::Overflow);
-    // 6.49 x 3e38 / 1 / 1e-30 = 1.947e69: long double holds it
-    EXPECT_EQ(calc.ReqFuel("3e38", 1, "1e-30").text, "1.9470E+69");
+    // 6.49 x 3e38 / 1 / 1e-30 = 1.947e69: beyond the float the constant is held in
+    EXPECT_EQ(calc.ReqFuel("3e38", 1, "1e-30").status, TFuelStatus::Overflow);
+    // 6.49 x 3e38 / 16 / 1 = 1.2169e38: still a float
+    EXPECT_EQ(calc.ReqFuel("3e38", 16, "1").text, "1.2169E+38");
+}
+
+// The constant held as a float before it is shown, worked out apart from the calculator:
+// 649 cc / (100 n flow) as one correctly rounded double quotient of exact integers, then the
+// nearest float; its tenths (exact in a double) rounded halves up.
+std::string IndependentReqFuel(int cc, int count, int flow) {
+    const float constant = static_cast<float>(649.0 * cc / (100.0 * count * flow));
+    const long tenths = static_cast<long>(std::floor(static_cast<double>(constant) * 10 + 0.5));
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
+TEST(FuelReqFuel, TheConstantIsRoundedFromItsFloat) {
+    const TFuelCalc calc(kEnglish);
+    const ReqFuelCase cases[] = {
+        // 6.49 x 2400 / 4 / 440 = 8.85 exactly; as a float 8.85000038 -> 8.9
+        {"exact half above as a float", "2400", 4, "440", "8.9"},
+        // 6.49 x 2200 / 4 / 590 = 6.05 exactly; as a float 6.05000019 -> 6.1
+        {"6.05", "2200", 4, "590", "6.1"},
+        // 6.49 x 4400 / 4 / 220 = 32.45 exactly; as a float 32.4500008 -> 32.5
+        {"32.45", "4400", 4, "220", "32.5"},
+    };
+    for (const ReqFuelCase& c : cases) {
+        SCOPED_TRACE(c.why);
+        EXPECT_EQ(calc.ReqFuel(c.displacement, c.count, c.flow).text,
+                  QString::fromUtf8(c.expected));
+    }
+    // Realistic engines: 1000 to 8000 CC, 4, 6 or 8 injectors, 150 to 1200 CC/min.
+    int checked = 0;
+    for (int cc = 1000; cc <= 8000; cc += 100) {
+        for (int count : {4, 6, 8}) {
+            for (int flow = 150; flow <= 1200; flow += 10) {
+                const QString text =
+                    calc.ReqFuel(QString::number(cc), count, QString::number(flow)).text;
+                ASSERT_EQ(text.toStdString(), IndependentReqFuel(cc, count, flow))
+                    << cc << " CC, " << count << " injectors, " << flow << " CC/min";
+                ++checked;
+            }
+        }
+    }
+    EXPECT_EQ(checked, 22578);
 }
 
 // ---- Injector count ----

@@ -1,6 +1,9 @@
 // The sensor record's layout and the texts the Engine Data window shows.
 #include <gtest/gtest.h>
 
+#include <clocale>
+
+#include "ecu/ecu.h"
 #include "ecu/sensorrecord.h"
 
 namespace {
@@ -79,17 +82,38 @@ TEST(SensorRecord, AllOnesShowTheLargestValues) {
     EXPECT_EQ(v["lblVolts"], "30.0");
 }
 
-TEST(SensorRecord, BatteryVoltsAndTiming) {
-    // raw x 30 / 255, worked by hand: 105 -> 12.35 -> 12.4; 51 -> 6.0; 1 -> 0.1176 -> 0.1.
-    const std::pair<int, const char*> volts[] = {{0, "0.0"},    {1, "0.1"},    {51, "6.0"},
-                                                 {105, "12.4"}, {117, "13.8"}, {255, "30.0"}};
-    for (const auto& [raw, text] : volts) {
-        EXPECT_EQ(BatteryVoltsText(static_cast<uint8_t>(raw)), text) << raw;
+// A German locale, by the name the C library knows it (glibc's, or the Windows one's).
+const char* GermanLocale() {
+    for (const char* name : {"de_DE.UTF-8", "German_Germany.1252"}) {
+        if (std::setlocale(LC_ALL, name)) {
+            return name;
+        }
     }
-    SensorRecord r;
-    r.bytes[16] = 25;
-    EXPECT_EQ(Values(r)["lblAdv"], "25.0");
-    EXPECT_EQ(Values(SensorRecord{})["lblAdv"], "0.0");
+    return "de_DE.UTF-8";
+}
+
+TEST(SensorRecord, BatteryVoltsTimingAndBoardTextUseAPointInEveryLocale) {
+    // The C library's number texts follow the locale the desktop program sets up; these
+    // texts always use a point. A German locale writes a comma where it can.
+    for (const char* locale : {"C", GermanLocale()}) {
+        SCOPED_TRACE(locale);
+        ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << "locale missing (locales-all)";
+        // raw x 30 / 255, worked by hand: 105 -> 12.35 -> 12.4; 51 -> 6.0; 1 -> 0.1176 -> 0.1.
+        const std::pair<int, const char*> volts[] = {{0, "0.0"},    {1, "0.1"},    {51, "6.0"},
+                                                     {105, "12.4"}, {117, "13.8"}, {255, "30.0"}};
+        for (const auto& [raw, text] : volts) {
+            EXPECT_EQ(BatteryVoltsText(static_cast<uint8_t>(raw)), text) << raw;
+        }
+        SensorRecord r;
+        r.bytes[16] = 25;
+        EXPECT_EQ(Values(r)["lblAdv"], "25.0");
+        EXPECT_EQ(Values(SensorRecord{})["lblAdv"], "0.0");
+        // The board revision in tenths, in the general format.
+        EXPECT_EQ(BoardText(12, 258), "Board: 1.2 SN: 258");
+        EXPECT_EQ(BoardText(10, 4660), "Board: 1 SN: 4660");
+        EXPECT_EQ(BoardText(255, 65535), "Board: 25.5 SN: 65535");
+    }
+    std::setlocale(LC_ALL, "C");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ struct SettingsCase {
     std::map<std::string, TValue> stored;
     int comPort, initBaud, commBaud, loaderBaud;
     std::map<std::string, TValue> afterwards;
+    std::vector<std::string> warnings = {};
 };
 
 TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
@@ -54,7 +55,22 @@ TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
          3,
          -1,
          99,
-         {{"comPort", 12}, {"initBaud", 3}, {"commBaud", -1}, {"loaderBaud", 99}}},
+         {{"comPort", 12}, {"initBaud", 3}, {"commBaud", -1}, {"loaderBaud", 99}},
+         // ...and each is named, with its value, so "no ECU answered" has a visible cause.
+         {"the setting comPort=12 is not a port (0 to 7 for Com1 to Com8); it is used as it is",
+          "the setting initBaud=3 is not a rate code (5 to 9 for 9600 to 115200 bit/s); it is "
+          "used as it is",
+          "the setting commBaud=-1 is not a rate code (5 to 9 for 9600 to 115200 bit/s); it is "
+          "used as it is",
+          "the setting loaderBaud=99 is not a rate code (5 to 9 for 9600 to 115200 bit/s); it is "
+          "used as it is"}},
+        {"the edges of the ranges are known values",
+         {{"comPort", 7}, {"initBaud", 9}, {"commBaud", 5}, {"loaderBaud", 9}},
+         7,
+         9,
+         5,
+         9,
+         {{"comPort", 7}, {"initBaud", 9}, {"commBaud", 5}, {"loaderBaud", 9}}},
     };
     for (const SettingsCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -71,6 +87,7 @@ TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
         EXPECT_EQ(port.timeoutMs, 500);
         EXPECT_EQ(store.values, c.afterwards);
         EXPECT_FALSE(store.isOpen);
+        EXPECT_EQ(port.RangeWarnings(), c.warnings);
     }
 }
 

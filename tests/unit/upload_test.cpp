@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "ecu/ecu.h"
@@ -56,10 +58,9 @@ TEST(Upload, FullImageEndsWithTheFlashEqualToTheImage) {
     UploadRig rig;
     ASSERT_TRUE(rig.Connect());
     auto image = Image(kFirmwareImageBytes);
-    EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+    EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
     EXPECT_EQ(rig.ecu.Flash(), image->data);
     EXPECT_EQ(rig.ecu.Counters().pagesWritten, 512);
-    EXPECT_EQ(rig.progress.closes, 1);
     EXPECT_EQ(rig.session.linkState, kLinkConnecting);
     const auto positions = rig.progress.Positions();
     ASSERT_EQ(positions.size(), 512u);
@@ -77,13 +78,12 @@ TEST(Upload, EmptyImageStillEntersIdentifiesErasesAndExits) {
     ASSERT_TRUE(rig.Connect());
     rig.ecu.ClearTranscript();
     auto image = Image(0);
-    EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+    EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
     rig.Settle();
     EXPECT_EQ(
         rig.LoaderCommands(),
         (std::vector<std::string>{"p", "S", "e", "E (no firmware, staying in the boot loader)"}));
     EXPECT_TRUE(rig.progress.Positions().empty());
-    EXPECT_EQ(rig.progress.closes, 1);
 }
 
 TEST(Upload, BlockCountAndProgressPositions) {
@@ -102,7 +102,7 @@ TEST(Upload, BlockCountAndProgressPositions) {
         UploadRig rig;
         ASSERT_TRUE(rig.Connect());
         auto image = Image(c.used);
-        EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+        EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
         EXPECT_EQ(rig.progress.Positions(), c.positions);
         EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
     }
@@ -111,7 +111,7 @@ TEST(Upload, BlockCountAndProgressPositions) {
 TEST(Upload, NineBlocksReportEveryFourthBlock) {
     UploadRig rig;
     ASSERT_TRUE(rig.Connect());
-    EXPECT_TRUE(rig.session.UploadFirmware(*Image(9 * 256), rig.progress));
+    EXPECT_EQ(rig.session.UploadFirmware(*Image(9 * 256), rig.progress), TUploadRun::Completed);
     EXPECT_EQ(rig.progress.Texts(),
               (std::vector<std::string>{"0 bytes sent.", "1024 bytes sent.", "2048 bytes sent."}));
 }
@@ -122,7 +122,7 @@ TEST(Upload, CheckBytesOfABlankBlockOnTheWire) {
     TIHexFile image;
     image.usedLength = 256;  // all 0xFF: sum 0xFF80, xor 0x0000
     rig.lib.ClearSent();
-    EXPECT_TRUE(rig.session.UploadFirmware(image, rig.progress));
+    EXPECT_EQ(rig.session.UploadFirmware(image, rig.progress), TUploadRun::Completed);
     const std::vector<uint8_t> sent = rig.lib.SentBytes();
     const std::vector<uint8_t> tail = {0xFF, 0xFF, 0x80, 0x00, 0x00, 'E'};
     ASSERT_GE(sent.size(), tail.size());
@@ -138,7 +138,7 @@ TEST(Upload, ImageEndingInsideItsLastBlockIsSentPaddedWithErasedBytes) {
     }
     image.data[299] = 0x00;
     image.usedLength = 300;
-    EXPECT_TRUE(rig.session.UploadFirmware(image, rig.progress));
+    EXPECT_EQ(rig.session.UploadFirmware(image, rig.progress), TUploadRun::Completed);
     EXPECT_EQ(rig.ecu.Counters().rejectedWrites, 0);
     const std::vector<uint8_t> flash = rig.ecu.Flash();
     EXPECT_TRUE(std::equal(image.data.begin(), image.data.end(), flash.begin()));
@@ -164,7 +164,7 @@ TEST(Upload, UnacknowledgedWriteIsResentWithItsAddress) {
         }
     } progress;
     progress.ecu = &rig.ecu;
-    EXPECT_TRUE(rig.session.UploadFirmware(*image, progress));
+    EXPECT_EQ(rig.session.UploadFirmware(*image, progress), TUploadRun::Completed);
     EXPECT_EQ(progress.Texts(), (std::vector<std::string>{"0 bytes sent.", "Retrying block 1"}));
     EXPECT_EQ(progress.Positions(), (std::vector<int>{0, 33, 33, 66}));
     const auto commands = rig.LoaderCommands();
@@ -180,7 +180,8 @@ TEST(Upload, BlockNeverAcknowledgedGetsSixWritesThenTooManyResends) {
     ASSERT_TRUE(rig.Connect());
     rig.ecu.NackBlock(1);
     rig.ecu.ClearTranscript();
-    EXPECT_FALSE(rig.session.UploadFirmware(*Image(4 * 256), rig.progress));
+    EXPECT_EQ(rig.session.UploadFirmware(*Image(4 * 256), rig.progress),
+              TUploadRun::FailedAfterErase);
     const auto commands = rig.LoaderCommands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "D 0x0080 unanswered"), 6);
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "A 0x0080"), 6);
@@ -188,16 +189,15 @@ TEST(Upload, BlockNeverAcknowledgedGetsSixWritesThenTooManyResends) {
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts.back(), "Too many resends.");
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "Retrying block 1"), 6);
-    EXPECT_EQ(rig.progress.closes, 0);                 // the window stays open
     EXPECT_EQ(rig.session.linkState, kLinkConnected);  // left as it was found
 }
 
-TEST(Upload, NoAnswerToTheProgrammerQueryClosesTheProgressAndFails) {
+TEST(Upload, NoAnswerToTheProgrammerQueryIsASilentLoaderBeforeAnyErase) {
     UploadRig rig;
     ASSERT_TRUE(rig.Connect());
     rig.ecu.SetUnplugged(true, rig.NowNs());
-    EXPECT_FALSE(rig.session.UploadFirmware(*Image(256), rig.progress));
-    EXPECT_EQ(rig.progress.closes, 1);
+    EXPECT_EQ(rig.session.UploadFirmware(*Image(256), rig.progress), TUploadRun::LoaderSilent);
+    EXPECT_EQ(rig.ecu.Counters().erases, 0);
     EXPECT_TRUE(rig.progress.Texts().empty());
 }
 
@@ -223,11 +223,11 @@ TEST(Upload, RunAfterACutInsideABlockSucceedsWithoutAPowerCycle) {
         } progress;
         progress.ecu = &rig.ecu;
         progress.cut = cut;
-        EXPECT_FALSE(rig.session.UploadFirmware(*image, progress));
+        EXPECT_EQ(rig.session.UploadFirmware(*image, progress), TUploadRun::FailedAfterErase);
         EXPECT_EQ(progress.Texts().back(), "Too many address attempts.");
         rig.ecu.SetUnplugged(false, rig.NowNs());
         rig.session.linkState = kLinkLoader;  // as the session finds it
-        EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+        EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
         EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
         EXPECT_EQ(rig.ecu.Counters().pagesWritten, 1 + 4);
     }
@@ -240,9 +240,9 @@ TEST(Upload, EraseTimeOutRestoresTheReplyTimeout) {
         rig.ecu.SetNoEraseAnswer(true);
         rig.port->timeoutMs = timeout;
         const int64_t t0 = rig.clock.NowUs();
-        EXPECT_FALSE(rig.session.UploadFirmware(*Image(256), rig.progress));
+        EXPECT_EQ(rig.session.UploadFirmware(*Image(256), rig.progress),
+                  TUploadRun::FailedAfterErase);
         EXPECT_EQ(rig.port->timeoutMs, timeout);
-        EXPECT_EQ(rig.progress.closes, 0);
         EXPECT_GT(rig.clock.NowUs() - t0, 4'000'000);  // it waited the erase's 4 s
     }
 }
@@ -255,7 +255,7 @@ TEST(Upload, FromTheBootLoaderNoPacketIsSent) {
     ASSERT_EQ(rig.session.linkState, kLinkLoader);
     rig.lib.ClearSent();
     auto image = Image(1000);
-    EXPECT_TRUE(rig.session.UploadFirmware(*image, rig.progress));
+    EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
     ASSERT_FALSE(rig.lib.SentBytes().empty());
     EXPECT_EQ(rig.lib.SentBytes()[0], 'p');
     EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
@@ -277,74 +277,233 @@ TEST(Upload, ThreeUnansweredAddressCommandsGiveUp) {
     lib.AddInputText("AVREFI1", t0 + 700'000);
     lib.AddInputText("\r", t0 + 800'000);
     TRecordingProgress progress;
-    EXPECT_FALSE(session.UploadFirmware(*Image(512), progress));
+    EXPECT_EQ(session.UploadFirmware(*Image(512), progress), TUploadRun::FailedAfterErase);
     EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Too many address attempts."});
-    EXPECT_EQ(progress.closes, 0);
     const auto sent = lib.SentBytes();
     EXPECT_EQ(std::count(sent.begin(), sent.end(), 'A'), 3);
 }
 
 struct ControlUploadRig {
+    explicit ControlUploadRig(TEcuSimConfig config = {}) : ecu(config, clock.NowUs() * 1000) {
+        lib.AttachPeer(&peer);
+    }
+    TECUControlLinks Links() {
+        TECUControlLinks links{lib, store, clock};
+        links.commands = &commands;
+        links.observer = &observer;
+        return links;
+    }
     TManualClock clock;
-    TVirtualEcu ecu{TEcuSimConfig{}, clock.NowUs() * 1000};
+    TVirtualEcu ecu;
     TVirtualEcuPeer peer{ecu};
     TFakeSerialLibrary lib{clock};
     TMemorySettingsStore store;
     TRecordingProgress progress;
-    ControlUploadRig() { lib.AttachPeer(&peer); }
+    TRecordingCommands commands;
+    TRecordingObserver observer;
 };
 
 TEST(FlashCommand, FailedRunIsFollowedByASuccessfulOneThroughTheQueue) {
     ControlUploadRig rig;
     rig.ecu.NackWrites(6);  // the first run gives up with "Too many resends."
-    TECUControl control({rig.lib, rig.store, rig.clock});
+    TECUControl control(rig.Links());
     ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
     auto image = Image(5 * 256);
     auto command = control.PostFlashCommand(image, &rig.progress);
-    ASSERT_TRUE(WaitFor([&] { return command->Succeeded(); }));
-    // The retry talks to an ECU that now sits in its boot loader while the session still
-    // polls it as firmware; a run may fail on that before one completes.
+    ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }));
     EXPECT_GE(command->Runs(), 2);
     control.Stop();
     EXPECT_EQ(control.QueuedCommands(), 0u);
     EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
     const auto texts = rig.progress.Texts();
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Too many resends."), texts.end());
-    EXPECT_GE(rig.progress.closes, 1);
+    const std::string id = std::to_string(command->Id());
+    EXPECT_EQ(rig.commands.Count("failed " + id), command->Failures());
+    EXPECT_EQ(rig.commands.Count("finished " + id), 1);
 }
 
-TEST(FlashCommand, AbandonedCommandEndsWithoutTouchingTheEcu) {
+// How a command ends, decided on the control thread and stored before it is reported.
+TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
+    struct Case {
+        const char* name;
+        std::function<void(TVirtualEcu&, int64_t)> fault;
+        TFlashPolicy policy;
+        TFlashOutcome outcome;
+        bool eraseSent;
+        int runs;
+    };
+    const Case cases[] = {
+        {"completed", [](TVirtualEcu&, int64_t) {}, {}, TFlashOutcome::Completed, false, 1},
+        {"silent loader ends it at once",
+         [](TVirtualEcu& e, int64_t now) { e.SetUnplugged(true, now); },
+         {},
+         TFlashOutcome::FailedBeforeErase,
+         false,
+         1},
+        {"silent loader, tried three times",
+         [](TVirtualEcu& e, int64_t now) { e.SetUnplugged(true, now); },
+         {3, false},
+         TFlashOutcome::FailedBeforeErase,
+         false,
+         3},
+        {"erased, then never acknowledged",
+         [](TVirtualEcu& e, int64_t) { e.NackBlock(1); },
+         {2, true},
+         TFlashOutcome::FailedAfterErase,
+         true,
+         2},
+        // A first run that erased and wrote, a second one that heard nothing: the firmware is
+        // gone, whatever the last run saw.
+        {"erased, then silent",
+         [](TVirtualEcu& e, int64_t) { e.UnplugOn("D 0x0100 ok"); },
+         {},
+         TFlashOutcome::FailedAfterErase,
+         true,
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TEcuSimConfig config;
+        config.startInLoader = true;
+        ControlUploadRig rig(config);
+        TECUControl control(rig.Links(), true);
+        rig.observer.read = [&] { return control.session->linkState.load(); };
+        control.Start();
+        ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkLoader; }));
+        c.fault(rig.ecu, rig.clock.NowUs() * 1000);
+        auto command = control.PostFlashCommand(Image(4 * 256), &rig.progress, c.policy);
+        // Whatever reads the command when its end is reported finds its outcome stored.
+        ASSERT_TRUE(WaitFor(
+            [&] { return rig.commands.Count("finished " + std::to_string(command->Id())) == 1; }));
+
+        EXPECT_EQ(command->Outcome(), c.outcome);
+        EXPECT_EQ(command->EraseSent(), c.eraseSent);
+        EXPECT_EQ(command->Runs(), c.runs);
+        EXPECT_EQ(control.QueuedCommands(), 0u);
+        // An update that did not complete has the session look for the ECU afresh, and say
+        // so: "Connecting" is reported a second time (after the start's).
+        const auto connecting = [&] {
+            const std::vector<int> states = rig.observer.States();
+            return std::count(states.begin(), states.end(), kLinkConnecting);
+        };
+        if (c.outcome != TFlashOutcome::Completed) {
+            EXPECT_TRUE(WaitFor([&] { return connecting() >= 2; }));
+        }
+    }
+}
+
+// The end of a command is reported only once its outcome is stored: the control thread is
+// held in the report while the command is read.
+TEST(FlashCommand, ACompletedUploadIsStoredBeforeItIsReported) {
+    struct THeld : TRecordingCommands {
+        std::shared_ptr<TECUFlashCmd> command;
+        std::atomic<bool> release{false};
+        std::atomic<int> seenAtReport{-1};
+        void CommandFinished(uint64_t c) override {
+            seenAtReport = static_cast<int>(command->Outcome());
+            while (!release.load()) {
+                std::this_thread::yield();
+            }
+            TRecordingCommands::CommandFinished(c);
+        }
+    } held;
+    TEcuSimConfig config;
+    config.startInLoader = true;
+    ControlUploadRig rig(config);
+    TECUControlLinks links = rig.Links();
+    links.commands = &held;
+    TECUControl control(links, true);
+    held.command = std::make_shared<TECUFlashCmd>(control.session, Image(2 * 256), &rig.progress,
+                                                  TFlashPolicy{}, &held);
+    control.PostCommand(held.command);
+    control.Start();
+    ASSERT_TRUE(WaitFor([&] { return held.seenAtReport.load() >= 0; }));
+    EXPECT_EQ(held.seenAtReport.load(), static_cast<int>(TFlashOutcome::Completed));
+    held.release = true;
+    control.Stop();
+}
+
+// A window that is not shown any more cannot be followed by a run: a boot loader that did
+// not answer ends the command on the control thread, however long the user interface takes.
+TEST(FlashCommand, NoRunFollowsASilentLoaderHoweverSlowTheUserInterfaceIs) {
     ControlUploadRig rig;
-    TECUControl control({rig.lib, rig.store, rig.clock}, /*createSuspended=*/true);
+    TECUControl control(rig.Links());
+    ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
+    rig.ecu.UnplugOn("ENTER_FLASH");
     auto command = control.PostFlashCommand(Image(256), &rig.progress);
-    command->Abandon();
-    EXPECT_TRUE(command->Process());
-    EXPECT_EQ(rig.progress.closes, 1);
-    EXPECT_EQ(command->Runs(), 0);
-    EXPECT_EQ(rig.lib.SentCount(), 0u);
-    EXPECT_TRUE(rig.ecu.Transcript().empty());
+    ASSERT_TRUE(WaitFor([&] { return command->Outcome() != TFlashOutcome::Pending; }));
+    // The user interface is held while the control thread goes on for a minute of its time,
+    // with the ECU back and answering.
+    rig.ecu.SetUnplugged(false, rig.clock.NowUs() * 1000);
+    const int64_t t0 = rig.clock.NowUs();
+    ASSERT_TRUE(WaitFor([&] { return rig.clock.NowUs() - t0 > 60'000'000; }));
+    EXPECT_EQ(command->Runs(), 1);
+    EXPECT_EQ(command->Outcome(), TFlashOutcome::FailedBeforeErase);
+    EXPECT_EQ(rig.ecu.Counters().erases, 0);
 }
 
-TEST(FlashCommand, AbandonAfterAFailedRunStopsTheRetries) {
+// An abandoned command leaves the queue at once and never runs; a later command is not
+// touched by it (its end was reported before the later one was queued).
+TEST(FlashCommand, AbandonedCommandLeavesTheQueueAtOnceAndTouchesNoOther) {
+    ControlUploadRig rig;
+    TECUControl control(rig.Links(), /*createSuspended=*/true);
+    auto first = control.PostFlashCommand(Image(256), &rig.progress);
+    control.Abandon(first);
+    EXPECT_EQ(control.QueuedCommands(), 0u);
+    EXPECT_EQ(first->Outcome(), TFlashOutcome::Abandoned);
+    EXPECT_FALSE(first->EraseSent());
+    auto second = control.PostFlashCommand(Image(256), &rig.progress);
+    control.Start();
+    ASSERT_TRUE(WaitFor([&] { return second->Outcome() == TFlashOutcome::Completed; }));
+    control.Stop();
+    EXPECT_EQ(first->Runs(), 0);
+    const std::string a = std::to_string(first->Id()), b = std::to_string(second->Id());
+    EXPECT_EQ(rig.commands.Reports(), (std::vector<std::string>{"finished " + a, "started " + b,
+                                                                "finished " + b, "ended"}));
+}
+
+TEST(FlashCommand, AbandonDuringARunEndsItAfterThatRun) {
     ControlUploadRig rig;
     rig.ecu.NackBlock(0);  // never succeeds
-    TECUControl control({rig.lib, rig.store, rig.clock});
+    TECUControl control(rig.Links());
     ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
-    auto command = control.PostFlashCommand(Image(256), &rig.progress);
-    ASSERT_TRUE(WaitFor([&] { return command->Runs() >= 1 && rig.progress.Texts().size() >= 7; }));
-    command->Abandon();
-    ASSERT_TRUE(WaitFor([&] { return command->Finished(); }));
+    // Abandoned from inside its first run, as a click during the upload would.
+    struct TAbandonInRun : TRecordingProgress {
+        std::function<void()> abandon;
+        void SetStatusText(const std::string& t) override {
+            TRecordingProgress::SetStatusText(t);
+            if (abandon) {
+                abandon();
+                abandon = nullptr;
+            }
+        }
+    } progress;
+    auto command = control.PostFlashCommand(Image(256), &progress);
+    progress.abandon = [&] { control.Abandon(command); };
+    ASSERT_TRUE(WaitFor([&] { return command->Outcome() != TFlashOutcome::Pending; }));
+    EXPECT_EQ(command->Outcome(), TFlashOutcome::Abandoned);
+    EXPECT_EQ(command->Runs(), 1);  // the run it was abandoned in went on to its end
+    EXPECT_EQ(progress.Texts().back(), "Too many resends.");
+    EXPECT_TRUE(command->EraseSent());
     EXPECT_EQ(control.QueuedCommands(), 0u);
-    EXPECT_FALSE(command->Succeeded());
-    EXPECT_GE(rig.progress.closes, 1);
-    control.Stop();
+}
+
+TEST(FlashCommand, CommandsLeftAtAStopAreDroppedAndReported) {
+    ControlUploadRig rig;
+    TECUControl control(rig.Links(), /*createSuspended=*/true);
+    auto command = control.PostFlashCommand(Image(256), &rig.progress);
+    control.Stop();  // the thread never ran
+    EXPECT_EQ(command->Outcome(), TFlashOutcome::Abandoned);
+    EXPECT_EQ(command->Runs(), 0);
+    EXPECT_EQ(rig.commands.Count("finished " + std::to_string(command->Id())), 1);
+    auto late = control.PostFlashCommand(Image(256), &rig.progress);
+    EXPECT_EQ(late->Outcome(), TFlashOutcome::Abandoned);
 }
 
 TEST(FlashCommand, NullSessionNeverFinishes) {
     TRecordingProgress progress;
     TECUFlashCmd command(nullptr, Image(256), &progress);
     EXPECT_FALSE(command.Process());
-    EXPECT_EQ(progress.closes, 0);
 }
 
 }  // namespace

@@ -20,8 +20,8 @@
 #include "firmware/upload.h"
 #include "platform/console.h"
 #include "platform/hostplatform.h"
+#include "platform/packetlogfile.h"
 #include "platform/portmap.h"
-#include "tools/cli/attemptlimit.h"
 #include "tools/cli/cliformat.h"
 
 namespace {
@@ -43,7 +43,11 @@ enum class TWaitResult { Connected, Loader, NoEcu, PortFailed, Interrupted };
 class TCliLink {
 public:
     TCliLink(const TCliOptions& o, TCliEnvironment& e)
-        : options(o), env(e), messages(e.console, wakeup), observer(e.console, wakeup) {
+        : options(o),
+          env(e),
+          messages(e.console, wakeup),
+          observer(e.console, wakeup),
+          commands(wakeup) {
         // Per-port devices from the settings file; --port replaces every one for this run.
         store = MakeSettingsStore(map);
         if (!options.port.empty()) {
@@ -52,8 +56,10 @@ public:
         library = MakeSerialLibrary(map);
         // Constructing the control thread's objects loads the stored settings (and stores the
         // defaults when there are none yet); the thread itself starts in Connect.
-        control = std::make_unique<TECUControl>(
-            TECUControlLinks{*library, *store, SystemClock(), &panels, &observer, &messages}, true);
+        control =
+            std::make_unique<TECUControl>(TECUControlLinks{*library, *store, SystemClock(), &panels,
+                                                           &observer, &messages, &commands},
+                                          true);
         observer.SetStateReader([this] { return control->session->linkState.load(); });
         TSerialComm& serial = *control->serial;
         if (options.com > 0) {
@@ -62,6 +68,11 @@ public:
         // For this run only: nothing here writes the settings back.
         if (options.baudCode > 0) {
             serial.commBaud = options.baudCode;
+        }
+        // A setting outside the known values is used as it is, but named, so that a port or
+        // rate nobody meant has a visible cause.
+        for (const std::string& warning : serial.RangeWarnings()) {
+            env.console.Line("brindle-cli: warning: " + warning);
         }
         path = map.PathFor(serial.comPort);
         // A connect pass calls the ECU at the three rates of the settings, then at the others.
@@ -88,15 +99,21 @@ public:
     TECUControl& Control() { return *control; }
     TTerminalPanels& Panels() { return panels; }
     TTerminalLinkObserver& Observer() { return observer; }
+    TTerminalCommands& Commands() { return commands; }
+    TWakeup& Wakeup() { return wakeup; }
 
     // Opens the packet log, starts the control thread and waits for an ECU.
     TWaitResult Connect() {
         if (!options.noLog) {
             logOpen = true;
-            if (!OpenPacketLog(options.logPath)) {
-                env.console.Line("brindle-cli: warning: cannot create the packet log " +
-                                 options.logPath + " (" + std::strerror(errno) +
-                                 "); going on without it");
+            const TLogOpenResult log = OpenPacketLog(options.logPath);
+            const std::string why =
+                log.status == TLogOpen::Link   ? "is a symbolic link, which is never followed"
+                : log.status == TLogOpen::Held ? "is in use by another instance of Brindle"
+                                               : "cannot be created (" + log.reason + ")";
+            if (log.status != TLogOpen::Opened) {
+                env.console.Line("brindle-cli: warning: the packet log " + options.logPath + " " +
+                                 why + "; going on without it");
             }
         }
         env.console.Line("Connecting to the ECU on " + where + "...");
@@ -172,6 +189,7 @@ private:
     TTerminalPanels panels;
     TTerminalMessages messages;
     TTerminalLinkObserver observer;
+    TTerminalCommands commands;
     TPortMap map;
     std::unique_ptr<TSettingsStore> store;  // BRINDLE_SETTINGS or the system's own place
     std::unique_ptr<TSerialLibrary> library;
@@ -241,8 +259,17 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     env.console.Line(o.count > 0 ? "Monitoring " + std::to_string(o.count) + " records."
                                  : "Monitoring; Ctrl-C stops.");
 
-    *out << CsvHeader() << "\n";
-    out->flush();
+    // The reason of the first failed write; a closed pipe (`monitor | head`) means the reader
+    // has all it wanted, so monitoring ends quietly.
+    int writeError = 0;
+    auto emitLine = [&](const std::string& line) {
+        *out << line << "\n";
+        out->flush();
+        if (!*out && writeError == 0) {
+            writeError = errno != 0 ? errno : EIO;
+        }
+    };
+    emitLine(CsvHeader());
     TECU& session = link.Session();
     const int64_t start = NowMs();
     int64_t lastRecord = start;
@@ -252,10 +279,7 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     int rows = 0;
     int exitCode = kExitOk;
     while (o.count == 0 || rows < o.count) {
-        if (!*out) {
-            env.console.Line("brindle-cli: cannot write to " + outName + ": " +
-                             std::strerror(errno));
-            exitCode = kExitFailed;
+        if (writeError != 0) {
             break;
         }
         if (env.interrupts() > 0) {
@@ -267,8 +291,7 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
         if (updates != seen) {
             missed += updates - seen - 1;
             seen = updates;
-            *out << CsvRow(now - start, record) << "\n";
-            out->flush();
+            emitLine(CsvRow(now - start, record));
             ++rows;
             lastRecord = now;
             continue;
@@ -288,8 +311,9 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     }
     link.Observer().Announce(false);
     link.Stop();
-    if (!*out && exitCode == kExitOk) {
-        env.console.Line("brindle-cli: cannot write to " + outName);
+    if (writeError != 0 && writeError != EPIPE) {
+        env.console.Line("brindle-cli: cannot write to " + outName + ": " +
+                         std::strerror(writeError));
         exitCode = kExitFailed;
     }
     if (missed > 0) {
@@ -356,16 +380,19 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
     }
 
     TTerminalProgress view(console, used);
+    std::atomic<bool> userStop{false};
+    std::shared_ptr<TECUFlashCmd> upload;
     std::mutex reasonLock;
     std::string lastReason;
-    std::atomic<bool> userStop{false};
-    auto limit = std::make_shared<TAttemptLimit>(o.attempts, [&](int failures) {
-        const std::string reason = UploadFailureReason(view.Trace());
+    // Each failed run, on the control thread, once the command has stored how it ended.
+    link.Commands().OnRunFailed([&](uint64_t) {
+        const std::string reason = UploadFailureReason(upload->LastRun(), view.Trace());
         view.StartRun();
         {
             std::lock_guard<std::mutex> lock(reasonLock);
             lastReason = reason;
         }
+        const int failures = upload->Failures();
         console.Line("Attempt " + std::to_string(failures) + " of " + std::to_string(o.attempts) +
                      " failed: " + reason);
         if (failures < o.attempts && !userStop.load()) {
@@ -378,48 +405,56 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
     console.Line("Writing " + std::to_string(used) + " bytes in " + std::to_string(blocks) +
                  " blocks; attempt 1 of " + std::to_string(o.attempts) + ".");
     env.allowHardExit(true);
-    link.Control().PostCommand(limit);  // first, so that it takes turns with the upload
-    const std::shared_ptr<TECUFlashCmd> upload = link.Control().PostFlashCommand(image, &view);
-    limit->Watch(upload);
-    while (!upload->Finished()) {
+    // Every failed run is tried again, a silent boot loader included, up to the attempts.
+    TFlashPolicy policy;
+    policy.maxRuns = o.attempts;
+    policy.endWhenLoaderSilent = false;
+    // Made before it is queued: the callback above may run as soon as it is.
+    upload =
+        std::make_shared<TECUFlashCmd>(&link.Session(), image, &view, policy, &link.Commands());
+    link.Control().PostCommand(upload);
+    while (upload->Outcome() == TFlashOutcome::Pending) {
         if (env.interrupts() > 0 && !userStop.load()) {
             userStop.store(true);
-            upload->Abandon();
+            link.Control().Abandon(upload);
             console.Line(
                 "Ctrl-C: the upload run in progress cannot be cut off halfway without leaving "
                 "the ECU with partly written firmware, so it goes on to its end; no further "
                 "run will start. Press Ctrl-C again to quit at once.");
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        link.Wakeup().Wait(50);
     }
     env.allowHardExit(false);
     link.Stop();
 
-    if (upload->Succeeded()) {
+    const TFlashOutcome outcome = upload->Outcome();
+    if (outcome == TFlashOutcome::Completed) {
         view.Complete();
-        env.out << "Upload complete: " << used << " bytes in " << blocks << " blocks.\n";
+        env.out << WroteText(used, upload->LastRunMs()) << "\n";
         env.out.flush();
         return kExitOk;
     }
     view.Finish();
+    const int runs = upload->Runs();
+    const std::string firmware =
+        upload->EraseSent()
+            ? " The ECU now has no working firmware; its boot loader still answers, so flash "
+              "can be run again."
+            : " The ECU's firmware was not changed.";
+    if (outcome == TFlashOutcome::Abandoned) {
+        console.Line(runs == 0
+                         ? std::string("brindle-cli: interrupted; nothing was written.")
+                         : "brindle-cli: upload stopped by Ctrl-C after " + std::to_string(runs) +
+                               (runs == 1 ? " run." : " runs.") + firmware);
+        return kExitInterrupted;
+    }
     std::string reason;
     {
         std::lock_guard<std::mutex> lock(reasonLock);
         reason = lastReason;
     }
-    const int runs = upload->Runs();
-    if (userStop.load()) {
-        console.Line(runs == 0 ? std::string("brindle-cli: interrupted; nothing was written.")
-                               : "brindle-cli: upload stopped by Ctrl-C after " +
-                                     std::to_string(runs) + (runs == 1 ? " run" : " runs") +
-                                     ". The ECU may be left without working firmware; its "
-                                     "boot loader still answers, so flash can be run again.");
-        return kExitInterrupted;
-    }
     console.Line("brindle-cli: upload failed after " + std::to_string(runs) +
-                 (runs == 1 ? " attempt: " : " attempts: ") + reason +
-                 " The ECU may be left without working firmware; its boot loader still "
-                 "answers, so flash can be run again.");
+                 (runs == 1 ? " attempt: " : " attempts: ") + reason + firmware);
     return kExitFailed;
 }
 

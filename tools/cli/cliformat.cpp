@@ -41,19 +41,6 @@ std::string CsvRow(int64_t timeMs, const SensorRecord& record) {
     return line;
 }
 
-int AckedBlocks(int position, int blocks) {
-    if (blocks <= 0 || position <= 0) {
-        return 0;
-    }
-    const int64_t atLeast = (static_cast<int64_t>(position) * blocks + 99) / 100;
-    return static_cast<int>(std::min<int64_t>(atLeast, blocks));
-}
-
-int64_t AckedBytes(int position, int blocks, int usedLength) {
-    const int64_t bytes = static_cast<int64_t>(AckedBlocks(position, blocks)) * kBlockBytes;
-    return std::min<int64_t>(bytes, usedLength);
-}
-
 std::string ProgressBar(int percent, int64_t bytes, int64_t total, int width) {
     percent = std::clamp(percent, 0, 100);
     const int filled = percent * width / 100;
@@ -76,17 +63,24 @@ bool IsBytesSentText(const std::string& text) {
     return text.size() > suffix.size() && text.ends_with(suffix);
 }
 
-std::string UploadFailureReason(const TRunTrace& trace) {
-    // The blocks start only after the erase; a run that closed the view before them did not
-    // hear the boot loader, one that did not close it was not told the erase was done.
-    if (trace.positions == 0) {
-        return trace.closed ? "The boot loader did not answer; the ECU may need to be switched "
-                              "off and on."
-                            : "The boot loader did not confirm the erase.";
+std::string UploadFailureReason(TUploadRun run, const TRunTrace& trace) {
+    if (run == TUploadRun::LoaderSilent) {
+        return "The boot loader did not answer; the ECU may need to be switched off and on.";
     }
-    // Once the blocks have started, a run stops with the text that says why ("Too many
-    // resends.", "Too many address attempts.").
+    // The blocks start only after the erase: a run that set no position was not told the
+    // erase was done. Once they have started, a run stops with the text that says why
+    // ("Too many resends.", "Too many address attempts.").
+    if (trace.positions == 0) {
+        return "The boot loader did not confirm the erase.";
+    }
     return trace.lastText.empty() ? "The upload stopped." : trace.lastText;
+}
+
+std::string WroteText(int usedLength, int64_t ms) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", ms / 1000.0);
+    return "Wrote " + std::to_string(usedLength) + " bytes (" +
+           std::to_string(BlockCount(usedLength)) + " blocks) in " + seconds + " s";
 }
 
 std::string HexSummary(int usedLength) {

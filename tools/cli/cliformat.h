@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ecu/ecu.h"
 #include "ecu/sensorrecord.h"
 
 // One CSV field, quoted when it holds a comma, a quote or a line end.
@@ -15,11 +16,6 @@ std::string CsvHeader();
 // A record as the Engine Data window shows it, after the time in milliseconds.
 std::string CsvRow(int64_t timeMs, const SensorRecord& record);
 
-// The upload sets its position to i * 100 / n while it works on block i of n, so at least
-// this many blocks have been acknowledged when the position reads `position`.
-int AckedBlocks(int position, int blocks);
-// The same in bytes of the image: acknowledged blocks times 256, at most usedLength.
-int64_t AckedBytes(int position, int blocks, int usedLength);
 // "[##########..........]  50%  65536/131072 bytes" with a bar of `width` characters.
 std::string ProgressBar(int percent, int64_t bytes, int64_t total, int width);
 // "progress  50%  65536/131072 bytes" for output that is not a terminal.
@@ -29,12 +25,13 @@ bool IsBytesSentText(const std::string& text);
 
 // What the progress view saw of one upload run.
 struct TRunTrace {
-    int positions = 0;     // SetPosition calls
-    bool closed = false;   // Close calls (a failed run closes only when the loader stays silent)
+    int positions = 0;     // SetPosition calls: the blocks start only after the erase
     std::string lastText;  // the last status text
 };
-// Why a run that returned false failed, in words, from what it showed.
-std::string UploadFailureReason(const TRunTrace& trace);
+// Why a failed run failed, in words, from how it ended and what it showed.
+std::string UploadFailureReason(TUploadRun run, const TRunTrace& trace);
+// "Wrote 131072 bytes (512 blocks) in 16.8 s"
+std::string WroteText(int usedLength, int64_t ms);
 
 // "used 1000 bytes, 4 blocks"
 std::string HexSummary(int usedLength);

@@ -118,16 +118,10 @@ void TTerminalLinkObserver::LinkStateChanged() {
     wakeup.Notify();
 }
 
-TTerminalProgress::TTerminalProgress(TConsole& c, int used)
-    : console(c), usedLength(used), blocks(BlockCount(used)) {}
+TTerminalProgress::TTerminalProgress(TConsole& c, int used) : console(c), usedLength(used) {}
 
 void TTerminalProgress::DrawLocked() {
-    const int64_t bytes = AckedBytes(position, blocks, usedLength);
-    std::string bar = ProgressBar(position, bytes, usedLength, kBarWidth);
-    if (!text.empty()) {
-        bar += "  " + text;
-    }
-    console.Bar(bar);
+    console.Bar(ProgressBar(position, written, usedLength, kBarWidth));
 }
 
 void TTerminalProgress::SetPosition(int p) {
@@ -138,25 +132,24 @@ void TTerminalProgress::SetPosition(int p) {
         DrawLocked();
     } else if (p / 10 > lastTenth) {
         lastTenth = p / 10;
-        console.Line(ProgressLine(p, AckedBytes(p, blocks, usedLength), usedLength));
+        console.Line(ProgressLine(p, written, usedLength));
     }
 }
 
 void TTerminalProgress::SetStatusText(const std::string& t) {
     std::lock_guard<std::mutex> lock(mutex);
     trace.lastText = t;
-    text = t;
     if (!console.Terminal() || !IsBytesSentText(t)) {
         console.Line(t);
     }
+}
+
+void TTerminalProgress::SetBytesWritten(int64_t bytes, int64_t) {
+    std::lock_guard<std::mutex> lock(mutex);
+    written = bytes;
     if (console.Terminal()) {
         DrawLocked();
     }
-}
-
-void TTerminalProgress::Close() {
-    std::lock_guard<std::mutex> lock(mutex);
-    trace.closed = true;
 }
 
 TRunTrace TTerminalProgress::Trace() {
@@ -168,16 +161,16 @@ void TTerminalProgress::StartRun() {
     std::lock_guard<std::mutex> lock(mutex);
     trace = TRunTrace{};
     position = 0;
+    written = 0;
     lastTenth = -1;
-    text.clear();
 }
 
 void TTerminalProgress::Complete() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         position = 100;
+        written = usedLength;
         if (console.Terminal()) {
-            text.clear();
             console.Bar(ProgressBar(100, usedLength, usedLength, kBarWidth));
         } else {
             console.Line(ProgressLine(100, usedLength, usedLength));
@@ -188,4 +181,15 @@ void TTerminalProgress::Complete() {
 
 void TTerminalProgress::Finish() {
     console.EndBar();
+}
+
+void TTerminalCommands::RunFailed(uint64_t command) {
+    if (runFailed) {
+        runFailed(command);
+    }
+    wakeup.Notify();
+}
+
+void TTerminalCommands::CommandFinished(uint64_t) {
+    wakeup.Notify();
 }

@@ -96,16 +96,17 @@ private:
     uint8_t lastShown = 0;  // the state last printed (or current when announcing began)
 };
 
-// The upload's progress window. On a terminal: a bar with percentage and bytes, the status
-// text at its end, and every text other than "N bytes sent." also as a line of its own.
-// Elsewhere: a line at every tenth of the way and every status text as a line.
+// The upload's progress window. On a terminal: a bar with the percentage and the bytes
+// written, and every text other than "N bytes sent." as a line of its own above it (the bar
+// already counts the bytes). Elsewhere: a line at every tenth of the way and every status
+// text as a line.
 class TTerminalProgress : public TProgressView {
 public:
     TTerminalProgress(TConsole& console, int usedLength);
 
     void SetPosition(int position) override;
     void SetStatusText(const std::string& text) override;
-    void Close() override;
+    void SetBytesWritten(int64_t written, int64_t total) override;
 
     // What the current run has shown, and a fresh start for the next run.
     TRunTrace Trace();
@@ -120,10 +121,26 @@ private:
 
     TConsole& console;
     const int usedLength;
-    const int blocks;
     std::mutex mutex;
     int position = 0;
+    int64_t written = 0;
     int lastTenth = -1;  // plain output: the last tenth of the way reported
-    std::string text;
     TRunTrace trace;
+};
+
+// What becomes of the commands: each failed run and each finished command wakes the waiting
+// command; failed runs are also handed to a callback, on the control thread.
+class TTerminalCommands : public TCommandObserver {
+public:
+    explicit TTerminalCommands(TWakeup& wakeup) : wakeup(wakeup) {}
+    // Set before the command is queued.
+    void OnRunFailed(std::function<void(uint64_t command)> f) { runFailed = std::move(f); }
+    void RunStarted(uint64_t) override {}
+    void RunFailed(uint64_t command) override;
+    void CommandFinished(uint64_t command) override;
+    void ControlEnded() override { wakeup.Notify(); }
+
+private:
+    TWakeup& wakeup;
+    std::function<void(uint64_t)> runFailed;
 };

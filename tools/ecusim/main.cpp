@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,7 +53,8 @@ A virtual ECU on a pseudo-terminal. Prints the terminal's path on the first line
 standard output; point Brindle at it (brindle --port PATH).
 
 Line and identity:
-  --link PATH           also make a symbolic link PATH to the terminal (re-pointed on replug)
+  --link PATH           also make a symbolic link PATH to the terminal (re-pointed on replug,
+                        removed at exit); PATH must be new or such a link
   --baud BPS            the firmware's power-on rate (default 9600)
   --loader-baud BPS     the rate of a cold ECU with only its boot loader (default 19200)
   --version A.B.C       firmware version (default 1.4.12)
@@ -64,7 +66,8 @@ Line and identity:
   --page-ms MS          modelled page programming time (default 4.5)
   --turnaround-ms MS    modelled reply turnaround (default 0.5)
   --image-in FILE       preload the flash from a binary file (at most 131072 bytes)
-  --image-out FILE      write the flash (131072 bytes) after each "E" and at exit
+  --image-out FILE      write the flash (131072 bytes) after each "E" and at exit; FILE must
+                        be new or a regular file
 
 Faults (also as runtime commands, see below):
   --unplugged           no answer at all
@@ -292,30 +295,123 @@ struct TTerminal {
     }
 };
 
+// The links this program makes are symbolic links to a pseudo-terminal: only such a link
+// may be replaced, and only the one pointing at our own terminal removed.
+std::string LinkTarget(const std::string& path) {
+    char target[4096];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+bool IsTerminalLink(const std::string& path) {
+    return LinkTarget(path).rfind("/dev/pts/", 0) == 0;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Removes the link when it still points at `terminal`; anything else at its name stays.
+void RemoveOwnLink(const std::string& link, const std::string& terminal) {
+    if (!link.empty() && LinkTarget(link) == terminal) {
+        ::unlink(link.c_str());
+    }
+}
+
 bool PointLink(const std::string& link, const std::string& target) {
     if (link.empty()) {
         return true;
     }
     const std::string tmp = link + ".new";
-    ::unlink(tmp.c_str());
-    return ::symlink(target.c_str(), tmp.c_str()) == 0 && ::rename(tmp.c_str(), link.c_str()) == 0;
+    if (Exists(tmp) && IsTerminalLink(tmp)) {
+        ::unlink(tmp.c_str());  // left behind by an earlier run
+    }
+    if (Exists(link) && !IsTerminalLink(link)) {
+        errno = EEXIST;
+        return false;
+    }
+    if (::symlink(target.c_str(), tmp.c_str()) != 0) {
+        return false;
+    }
+    if (::rename(tmp.c_str(), link.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
 }
 
+// What a path names, for messages about targets that are not regular files.
+std::string KindOf(const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) {
+        return "a symbolic link";
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return "a folder";
+    }
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        return "a device";
+    }
+    if (S_ISFIFO(st.st_mode)) {
+        return "a named pipe";
+    }
+    return "not a regular file";
+}
+
+// Empty when the image may be written to `path` (a new name or a regular file), else why not.
+std::string ImageTargetProblem(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) {
+        return {};
+    }
+    return path + " is " + KindOf(st) +
+           "; --image-out writes only a new file or over a regular one";
+}
+
+// Writes the flash to a temporary file beside `path` and renames it over `path`, which must
+// be a new name or a regular file (its permissions are kept).
 void WriteImage(const std::string& path, const std::vector<uint8_t>& flash) {
     if (path.empty()) {
         return;
     }
-    const std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(flash.data()),
-                  static_cast<std::streamsize>(flash.size()));
-        if (!out) {
-            std::cerr << "brindle-ecusim: cannot write " << path << "\n";
-            return;
-        }
+    std::string tmp = path + ".XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) {
+        std::cerr << "brindle-ecusim: cannot write " << path << ": " << std::strerror(errno)
+                  << "\n";
+        return;
     }
-    ::rename(tmp.c_str(), path.c_str());
+    struct stat st {};
+    ::fchmod(fd, ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
+    size_t done = 0;
+    while (done < flash.size()) {
+        const ssize_t n = ::write(fd, flash.data() + done, flash.size() - done);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    const bool written = done == flash.size() && ::fsync(fd) == 0;
+    ::close(fd);
+    const std::string problem = ImageTargetProblem(path);
+    if (!written || !problem.empty() || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::cerr << "brindle-ecusim: cannot write " << path << ": "
+                  << (problem.empty() ? std::strerror(errno) : problem) << "\n";
+        ::unlink(tmp.c_str());
+    }
+}
+
+// The targets are checked before anything runs: nothing of the user's is replaced.
+void CheckTargets(const TOptions& o) {
+    if (const std::string problem = ImageTargetProblem(o.imageOut);
+        !o.imageOut.empty() && !problem.empty()) {
+        Fail(problem);
+    }
+    if (!o.link.empty() && Exists(o.link) && !IsTerminalLink(o.link)) {
+        Fail(o.link +
+             " exists and is not a link to a pseudo-terminal; --link replaces only "
+             "such a link");
+    }
 }
 
 class TSimulator {
@@ -387,9 +483,7 @@ void TSimulator::HandleCommand(const std::string& line) {
         term.Close();
         // "replug MS": the device stays away that long (its name gone) before it comes back.
         if (const std::optional<int> away = number(what); away && *away > 0) {
-            if (!options.link.empty()) {
-                ::unlink(options.link.c_str());
-            }
+            RemoveOwnLink(options.link, term.path);
             ::usleep(static_cast<useconds_t>(std::min(*away, 60000)) * 1000);
         }
         if (!term.Open() || !PointLink(options.link, term.path)) {
@@ -549,9 +643,7 @@ int TSimulator::Run() {
         }
     }
     WriteImage(options.imageOut, ecu.Flash());
-    if (!options.link.empty()) {
-        ::unlink(options.link.c_str());
-    }
+    RemoveOwnLink(options.link, term.path);
     term.Close();
     return 0;
 }
@@ -560,6 +652,7 @@ int TSimulator::Run() {
 
 int main(int argc, char** argv) {
     TOptions options = ParseOptions(argc, argv);
+    CheckTargets(options);
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);

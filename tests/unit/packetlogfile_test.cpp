@@ -1,0 +1,105 @@
+// The packet log file: never through a link, never over another instance's log, rotated at
+// its size limit.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/packetlogfile.h"
+
+namespace {
+
+class PacketLogFile : public testing::Test {
+protected:
+    void SetUp() override {
+        dir = testing::TempDir() + "/brindle-log-" + std::to_string(getpid()) + "-" +
+              testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        log = dir + "/brindle.log";
+    }
+    void TearDown() override {
+        ClosePacketLog();
+        std::filesystem::remove_all(dir);
+    }
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    static void Write(const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    }
+
+    std::string dir;
+    std::string log;
+};
+
+TEST_F(PacketLogFile, EachStartBeginsAnEmptyLogAndAClosedLogWritesNothing) {
+    Write(log, "the last run's lines\n");
+    ASSERT_EQ(OpenPacketLog(log).status, TLogOpen::Opened);
+    WritePacketLogLine("Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))");
+    ClosePacketLog();
+    WritePacketLogLine("after close");
+    EXPECT_EQ(Read(log), "Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))\n");
+
+    const TLogOpenResult missing = OpenPacketLog(dir + "/no-such-folder/brindle.log");
+    EXPECT_EQ(missing.status, TLogOpen::Failed);
+    EXPECT_EQ(missing.reason, "No such file or directory");
+    EXPECT_FALSE(PacketLogOpen());
+    WritePacketLogLine("goes nowhere");
+}
+
+TEST_F(PacketLogFile, ASymbolicLinkIsNeverFollowed) {
+    const std::string important = dir + "/important.txt";
+    Write(important, "the user's own text\n");
+    ASSERT_EQ(symlink(important.c_str(), log.c_str()), 0);
+    EXPECT_EQ(OpenPacketLog(log).status, TLogOpen::Link);
+    WritePacketLogLine("goes nowhere");
+    EXPECT_EQ(Read(important), "the user's own text\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(log));
+}
+
+TEST_F(PacketLogFile, ASecondInstanceLeavesTheFirstOnesLogIntact) {
+    TLogOpenResult result;
+    std::unique_ptr<TPacketLogFile> first = TPacketLogFile::Open(log, kPacketLogLimitBytes, result);
+    ASSERT_TRUE(first);
+    first->WriteLine("first instance, line 1");
+    // A second instance in the same folder: no truncation, no lines of its own.
+    const TLogOpenResult second = OpenPacketLog(log);
+    EXPECT_EQ(second.status, TLogOpen::Held);
+    WritePacketLogLine("second instance");
+    first->WriteLine("first instance, line 2");
+    EXPECT_EQ(Read(log), "first instance, line 1\nfirst instance, line 2\n");
+    // Once the first has ended, the log is free again.
+    first.reset();
+    EXPECT_EQ(OpenPacketLog(log).status, TLogOpen::Opened);
+}
+
+TEST_F(PacketLogFile, AtItsLimitTheLogMovesToDotOneAndAFreshOneStarts) {
+    const std::string old = log + ".1";
+    const std::string elsewhere = dir + "/elsewhere.txt";
+    Write(elsewhere, "not the log's\n");
+    // An older rotated log that is a link: replaced as a name, its target left alone.
+    ASSERT_EQ(symlink(elsewhere.c_str(), old.c_str()), 0);
+    // Lines of 10 bytes with their line end; at most 30 bytes to a file.
+    ASSERT_EQ(OpenPacketLog(log, 30).status, TLogOpen::Opened);
+    for (const char* line : {"line 0001", "line 0002", "line 0003", "line 0004", "line 0005"}) {
+        WritePacketLogLine(line);
+    }
+    EXPECT_EQ(Read(old), "line 0001\nline 0002\nline 0003\n");
+    EXPECT_EQ(Read(log), "line 0004\nline 0005\n");
+    for (const char* line : {"line 0006", "line 0007"}) {
+        WritePacketLogLine(line);
+    }
+    EXPECT_EQ(Read(old), "line 0004\nline 0005\nline 0006\n");
+    EXPECT_EQ(Read(log), "line 0007\n");
+    EXPECT_EQ(Read(elsewhere), "not the log's\n");
+    EXPECT_FALSE(std::filesystem::is_symlink(old));
+}
+
+}  // namespace
