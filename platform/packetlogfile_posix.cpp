@@ -55,42 +55,27 @@ bool SameFile(int fd, const std::string& path) {
 
 }  // namespace
 
-TPacketLogFile::~TPacketLogFile() {
-    if (fd >= 0) {
-        ::close(fd);  // releases the lock
-    }
-}
-
-void TPacketLogFile::Rotate() {
-    // Move our own file aside (never whatever else may have taken its name since), then
-    // start a fresh one before letting the old one go, so the lock is never given up.
+void TPacketLogFile::MoveAside(int fd, const std::string& path) {
     if (SameFile(fd, path)) {
         ::rename(path.c_str(), (path + ".1").c_str());
     }
-    TLogOpenResult result;
-    const int fresh = OpenLocked(path, result);
-    ::close(fd);
-    fd = fresh;
-    size = 0;
 }
 
-void TPacketLogFile::WriteLine(const std::string& line) {
-    const std::string bytes = line + "\n";
-    if (fd >= 0 && size > 0 && size + static_cast<int64_t>(bytes.size()) > limitBytes) {
-        Rotate();
-    }
-    if (fd < 0) {
-        return;
-    }
-    for (size_t done = 0; done < bytes.size();) {
+int64_t TPacketLogFile::WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return;  // a full disk loses lines, never the program
+            break;
         }
         done += static_cast<size_t>(n);
-        size += n;
     }
+    return static_cast<int64_t>(done);
+}
+
+void TPacketLogFile::CloseFile(int fd) {
+    ::close(fd);  // releases the lock
 }

@@ -75,34 +75,18 @@ int TPacketLogFile::OpenLocked(const std::string& path, TLogOpenResult& result) 
     return fd;
 }
 
-TPacketLogFile::~TPacketLogFile() {
-    if (fd >= 0) {
-        _close(fd);  // and with it the file's handle
-    }
-}
-
-void TPacketLogFile::Rotate() {
-    // Move our own file aside (never whatever else may have taken its name since), then
-    // start a fresh one before letting the old one go.
+void TPacketLogFile::MoveAside(int fd, const std::string& path) {
     if (SameFile(HandleOf(fd), path)) {
         MoveFileExW(Widen(path).c_str(), Widen(path + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
     }
-    TLogOpenResult result;
-    const int fresh = OpenLocked(path, result);
-    _close(fd);
-    fd = fresh;
-    size = 0;
 }
 
-void TPacketLogFile::WriteLine(const std::string& line) {
-    const std::string bytes = line + "\n";
-    if (fd >= 0 && size > 0 && size + static_cast<int64_t>(bytes.size()) > limitBytes) {
-        Rotate();
-    }
+int64_t TPacketLogFile::WriteAll(int fd, const std::string& bytes) {
     DWORD written = 0;
-    // A full disk loses lines, never the program.
-    if (fd >= 0 && WriteFile(HandleOf(fd), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                             nullptr)) {
-        size += written;
-    }
+    WriteFile(HandleOf(fd), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    return written;
+}
+
+void TPacketLogFile::CloseFile(int fd) {
+    _close(fd);  // and with it the file's handle
 }
