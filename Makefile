@@ -29,7 +29,7 @@ test: build
 SAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/sanitizers/tsan.supp
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$(CURDIR)/tests/sanitizers/tsan.supp
 
 test-asan:
 	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_FLAGS="-DBRINDLE_SANITIZE=address,undefined" TEST_ENV="$(SAN_ENV)"

@@ -12,7 +12,7 @@ void CreateForms(const TAppContext& context) {
     fuelCalcsDlg = new TfuelCalcsDlg(MainWindow);
     dlgHelpAbout = new TdlgHelpAbout(MainWindow);
     filePrefsDlg =
-        new TfilePrefsDlg(*context.settings, *context.library, *context.ports, MainWindow);
+        new TfilePrefsDlg(*context.settings, *context.ports, MainWindow);
     progressDlg = new TprogressDlg(MainWindow);
     dlgBattCal = new TdlgBattCal(MainWindow);
 }

@@ -17,6 +17,7 @@
 #include "ecu/packet.h"
 #include "ecu/serialcomm.h"
 #include "ecu/seriallibrary.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "forms/realtime.h"
 #include "platform/packetlogfile.h"
@@ -141,15 +142,17 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     commandObserver = std::make_unique<TQtCommandObserver>(this);
     messageBox = std::make_unique<TQtMessageBox>(this);
 
-    // A log that cannot be created is no reason not to start.
-    OpenPacketLog(context.logPath);
+    // A log that cannot be created safely is no reason not to start: the run goes without.
+    TLogOpenResult logOpen;
+    packetLog = TPacketLogFile::Open(context.logPath, kPacketLogLimitBytes, logOpen);
     TECUControlLinks links{*context.library,   *context.settings, *context.clock,
                            statusPanels.get(), notifier.get(),    messageBox.get()};
     links.commands = commandObserver.get();
+    links.log = packetLog.get();
     ecuControl = new TECUControl(links);
     // A stored setting outside the known values is used as it is; the link panel names it.
     QStringList warnings;
-    for (const std::string& warning : ecuControl->serial->RangeWarnings()) {
+    for (const std::string& warning : ecuControl->serial->Settings().RangeWarnings()) {
         QString text = QString::fromStdString(warning);
         warnings << text.replace(0, 1, text.at(0).toUpper());
     }
@@ -199,6 +202,11 @@ void TMainWindow::CommandEvent(QEvent::Type type, uint64_t command) {
         if (ours) {
             uploading = true;
             ShowLinkState();
+            // Nothing is polled while the boot loader works: the values shown grow old.
+            if (realtimeDlg) {
+                realtimeDlg->SetConnected(false);
+            }
+            dlgBattCal->SetConnected(false);
         }
     } else if (type == kRunFailedEvent) {
         if (ours) {
@@ -264,10 +272,10 @@ void TMainWindow::WMEcuState() {
     shownLinkState = state;
     ShowLinkState();
     if (realtimeDlg) {
-        realtimeDlg->SetConnected(state == kLinkConnected);
+        realtimeDlg->SetConnected(state == kLinkConnected && !uploading);
     }
     if (dlgBattCal) {
-        dlgBattCal->SetConnected(state == kLinkConnected);
+        dlgBattCal->SetConnected(state == kLinkConnected && !uploading);
     }
     // One prompt per change to the boot loader, however many notices report it.
     if (state == kLinkLoader && previous != kLinkLoader) {
@@ -369,7 +377,7 @@ void TMainWindow::mnuUpdateFirmwareClick() {
         // What the ECU runs now, before the loader's text replaces it.
         const QString firmware = shownLinkState == kLinkLoader
                                      ? QString("only its boot loader (no firmware)")
-                                     : panels[1]->text();
+                                     : statusPanels->Given(kPanelFirmware);
         panels[1]->setText("Loading firmware image...");
         QCoreApplication::processEvents();
         if (std::shared_ptr<TIHexFile> image = LoadImage(path)) {
@@ -443,7 +451,7 @@ void TMainWindow::FlowEnded() {
 }
 
 void TMainWindow::RunUpload(const std::shared_ptr<TIHexFile>& image, const QString& caption) {
-    upload = ecuControl->PostFlashCommand(image, progressDlg);
+    upload = PostFlashCommand(*ecuControl, image, progressDlg);
     progressDlg->Prepare(caption, image->usedLength);
     const std::weak_ptr<TECUFlashCmd> command = upload;
     progressDlg->ShowModal(upload->Id(), [this, command] {
@@ -470,7 +478,7 @@ void TMainWindow::ReportOutcome(const TECUFlashCmd& command, const QString& capt
             icon = QMessageBox::Information;
             text = QString("Firmware written: %1 bytes in %2 s")
                        .arg(command.image->usedLength)
-                       .arg(command.LastRunMs() / 1000.0, 0, 'f', 1);
+                       .arg(std::chrono::duration<double>(command.LastRunTime()).count(), 0, 'f', 1);
             break;
         case TFlashOutcome::FailedBeforeErase:
             text = QString(
@@ -524,7 +532,7 @@ void TMainWindow::closeEvent(QCloseEvent* e) {
         shutdownSteps.push_back("control thread");
     }
 
-    ClosePacketLog();
+    packetLog.reset();  // its only writer, the control thread, has ended
     shutdownSteps.push_back("log");
     e->accept();
 }

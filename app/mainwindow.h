@@ -17,6 +17,7 @@
 
 class TClock;
 class TECUControl;
+class TPacketLogFile;
 class TECUFlashCmd;
 class TIHexFile;
 class TPortMap;
@@ -109,6 +110,7 @@ private:
     std::unique_ptr<TQtLinkStateNotifier> notifier;
     std::unique_ptr<TQtCommandObserver> commandObserver;
     std::unique_ptr<TQtMessageBox> messageBox;
+    std::unique_ptr<TPacketLogFile> packetLog;  // outlives the control thread, its only writer
     QMdiSubWindow* realtimeSub = nullptr;
     QString settingsWarnings;  // stored settings outside their range, for the link panel
     std::shared_ptr<TECUFlashCmd> upload;  // the command of the flow on screen, if any

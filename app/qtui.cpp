@@ -19,11 +19,16 @@ void TQtStatusPanels::SetPanelText(int panel, const std::string& text) {
     QLabel* label = labels[panel];
     const QString t = QString::fromStdString(text);
     if (OnUiThread(label)) {
-        label->setText(t);
+        Show(panel, t);
     } else {
         QMetaObject::invokeMethod(
-            label, [label, t] { label->setText(t); }, Qt::QueuedConnection);
+            label, [this, panel, t] { Show(panel, t); }, Qt::QueuedConnection);
     }
+}
+
+void TQtStatusPanels::Show(int panel, const QString& text) {
+    given[panel] = text;
+    labels[panel]->setText(text);
 }
 
 void TQtLinkStateNotifier::LinkStateChanged() {

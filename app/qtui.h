@@ -17,9 +17,14 @@ class TQtStatusPanels : public TStatusPanels {
 public:
     explicit TQtStatusPanels(std::array<QLabel*, 3> labels) : labels(labels) {}
     void SetPanelText(int panel, const std::string& text) override;
+    // The text the session last gave a panel (UI thread), whatever has been shown there since.
+    QString Given(int panel) const { return given[panel]; }
 
 private:
+    void Show(int panel, const QString& text);
+
     std::array<QLabel*, 3> labels;
+    std::array<QString, 3> given;
 };
 
 // Posts the link-state event (3024) to the main window.

@@ -31,6 +31,7 @@
 #include "ecu/packet.h"
 #include "ecu/serialcomm.h"
 #include "ecu/userinterface.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
 #include "platform/posixserial.h"
@@ -161,8 +162,12 @@ std::shared_ptr<TIHexFile> FullImage() {
 // The floor with the virtual ECU's modelled times.
 double UploadFloorSeconds(int usedLength, int bps) {
     const TEcuSimConfig ecu;
-    return ::UploadFloorSeconds(usedLength, bps,
-                                {ecu.eraseNs / 1000, ecu.pageNs / 1000, ecu.turnaroundNs / 1000});
+    using std::chrono::duration_cast;
+    using std::chrono::microseconds;
+    return ::UploadFloorSeconds(
+        usedLength, bps,
+        {duration_cast<microseconds>(ecu.erase), duration_cast<microseconds>(ecu.page),
+         duration_cast<microseconds>(ecu.turnaround)});
 }
 
 TRow BenchUpload(int bps, int runs) {
@@ -176,7 +181,7 @@ TRow BenchUpload(int bps, int runs) {
         TNullProgressView progress;
         auto image = FullImage();
         const auto t0 = Clock::now();
-        auto command = rig.control->PostFlashCommand(image, &progress);
+        auto command = PostFlashCommand(*rig.control, image, &progress);
         if (!WaitFor([&] { return command->Outcome() != TFlashOutcome::Pending; }, 300000) ||
             command->Outcome() != TFlashOutcome::Completed || command->Runs() != 1) {
             Die("the upload did not complete in one run");
@@ -198,8 +203,9 @@ double PollingCeiling(int bps) {
     const TEcuSimConfig ecu;
     const double request = kKaloHeaderBytes + kKaloCrcBytes + 3;
     const double reply = kKaloHeaderBytes + kKaloCrcBytes + kSensorsReplyBytes;
+    using Seconds = std::chrono::duration<double>;
     const double perRecord =
-        (request + reply) * 10 / bps + ecu.turnaroundNs / 1e9 + kPassPauseMs / 1e3;
+        (request + reply) * 10 / bps + Seconds(ecu.turnaround + kPassPause).count();
     return 1 / perRecord;
 }
 
@@ -286,9 +292,11 @@ std::vector<TRow> BenchConnect(int runs) {
     }
     // Silence is seen only when a sensor wait ends: the second pause and wait after the last
     // reply pass the keep-alive's mark, then the keep-alive waits once more.
-    const int waitMs = TSerialComm::kDefaultTimeoutMs;
-    const double lostFloor = (2 * (kPassPauseMs + waitMs) + waitMs) / 1e3;
-    static_assert(kKeepAliveMs < 2 * (kPassPauseMs + TSerialComm::kDefaultTimeoutMs));
+    const auto wait = TSerialComm::kDefaultTimeout;
+    const double lostFloor = std::chrono::duration<double>(2 * (kPassPause + wait) + wait).count();
+    static_assert(kKeepAlive < 2 * (kPassPause + TSerialComm::kDefaultTimeout));
+    const int waitMs = static_cast<int>(wait.count());
+    const int kPassPauseMs = static_cast<int>(kPassPause.count());
     return {
         {"exit while connecting with no ECU", Fmt("%.1f ms", Median(exits) * 1e3), "100 ms (goal)",
          Fmt("%.3f", Median(exits) / 0.1), "<= 1"},

@@ -1,16 +1,15 @@
 #include "ecu/clock.h"
 
-#include <chrono>
 #include <thread>
 
-int64_t TSteadyClock::NowUs() {
+std::chrono::microseconds TSteadyClock::Now() {
     using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch());
 }
 
-void TSteadyClock::SleepUs(int64_t us) {
-    if (us > 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(us));
+void TSteadyClock::Sleep(std::chrono::microseconds d) {
+    if (d.count() > 0) {
+        std::this_thread::sleep_for(d);
     }
 }
 

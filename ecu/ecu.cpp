@@ -10,10 +10,10 @@
 
 #include "ecu/clock.h"
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
 #include "ecu/seriallibrary.h"
 #include "ecu/userinterface.h"
-#include "firmware/upload.h"
 
 namespace {
 constexpr char kStartByteText[] = "\n";  // the start byte 0x0A, as text for WaitForText
@@ -44,18 +44,33 @@ std::string LinkStateText(uint8_t state) {
     }
 }
 
-TECU::TECU(TSerialComm* p, TStatusPanels* statusPanels)
+TECU::TECU(TSerialComm* p, TStatusPanels* statusPanels, TPacketLogSink* packetLog)
     // The first value of the never-seeded standard generator, as the ECU expects nothing else.
-    : port(p), seq(static_cast<uint8_t>(std::rand() & 0xFF)), panels(statusPanels) {}
+    : port(p),
+      seq(static_cast<uint8_t>(std::rand() & 0xFF)),
+      panels(statusPanels),
+      log(packetLog) {}
 
-int64_t TECU::NowMs() const {
-    return port->Clock().NowMs();
+std::chrono::microseconds TECU::Now() const {
+    return port->Clock().Now();
 }
 
 void TECU::SetPanel(int panel, const std::string& text) {
     if (panels) {
         panels->SetPanelText(panel, text);
     }
+}
+
+uint64_t TECU::RecordsSince(uint64_t& seen, std::vector<TTimedRecord>& out) const {
+    std::lock_guard<std::mutex> lock(sensorsLock);
+    const uint64_t kept = std::min<uint64_t>(sensorUpdates, kRecordHistory);
+    const uint64_t first = std::max(seen, sensorUpdates - kept);
+    const uint64_t lost = first - std::min(seen, first);
+    for (uint64_t n = first; n < sensorUpdates; ++n) {
+        out.push_back(history[n % kRecordHistory]);
+    }
+    seen = sensorUpdates;
+    return lost;
 }
 
 SensorRecord TECU::SensorsSnapshot(uint64_t* updates) const {
@@ -67,12 +82,24 @@ SensorRecord TECU::SensorsSnapshot(uint64_t* updates) const {
 }
 
 bool TECU::ReceivePacket(TKaloPacket& packet) {
-    return ReceiveKaloPacket(*port, packet);
+    const bool good = ReceiveKaloPacket(*port, packet);
+    if (packet.complete && log) {
+        log->WriteLine(packet.LogLine(true));  // a packet cut short by a time-out writes nothing
+    }
+    return good;
+}
+
+void TECU::SendPacket(TKaloPacket& packet) {
+    const std::vector<uint8_t> frame = packet.Encode();
+    port->SendBlock(frame.data(), static_cast<int>(frame.size()));
+    if (log) {
+        log->WriteLine(packet.LogLine(false));
+    }
 }
 
 bool TECU::Exchange(TKaloPacket& request, uint8_t replyType, TKaloPacket& reply) {
     request.seq = NextSeq();
-    request.Send(*port);
+    SendPacket(request);
     if (!port->WaitForText(kStartByteText)) {
         return false;
     }
@@ -88,7 +115,7 @@ void TECU::Step() {
     switch (linkState.load()) {
         case kLinkConnected: {
             TKaloReadSensors request(NextSeq(), 0, 0);
-            request.Send(*port);
+            SendPacket(request);
             uint8_t b = 0;
             if (port->ReceiveByte(b) && b == kKaloStart) {
                 TKaloPacket reply;
@@ -97,15 +124,19 @@ void TECU::Step() {
                     std::lock_guard<std::mutex> lock(sensorsLock);
                     std::copy_n(reply.payload.begin() + kSensorsRecordOffset, kSensorRecordBytes,
                                 sensors.bytes.begin());
+                    if (history.empty()) {
+                        history.resize(kRecordHistory);
+                    }
+                    history[sensorUpdates % kRecordHistory] = {Now(), sensors};
                     ++sensorUpdates;
                 }
-                lastReply = NowMs();  // the start byte is a sign of life
+                lastReply = Now();  // the start byte is a sign of life
             }
-            if (NowMs() - lastReply > kKeepAliveMs) {
+            if (Now() - lastReply > kKeepAlive) {
                 TKaloACK ack(0);
                 TKaloPacket reply;
                 if (Exchange(ack, KALO_ACK, reply)) {
-                    lastReply = NowMs();
+                    lastReply = Now();
                 } else if (!port->WaitsCancelled()) {
                     linkState = kLinkConnecting;
                 }
@@ -138,7 +169,7 @@ void TECU::Step() {
 bool TECU::Sync() {
     TClock& clock = port->Clock();
     for (int attempt = 1; attempt <= 3; ++attempt) {
-        clock.SleepMs(2);
+        clock.Sleep(std::chrono::milliseconds(2));
         port->Flush();
         if (attempt == 2) {
             port->SetBaud(port->commBaud);
@@ -163,7 +194,7 @@ bool TECU::ProbeLoader() {
         } else if (attempt == 3) {
             port->SetBaud(port->commBaud);
         }
-        clock.SleepMs(5);
+        clock.Sleep(std::chrono::milliseconds(5));
         port->Flush();
         port->SendText(identify);
         if (port->WaitForText(kLoaderIdText)) {
@@ -250,16 +281,17 @@ bool TECU::Identify() {
     }
     SetPanel(kPanelFirmware, "Firmware Revision: " + std::to_string(fwVersion[0]) + "." +
                                  std::to_string(fwVersion[1]) + "." + std::to_string(fwVersion[2]));
-    lastReply = NowMs();
+    lastReply = Now();
 
     TKaloReadHWSig sig(0);
     if (!Exchange(sig, KALO_GET_HWSIG, reply)) {
         return false;
     }
-    lastReply = NowMs();
-    if (reply.DataByte(kHwSigBrandAt) == kHwSigBranded) {
-        boardRev = reply.DataByte(kHwSigRevisionAt);
-        serialNo = reply.DataByte(kHwSigSerialAt) * 256u + reply.DataByte(kHwSigSerialAt + 1);
+    lastReply = Now();
+    const THwSig signature = DecodeHwSig(reply);
+    if (signature.branded) {
+        boardRev = signature.boardRev;
+        serialNo = signature.serialNo;
         SetPanel(kPanelBoard, BoardText(boardRev, serialNo));
     } else {
         SetPanel(kPanelBoard, "Board is unbranded");
@@ -267,9 +299,7 @@ bool TECU::Identify() {
 
     if (port->commBaud != port->curBaud) {
         const int code = port->commBaud;
-        const uint8_t index =
-            code >= kBaudCodeMin && code <= kBaudCodeMax ? static_cast<uint8_t>(code - 5) : 1;
-        TKaloSetBaud setBaud(0, index);
+        TKaloSetBaud setBaud(0, SetBaudIndex(code));
         if (!Exchange(setBaud, KALO_ACK, reply)) {
             return false;
         }

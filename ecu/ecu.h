@@ -10,18 +10,16 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include <chrono>
 
 #include "ecu/sensorrecord.h"
 
-class TIHexFile;
 class TKaloPacket;
-class TProgressView;
+class TPacketLogSink;
 class TSerialComm;
 class TStatusPanels;
-
-// The running firmware's greeting and its answer.
-constexpr char kFirmwareGreeting[] = "Mas";
-constexpr char kFirmwareGreetingReply[] = "OK\r\n";
 
 // Link states.
 constexpr uint8_t kLinkOffline = 0;
@@ -30,25 +28,20 @@ constexpr uint8_t kLinkConnecting = 2;
 constexpr uint8_t kLinkLoader = 5;  // the ECU answers as its boot loader only
 
 // Silence after which a keep-alive is exchanged while connected.
-constexpr int kKeepAliveMs = 1000;
+constexpr std::chrono::milliseconds kKeepAlive{1000};
 
 // Status-bar panels the session writes.
 constexpr int kPanelLink = 0;
 constexpr int kPanelFirmware = 1;
 constexpr int kPanelBoard = 2;
 
-// How one upload run ended.
-enum class TUploadRun : uint8_t {
-    Completed,         // every block acknowledged, the boot loader told to exit
-    LoaderSilent,      // the boot loader did not answer its handshake: nothing was erased
-    FailedAfterErase,  // the erase was sent; the ECU's firmware is gone
-};
-
 class TECU {
 public:
     // `port` is not owned; it must be open (or have failed to open) and outlive the session.
-    // `panels` receives the identification texts; null discards them.
-    explicit TECU(TSerialComm* port, TStatusPanels* panels = nullptr);
+    // `panels` receives the identification texts and `log` a line for every packet sent or
+    // received; null discards them. Neither is owned.
+    explicit TECU(TSerialComm* port, TStatusPanels* panels = nullptr,
+                  TPacketLogSink* log = nullptr);
 
     void Step();
     bool Sync();
@@ -65,11 +58,13 @@ public:
     bool RecoverLoader();
     bool Identify();
     bool ReadTables();
+    // Receives one packet, the start byte already consumed; a complete one is logged (also
+    // with a wrong CRC). True when it is good.
     bool ReceivePacket(TKaloPacket& packet);
-
-    // Writes a firmware image into the ECU through its boot loader (firmware/upload.cpp):
-    // one run, from entering the boot loader to its exit.
-    TUploadRun UploadFirmware(const TIHexFile& image, TProgressView& progress);
+    // Puts a packet on the line in one write and logs it.
+    void SendPacket(TKaloPacket& packet);
+    // The next sequence number (the one used last, plus one).
+    uint8_t NextSeq() { return ++seq; }
     // Sends the filler that completes a write command the boot loader may be waiting in.
     void SendLoaderFiller();
 
@@ -82,14 +77,27 @@ public:
     // when given, receives the number of records accepted so far, taken with the same copy.
     SensorRecord SensorsSnapshot(uint64_t* updates = nullptr) const;
 
+    // Every record the session accepted, with the time it came (on the port's clock).
+    struct TTimedRecord {
+        std::chrono::microseconds time{0};
+        SensorRecord record;
+    };
+    // The session keeps this many of the latest records for readers that take them all
+    // (recording, the chart): about a minute at 115200 bit/s.
+    static constexpr size_t kRecordHistory = 4096;
+    // Appends the records accepted after the first `seen` ones, oldest first, and sets `seen`
+    // to the count of records so far. Returns how many of those were no longer kept.
+    uint64_t RecordsSince(uint64_t& seen, std::vector<TTimedRecord>& out) const;
+
     TSerialComm* port;
     std::atomic<uint8_t> linkState{kLinkOffline};
     uint8_t seq;  // the sequence number used last
     uint8_t fwVersion[3] = {0, 0, 0};
-    int64_t lastReply = 0;  // ms on the port's clock: the last sign of life
+    std::chrono::microseconds lastReply{0};  // on the port's clock: the last sign of life
     uint32_t serialNo = 0;
     uint8_t boardRev = 0;  // tenths
-    // The last upload run did not complete: its boot loader may still be inside a command.
+    // The last upload run did not complete: its boot loader may still be inside a command
+    // (the upload, firmware/upload, sets and clears it).
     bool uploadFailed = false;
 
 private:
@@ -97,15 +105,16 @@ private:
     // the next start byte, receives the reply. True when it is good, of `replyType` and
     // carries the request's sequence number.
     bool Exchange(TKaloPacket& request, uint8_t replyType, TKaloPacket& reply);
-    uint8_t NextSeq() { return ++seq; }
     void SetPanel(int panel, const std::string& text);
-    int64_t NowMs() const;
+    std::chrono::microseconds Now() const;
 
     TStatusPanels* panels;
+    TPacketLogSink* log;
     std::atomic<bool> relink{false};
     mutable std::mutex sensorsLock;
     SensorRecord sensors;
     uint64_t sensorUpdates = 0;
+    std::vector<TTimedRecord> history;  // a ring: record n at n % kRecordHistory
 };
 
 // "Board: 1.2 SN: 258" for a revision in tenths and a serial number.

@@ -11,67 +11,14 @@ namespace {
 std::atomic<uint64_t> lastCommandId{0};
 }  // namespace
 
-TECUCmd::TECUCmd(TECU* s) : session(s), id(lastCommandId.fetch_add(1) + 1) {}
-
-TECUFlashCmd::TECUFlashCmd(TECU* s, std::shared_ptr<const TIHexFile> img, TProgressView* view,
-                           TFlashPolicy p, TCommandObserver* o)
-    : TECUCmd(s), image(std::move(img)), progress(view), policy(p), observer(o) {}
-
-bool TECUFlashCmd::Process() {
-    if (AbandonRequested()) {
-        Dropped();
-        return true;
-    }
-    if (!session || !image || !progress) {
-        return false;
-    }
-    runs.fetch_add(1);
-    if (observer) {
-        observer->RunStarted(Id());
-    }
-    TClock& clock = session->port->Clock();
-    const int64_t start = clock.NowMs();
-    const TUploadRun run = session->UploadFirmware(*image, *progress);
-    lastRunMs.store(clock.NowMs() - start);
-    lastRun.store(run);
-    if (run == TUploadRun::Completed) {
-        outcome.store(TFlashOutcome::Completed);
-        return true;
-    }
-    if (run == TUploadRun::FailedAfterErase) {
-        eraseSent.store(true);
-    }
-    failures.fetch_add(1);
-    if (observer) {
-        observer->RunFailed(Id());
-    }
-    const bool ends = AbandonRequested() || (policy.maxRuns > 0 && runs.load() >= policy.maxRuns) ||
-                      (policy.endWhenLoaderSilent && run == TUploadRun::LoaderSilent);
-    if (!ends) {
-        return false;
-    }
-    if (AbandonRequested()) {
-        Dropped();
-    } else {
-        outcome.store(eraseSent.load() ? TFlashOutcome::FailedAfterErase
-                                       : TFlashOutcome::FailedBeforeErase);
-        // Whoever answers now, firmware or boot loader, is found afresh and shown as it is.
-        session->Relink();
-    }
-    return true;
-}
-
-void TECUFlashCmd::Dropped() {
-    outcome.store(TFlashOutcome::Abandoned);
-    if (session && runs.load() > 0) {
-        session->Relink();
-    }
-}
+TECUCmd::TECUCmd(TECU* s, TCommandObserver* o)
+    : session(s), observer(o), id(lastCommandId.fetch_add(1) + 1) {}
 
 TECUControl::TECUControl(const TECUControlLinks& l, bool createSuspended)
     : links(l),
-      serialOwned(std::make_unique<TSerialComm>(l.library, l.settings, l.clock)),
-      sessionOwned(std::make_unique<TECU>(serialOwned.get(), l.panels)),
+      serialOwned(
+          std::make_unique<TSerialComm>(l.library, l.settings, l.clock, l.settingsOverride)),
+      sessionOwned(std::make_unique<TECU>(serialOwned.get(), l.panels, l.log)),
       serial(serialOwned.get()),
       session(sessionOwned.get()) {
     if (!createSuspended) {
@@ -109,16 +56,10 @@ void TECUControl::Stop() {
     DropQueued();  // what a thread that never ran left in the queue
 }
 
-std::shared_ptr<TECUFlashCmd> TECUControl::PostFlashCommand(std::shared_ptr<const TIHexFile> image,
-                                                            TProgressView* progress,
-                                                            TFlashPolicy policy) {
-    auto command =
-        std::make_shared<TECUFlashCmd>(session, std::move(image), progress, policy, links.commands);
-    PostCommand(command);
-    return command;
-}
-
 void TECUControl::PostCommand(std::shared_ptr<TECUCmd> command) {
+    if (!command->observer) {
+        command->observer = links.commands;
+    }
     {
         std::lock_guard<std::mutex> lock(cmdLock);
         if (!stopRequested.load()) {
@@ -150,8 +91,8 @@ size_t TECUControl::QueuedCommands() {
 }
 
 void TECUControl::Finish(TECUCmd& command) {
-    if (links.commands) {
-        links.commands->CommandFinished(command.Id());
+    if (command.observer) {
+        command.observer->CommandFinished(command.Id());
     }
 }
 
@@ -180,24 +121,26 @@ bool TECUControl::OpenPort() {
 }
 
 void TECUControl::Execute() {
-    if (!OpenPort() && links.messages) {
-        links.messages->ShowMessage(
-            {"Comm port is in use!", "Error!", TMessageIcon::Error, serial->OpenError()});
-    }
-    int64_t lastOpenTry = links.clock.NowMs();
+    const bool opened = OpenPort();
     uint8_t reported = session->linkState.load();
     if (reported != kLinkConnected) {
         session->linkState = kLinkConnecting;
-        // Said at once: the first connect pass can take seconds when nothing answers.
+        // Said at once: the first connect pass can take seconds when nothing answers, and a
+        // port that failed to open is waited for.
         reported = kLinkConnecting;
         NotifyLinkState();
     }
+    if (!opened && links.messages) {
+        links.messages->ShowMessage(
+            {"Comm port is in use!", "Error!", TMessageIcon::Error, serial->OpenError()});
+    }
+    auto lastOpenTry = links.clock.Now();
     while (!stopRequested.load()) {
         if (serial->isOpen) {
             session->Step();
-        } else if (links.clock.NowMs() - lastOpenTry >= kPortRetryMs) {
+        } else if (links.clock.Now() - lastOpenTry >= kPortRetry) {
             // A missing adapter is waited for: once it is there, the link connects.
-            lastOpenTry = links.clock.NowMs();
+            lastOpenTry = links.clock.Now();
             if (OpenPort()) {
                 NotifyLinkState();
             }
@@ -257,7 +200,7 @@ void TECUControl::Execute() {
                 serial->CancelWaits();
             }
         }
-        links.clock.SleepMs(kPassPauseMs);
+        links.clock.Sleep(kPassPause);
     }
     serial->Close();
     portOpen.store(false);

@@ -1,32 +1,34 @@
 // The ECU control thread: the one background thread that owns the serial port and the link
 // session. It steps the session continuously, tells the user interface whenever the link
-// state changes, and runs commands that other threads queue, one per pass.
+// state changes, and runs commands that other threads queue, one per pass (the firmware
+// upload's command is in firmware/flashcmd).
 //
 // Each command's outcome has one owner: the control thread decides and stores it, and only
 // then tells the user interface (TCommandObserver), naming the command.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "ecu/ecu.h"
+#include "ecu/commsettings.h"
 
 class TClock;
 
 // The control thread's pause between two passes (two sensor requests while connected).
-constexpr int kPassPauseMs = 10;
+constexpr std::chrono::milliseconds kPassPause{10};
 // While the port cannot be opened it is tried again this often.
-constexpr int kPortRetryMs = 1000;
+constexpr std::chrono::milliseconds kPortRetry{1000};
 
 class TCommandObserver;
-class TIHexFile;
+class TECU;
 class TLinkStateObserver;
 class TMessageBox;
-class TProgressView;
+class TPacketLogSink;
 class TSerialComm;
 class TSerialLibrary;
 class TSettingsStore;
@@ -37,7 +39,7 @@ class TStatusPanels;
 // Destroying a command never destroys what it points to.
 class TECUCmd {
 public:
-    explicit TECUCmd(TECU* s);
+    explicit TECUCmd(TECU* s, TCommandObserver* observer = nullptr);
     virtual ~TECUCmd() = default;
     virtual bool Process() = 0;
 
@@ -46,6 +48,8 @@ public:
     bool AbandonRequested() const { return abandonRequested.load(); }
 
     TECU* session;
+    // Told of the command's runs and its end; the control thread's own when queued without.
+    TCommandObserver* observer;
 
 protected:
     friend class TECUControl;
@@ -57,55 +61,6 @@ private:
     const uint64_t id;
 };
 
-// What became of a firmware upload command.
-enum class TFlashOutcome : uint8_t {
-    Pending,            // queued or running
-    Completed,          // a run wrote every block and told the boot loader to exit
-    FailedBeforeErase,  // it ended without any run having sent the erase: firmware unchanged
-    FailedAfterErase,   // it ended after a run sent the erase: the ECU has no working firmware
-    Abandoned,          // given up by the user (or the thread stopped); see EraseSent()
-};
-
-// When a failing upload command ends by itself. By default it runs again after every failed
-// run until it completes or is abandoned, except after a run whose boot loader did not answer.
-struct TFlashPolicy {
-    int maxRuns = 0;                  // 0: no limit
-    bool endWhenLoaderSilent = true;  // a run the boot loader did not answer ends it
-};
-
-// The firmware upload as a queued command. The image is shared with the flow that loaded it,
-// so it stays valid for every run, however long the command stays queued.
-class TECUFlashCmd : public TECUCmd {
-public:
-    TECUFlashCmd(TECU* s, std::shared_ptr<const TIHexFile> image, TProgressView* progress,
-                 TFlashPolicy policy = {}, TCommandObserver* observer = nullptr);
-    bool Process() override;
-
-    // Safe from any thread; stored before the observer hears of them.
-    TFlashOutcome Outcome() const { return outcome.load(); }
-    bool EraseSent() const { return eraseSent.load(); }  // by any run so far
-    int Runs() const { return runs.load(); }
-    int Failures() const { return failures.load(); }
-    TUploadRun LastRun() const { return lastRun.load(); }
-    int64_t LastRunMs() const { return lastRunMs.load(); }  // how long the last run took
-
-    std::shared_ptr<const TIHexFile> image;
-    TProgressView* progress;
-    const TFlashPolicy policy;
-
-protected:
-    void Dropped() override;
-
-private:
-    TCommandObserver* observer;
-    std::atomic<TFlashOutcome> outcome{TFlashOutcome::Pending};
-    std::atomic<bool> eraseSent{false};
-    std::atomic<int> runs{0};
-    std::atomic<int> failures{0};
-    std::atomic<TUploadRun> lastRun{TUploadRun::Completed};
-    std::atomic<int64_t> lastRunMs{0};
-};
-
 // What the control thread talks to. Nothing is owned; all must outlive the thread object.
 struct TECUControlLinks {
     TSerialLibrary& library;
@@ -115,6 +70,8 @@ struct TECUControlLinks {
     TLinkStateObserver* observer = nullptr;  // told of every link-state change
     TMessageBox* messages = nullptr;         // "Comm port is in use!"
     TCommandObserver* commands = nullptr;    // told what becomes of each command
+    TCommOverride settingsOverride = {};     // stored settings replaced for this run
+    TPacketLogSink* log = nullptr;           // a line for every packet of the session
 };
 
 class TECUControl {
@@ -144,11 +101,7 @@ public:
     bool Finished() const { return finished.load(); }
     void Join();
 
-    // Queues an upload of `image`; returns the command so the caller can follow it.
-    std::shared_ptr<TECUFlashCmd> PostFlashCommand(std::shared_ptr<const TIHexFile> image,
-                                                   TProgressView* progress,
-                                                   TFlashPolicy policy = {});
-    // Queues any command (the queue owns it). After a stop it is dropped at once.
+    // Queues a command (the queue owns it). After a stop it is dropped at once.
     void PostCommand(std::shared_ptr<TECUCmd> command);
     // Gives a command up. One waiting in the queue leaves it at once and never runs again;
     // a running one finishes its run first. Either way the observer hears CommandFinished.

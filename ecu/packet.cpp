@@ -35,19 +35,6 @@ const char* const kTypeNames[] = {
     "GET_TABLEDATA", "SET_TABLEDATA", "READ_SENSORS", "GET_HWSIG", "ENTER_FLASH",
 };
 
-// Lines into a stream owned by someone else (tests, fuzzers).
-class TStreamLogSink : public TPacketLogSink {
-public:
-    explicit TStreamLogSink(std::ostream* stream) : stream(stream) {}
-    void WriteLine(const std::string& line) override { *stream << line << std::endl; }
-
-private:
-    std::ostream* stream;
-};
-
-std::mutex logMutex;
-std::unique_ptr<TPacketLogSink> logSink;
-
 }  // namespace
 
 std::string KaloTypeName(uint8_t type) {
@@ -111,15 +98,6 @@ std::vector<uint8_t> TKaloPacket::Encode() {
     return frame;
 }
 
-void TKaloPacket::Send(TSerialComm& port) {
-    // The whole frame in one write: the bytes on the wire are the same, the system calls fewer.
-    const std::vector<uint8_t> frame = Encode();
-    port.SendBlock(frame.data(), static_cast<int>(frame.size()));
-    if (logged) {
-        WritePacketLogLine(LogLine(false));
-    }
-}
-
 bool TKaloPacket::TakeByte(uint8_t b) {
     const unsigned p = rxPos++;
     if (p == 0) {
@@ -136,9 +114,6 @@ bool TKaloPacket::TakeByte(uint8_t b) {
         rxCrc = static_cast<uint16_t>(rxCrc | (b << 8));
         complete = true;
         ComputeCrc();
-        if (logged) {
-            WritePacketLogLine(LogLine(true));
-        }
         return false;
     }
     return true;
@@ -241,29 +216,6 @@ bool ReceiveKaloPacket(TSerialComm& port, TKaloPacket& packet) {
     return packet.Good();
 }
 
-void AttachPacketLog(std::unique_ptr<TPacketLogSink> sink) {
-    std::unique_ptr<TPacketLogSink> previous;
-    std::lock_guard<std::mutex> lock(logMutex);
-    previous = std::move(logSink);
-    logSink = std::move(sink);
-}
-
-void AttachPacketLog(std::ostream* stream) {
-    AttachPacketLog(stream ? std::make_unique<TStreamLogSink>(stream) : nullptr);
-}
-
-void ClosePacketLog() {
-    AttachPacketLog(std::unique_ptr<TPacketLogSink>());
-}
-
-bool PacketLogOpen() {
-    std::lock_guard<std::mutex> lock(logMutex);
-    return logSink != nullptr;
-}
-
-void WritePacketLogLine(const std::string& line) {
-    std::lock_guard<std::mutex> lock(logMutex);
-    if (logSink) {
-        logSink->WriteLine(line);
-    }
+void TStreamLogSink::WriteLine(const std::string& line) {
+    stream << line << std::endl;
 }

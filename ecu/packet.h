@@ -1,5 +1,6 @@
 // The packet protocol spoken with the ECU's running firmware: the frame, the CRC-16/MODBUS,
-// the type codes, the packet record with its per-type constructors, and the packet log.
+// the type codes, the packet record with its per-type constructors, and the packet log's
+// lines. What the payloads mean is in ecu/protocol.h.
 //
 // Frame: 0x0A, seq, type, size, payload[size], CRC low, CRC high. The CRC covers seq, type,
 // size and the payload. There is no end marker and no byte stuffing.
@@ -31,18 +32,6 @@ enum TKaloType : uint8_t {
     KALO_ENTER_FLASH = 9,
 };
 
-// Payload sizes of the replies the session relies on.
-constexpr int kVersionReplyBytes = 3;
-constexpr int kHwSigReplyBytes = 12;
-// In the hardware signature: the byte that marks a branded board, the board revision in
-// tenths, and the serial number, high byte first.
-constexpr uint8_t kHwSigBranded = 0xAA;
-constexpr unsigned kHwSigBrandAt = 0;
-constexpr unsigned kHwSigRevisionAt = 1;
-constexpr unsigned kHwSigSerialAt = 10;
-constexpr int kSensorsReplyBytes = 27;
-constexpr int kSensorsRecordOffset = 3;  // the sensor record is payload bytes 3..26
-
 // The name used in log lines; codes above 9 read "UNKNOWN(n)".
 std::string KaloTypeName(uint8_t type);
 
@@ -60,13 +49,11 @@ public:
     void Reset();  // prepares the record for receiving
     void ComputeCrc();
 
-    // Puts the whole frame on the port in one write and logs it as outgoing.
-    void Send(TSerialComm& port);
-    // The whole frame as bytes, with a freshly computed CRC. Not logged.
+    // The whole frame as bytes, with a freshly computed CRC.
     std::vector<uint8_t> Encode();
 
     // Feeds one received byte (the one after the start byte first). True while more bytes
-    // are wanted, false once the packet is complete (it is then logged as incoming).
+    // are wanted, false once the packet is complete.
     bool TakeByte(uint8_t b);
     // Payload byte i, or 0 when i >= size, the packet is incomplete or its CRC is wrong.
     uint8_t DataByte(unsigned i) const;
@@ -82,8 +69,6 @@ public:
     std::vector<uint8_t> payload;
     uint16_t rxCrc = 0;
     uint16_t crc = 0;
-    // Packets of the virtual ECU are not the program's traffic and are never logged.
-    bool logged = true;
 };
 
 class TKaloACK : public TKaloPacket {
@@ -137,18 +122,20 @@ public:
 bool ReceiveKaloPacket(TSerialComm& port, TKaloPacket& packet);
 
 // Where the packet log's lines go: one line at a time, without its line end, to be written
-// whole (with its line end) and flushed before the call returns. Called under the log's lock.
+// whole (with its line end) and flushed before the call returns. Each session writes its
+// own log, from the control thread.
 class TPacketLogSink {
 public:
     virtual ~TPacketLogSink() = default;
     virtual void WriteLine(const std::string& line) = 0;
 };
 
-// The process-wide packet log ("brindle.log" in the program; platform/packetlogfile opens
-// it). Lines are written only while a sink is attached. Attaching and closing are safe at
-// any time; attaching replaces (and destroys) the sink attached before.
-void AttachPacketLog(std::unique_ptr<TPacketLogSink> sink);  // the log owns the sink
-void AttachPacketLog(std::ostream* stream);                  // a stream owned by the caller
-void ClosePacketLog();
-bool PacketLogOpen();
-void WritePacketLogLine(const std::string& line);
+// Lines into a stream owned by someone else.
+class TStreamLogSink : public TPacketLogSink {
+public:
+    explicit TStreamLogSink(std::ostream& stream) : stream(stream) {}
+    void WriteLine(const std::string& line) override;
+
+private:
+    std::ostream& stream;
+};

@@ -33,41 +33,23 @@ int BpsToBaudCode(int bps) {
     return 0;
 }
 
-namespace {
-struct TSetting {
-    const char* name;
-    int32_t TSerialComm::*field;
-    int32_t min, max;  // the values the program knows
-    const char* meaning;
-};
-constexpr const char kBaudMeaning[] = "a rate code (5 to 9 for 9600 to 115200 bit/s)";
-constexpr TSetting kSettings[] = {
-    {TSerialComm::kComPortName, &TSerialComm::comPort, 0, kComPorts - 1,
-     "a port (0 to 7 for Com1 to Com8)"},
-    {TSerialComm::kInitBaudName, &TSerialComm::initBaud, kBaudCodeMin, kBaudCodeMax, kBaudMeaning},
-    {TSerialComm::kCommBaudName, &TSerialComm::commBaud, kBaudCodeMin, kBaudCodeMax, kBaudMeaning},
-    {TSerialComm::kLoaderBaudName, &TSerialComm::loaderBaud, kBaudCodeMin, kBaudCodeMax,
-     kBaudMeaning},
-};
-}  // namespace
-
-std::vector<std::string> TSerialComm::RangeWarnings() const {
-    std::vector<std::string> warnings;
-    for (const TSetting& s : kSettings) {
-        const int32_t value = this->*s.field;
-        if (value < s.min || value > s.max) {
-            warnings.push_back(std::string("the setting ") + s.name + "=" + std::to_string(value) +
-                               " is not " + s.meaning + "; it is used as it is");
-        }
-    }
-    return warnings;
-}
-
-TSerialComm::TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock& clock)
+TSerialComm::TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock& clock,
+                         TCommOverride override)
     : library(library), store(store), clock(clock) {
     if (!LoadSettings()) {
         SaveSettings();
     }
+    // For this run only: nothing here is written back.
+    if (override.comPort >= 0) {
+        comPort = override.comPort;
+    }
+    if (override.commBaud > 0) {
+        commBaud = override.commBaud;
+    }
+}
+
+TCommSettings TSerialComm::Settings() const {
+    return {comPort, initBaud, commBaud, loaderBaud};
 }
 
 TSerialComm::~TSerialComm() {
@@ -82,36 +64,17 @@ void TSerialComm::Close() {
 }
 
 bool TSerialComm::LoadSettings() {
-    if (!store.Open()) {
-        return true;  // keep the current values and write nothing
-    }
-    bool complete = true;
-    for (const TSetting& s : kSettings) {
-        int32_t value = 0;
-        // A value that is not an integer counts as missing, so the default is written back.
-        if (store.ReadInt(s.name, value) == TSettingsStore::TRead::Ok) {
-            this->*s.field = value;
-        } else {
-            complete = false;
-        }
-    }
-    store.Close();
+    TCommSettings settings = Settings();
+    const bool complete = settings.Load(store);
+    comPort = settings.comPort;
+    initBaud = settings.initBaud;
+    commBaud = settings.commBaud;
+    loaderBaud = settings.loaderBaud;
     return complete;
 }
 
 bool TSerialComm::SaveSettings() {
-    if (!store.Open()) {
-        return false;
-    }
-    bool ok = true;
-    for (const TSetting& s : kSettings) {
-        if (!store.WriteInt(s.name, this->*s.field)) {
-            ok = false;
-            break;
-        }
-    }
-    store.Close();
-    return ok;
+    return Settings().Save(store);
 }
 
 bool TSerialComm::Open() {
@@ -136,11 +99,12 @@ bool TSerialComm::SetBaud(int code) {
         return false;
     }
     // Let the bytes already queued leave at the old rate.
+    using std::chrono::milliseconds;
     while (library.TxQueueLength(comPort) > 0 && !WaitsCancelled()) {
-        clock.SleepMs(10);
+        clock.Sleep(milliseconds(10));
     }
     if (!WaitsCancelled()) {
-        clock.SleepMs(25);
+        clock.Sleep(milliseconds(25));
     }
     curBaud = code;
     return library.SetBaud(comPort, code) >= 0;
@@ -162,28 +126,34 @@ void TSerialComm::SendBlock(const uint8_t* buffer, int length) {
 }
 
 bool TSerialComm::ReceiveByte(uint8_t& b) {
+    return ReceiveByte(b, timeoutMs);
+}
+
+bool TSerialComm::ReceiveByte(uint8_t& b, std::chrono::milliseconds timeout) {
     if (!lookahead.empty()) {
         b = lookahead.front();
         lookahead.pop_front();
         return true;
     }
-    const int64_t start = clock.NowUs();
-    const int64_t limitUs = static_cast<int64_t>(timeoutMs) * 1000;
+    const auto start = clock.Now();
     for (;;) {
         const int r = library.GetByte(comPort);
         if (r != TSerialLibrary::kNoByte) {
             b = static_cast<uint8_t>(r & 0xFF);
             return true;
         }
-        if (WaitsCancelled() || clock.NowUs() - start > limitUs) {
+        if (WaitsCancelled() || clock.Now() - start > timeout) {
             return false;
         }
-        // The 5 ms pause between polls ends as soon as a byte arrives.
-        library.WaitReadable(comPort, 5);
+        library.WaitReadable(comPort, kPollPause);
     }
 }
 
 bool TSerialComm::WaitForText(const char* text) {
+    return WaitForText(text, timeoutMs);
+}
+
+bool TSerialComm::WaitForText(const char* text, std::chrono::milliseconds timeout) {
     const size_t len = std::strlen(text);
     rxText.clear();
     if (len == 0) {
@@ -191,7 +161,7 @@ bool TSerialComm::WaitForText(const char* text) {
     }
     for (;;) {
         uint8_t b = 0;
-        if (!ReceiveByte(b)) {
+        if (!ReceiveByte(b, timeout)) {
             return false;
         }
         if (rxText.size() >= kRxTextMax) {
@@ -206,11 +176,12 @@ bool TSerialComm::WaitForText(const char* text) {
 }
 
 bool TSerialComm::AwaitBytes(int count) {
+    using std::chrono::microseconds;
     const int bps = BaudCodeToBps(curBaud);
     // Ten bit times per byte; at an unknown rate, look again every millisecond.
-    const int64_t byteUs = bps > 0 ? (10'000'000 + bps - 1) / bps : 1000;
-    constexpr int64_t kLongestSleepUs = 20'000;
-    int64_t lastArrival = clock.NowUs();
+    const microseconds byteTime(bps > 0 ? (10'000'000 + bps - 1) / bps : 1000);
+    constexpr microseconds kLongestSleep{20'000};
+    auto lastArrival = clock.Now();
     for (;;) {
         // Take what has arrived so far; ReceiveByte hands it out first.
         bool arrived = false;
@@ -224,22 +195,22 @@ bool TSerialComm::AwaitBytes(int count) {
             return true;
         }
         if (arrived) {
-            lastArrival = clock.NowUs();
+            lastArrival = clock.Now();
         }
-        if (WaitsCancelled() || clock.NowUs() - lastArrival > timeoutMs * 1000LL) {
+        if (WaitsCancelled() || clock.Now() - lastArrival > timeoutMs) {
             lookahead.clear();  // the caller gives the packet up, and what came of it with it
             return false;
         }
-        clock.SleepUs(std::min<int64_t>((count - have) * byteUs, kLongestSleepUs));
+        clock.Sleep(std::min((count - have) * byteTime, kLongestSleep));
     }
 }
 
 void TSerialComm::Flush() {
-    const int64_t start = clock.NowUs();
+    const auto start = clock.Now();
     int discarded = 0;
     uint8_t b = 0;
     while (ReceiveByte(b)) {
-        if (++discarded >= kFlushMaxBytes || clock.NowUs() - start >= kFlushMaxMs * 1000LL) {
+        if (++discarded >= kFlushMaxBytes || clock.Now() - start >= kFlushMax) {
             return;  // a line that keeps talking would otherwise hold the caller for ever
         }
     }

@@ -7,41 +7,37 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "ecu/commsettings.h"
+
 class TClock;
 class TSerialLibrary;
 class TSettingsStore;
 
-// Port numbers: 0 = COM1 .. 7 = COM8.
-constexpr int kComPorts = 8;
-
 class TSerialComm {
 public:
-    // Names of the stored values, in the order they are read and written.
-    static constexpr const char* kComPortName = "comPort";
-    static constexpr const char* kInitBaudName = "initBaud";
-    static constexpr const char* kCommBaudName = "commBaud";
-    static constexpr const char* kLoaderBaudName = "loaderBaud";
-
-    static constexpr int kDefaultTimeoutMs = 500;
+    // The reply time-out: the longest a receive waits for one byte.
+    static constexpr std::chrono::milliseconds kDefaultTimeout{500};
+    // While nothing is waiting, the input is looked at again after this pause (it ends as
+    // soon as a byte arrives).
+    static constexpr std::chrono::milliseconds kPollPause{5};
     static constexpr int kQueueBytes = 1024;
     // Flush gives up on a line that never falls silent after this much input or time.
     static constexpr int kFlushMaxBytes = 4096;
-    static constexpr int kFlushMaxMs = 2000;
+    static constexpr std::chrono::milliseconds kFlushMax{2000};
     // rxText keeps at most this many of the latest bytes.
     static constexpr size_t kRxTextMax = 4096;
 
-    // One warning for each setting outside the values the program knows (comPort 0..7, the
-    // baud codes 5..9), naming its key and value. Such values are still used as they are.
-    std::vector<std::string> RangeWarnings() const;
-
     // Sets the defaults, then loads the stored settings; when any value was missing the
-    // four values are written back, so a first start creates them and a partial key is completed.
-    TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock& clock);
+    // four values are written back, so a first start creates them and a partial key is
+    // completed. `override` then replaces values for this run only.
+    TSerialComm(TSerialLibrary& library, TSettingsStore& store, TClock& clock,
+                TCommOverride override = {});
     ~TSerialComm();  // closes the port when it is open; writes nothing to the store
 
     TSerialComm(const TSerialComm&) = delete;
@@ -49,6 +45,8 @@ public:
 
     bool LoadSettings();
     bool SaveSettings();
+    // The four settings in use.
+    TCommSettings Settings() const;
 
     bool Open();
     // Closes the port when it is open (the control thread does so when it ends).
@@ -59,16 +57,20 @@ public:
     void SendText(const char* text);
     void SendBlock(const uint8_t* buffer, int length);
 
-    // Waits at most timeoutMs for one byte. False on time-out (b unchanged).
+    // Waits at most `timeout` (the reply time-out unless given) for one byte. False on
+    // time-out (b unchanged).
     bool ReceiveByte(uint8_t& b);
+    bool ReceiveByte(uint8_t& b, std::chrono::milliseconds timeout);
     // Reads until `text` has been seen anywhere in the input. False as soon as one byte
-    // takes longer than timeoutMs.
+    // takes longer than `timeout` (the reply time-out unless given).
     bool WaitForText(const char* text);
-    // Discards input until the line has been silent for more than timeoutMs (bounded).
+    bool WaitForText(const char* text, std::chrono::milliseconds timeout);
+    // Discards input until the line has been silent for longer than the reply time-out
+    // (bounded).
     void Flush();
     // Waits until `count` bytes can be received at once. Rather than waking for each byte it
     // sleeps for the wire time of the bytes still missing at the current rate. False when no
-    // byte came for longer than timeoutMs (or the waits were cancelled).
+    // byte came for longer than the reply time-out (or the waits were cancelled).
     bool AwaitBytes(int count);
 
     // Makes every wait in progress and to come give up at once, as after a time-out.
@@ -87,7 +89,7 @@ public:
     int32_t loaderBaud = 6;
     // Written on the control thread; any thread may read it (the rate of the line now).
     std::atomic<int32_t> curBaud{5};
-    int32_t timeoutMs = kDefaultTimeoutMs;
+    const std::chrono::milliseconds timeoutMs = kDefaultTimeout;  // the reply time-out
     std::string rxText;
 
 private:

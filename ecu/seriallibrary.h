@@ -5,6 +5,7 @@
 //   TxQueueLength returns the bytes not yet sent (0 when all are out).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -28,9 +29,9 @@ public:
     virtual int PutByte(int port, int byte) = 0;
     virtual int PutBlock(int port, const uint8_t* bytes, int count) = 0;
 
-    // Waits at most `ms` milliseconds for a byte to become readable; returns true as soon as
-    // one is. Lets a receive loop end its pause early instead of sleeping it out.
-    virtual bool WaitReadable(int port, int ms) = 0;
+    // Waits at most `timeout` for a byte to become readable; returns true as soon as one is.
+    // Lets a receive loop end its pause early instead of sleeping it out.
+    virtual bool WaitReadable(int port, std::chrono::milliseconds timeout) = 0;
 
     // The operating system's reason for the last failure on `port` (empty when none).
     virtual std::string LastError(int port) const = 0;

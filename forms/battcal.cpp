@@ -90,7 +90,11 @@ void TdlgBattCal::TVoltageTimerTimer() {
 }
 
 void TdlgBattCal::SetConnected(bool connected) {
-    liveness.SetConnected(connected);
+    if (!connected && session) {
+        uint64_t updates = 0;
+        session->SensorsSnapshot(&updates);
+        liveness.Lost(updates);
+    }
     ShowLiveness();
 }
 

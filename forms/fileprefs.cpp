@@ -6,13 +6,11 @@
 #include <QMessageBox>
 #include <QVBoxLayout>
 
-#include "ecu/clock.h"
-#include "ecu/serialcomm.h"
+#include "ecu/commsettings.h"
 #include "platform/portmap.h"
 
-TfilePrefsDlg::TfilePrefsDlg(TSettingsStore& s, TSerialLibrary& l, const TPortMap& p,
-                             QWidget* parent)
-    : QDialog(parent), store(s), library(l), ports(p) {
+TfilePrefsDlg::TfilePrefsDlg(TSettingsStore& s, const TPortMap& p, QWidget* parent)
+    : QDialog(parent), store(s), ports(p) {
     setObjectName("filePrefsDlg");
     setWindowTitle("Perferences");
     resize(363, 329);
@@ -89,7 +87,7 @@ void TfilePrefsDlg::showEvent(QShowEvent* event) {
 }
 
 void TfilePrefsDlg::FormShow() {
-    TSerialComm settings(library, store, TSteadyClock::Instance());
+    const TCommSettings settings = TCommSettings::Stored(store);
     comportCbx->setCurrentIndex(
         settings.comPort >= 0 && settings.comPort < TPortMap::kPorts ? settings.comPort : -1);
     const int baud = settings.commBaud;
@@ -113,7 +111,7 @@ void TfilePrefsDlg::ShowDevice() {
 }
 
 void TfilePrefsDlg::okBtnClick() {
-    TSerialComm settings(library, store, TSteadyClock::Instance());
+    TCommSettings settings = TCommSettings::Stored(store);
     // With no port chosen (a stored number outside Com1..Com8) the stored port stays as it is.
     if (comportCbx->currentIndex() >= 0) {
         settings.comPort = comportCbx->currentIndex();
@@ -121,7 +119,7 @@ void TfilePrefsDlg::okBtnClick() {
     const int baud = baudCbx->currentIndex();
     settings.commBaud = baud >= 0 && baud <= 4 ? 5 + baud : 5;
     hide();
-    if (!settings.SaveSettings()) {
+    if (!settings.Save(store)) {
         QMessageBox::warning(parentWidget(), "Error!",
                              "The communication settings could not be saved.");
     }

@@ -9,16 +9,13 @@
 #include <QTabWidget>
 
 class TPortMap;
-class TSerialLibrary;
 class TSettingsStore;
 
 class TfilePrefsDlg : public QDialog {
     Q_OBJECT
 public:
-    // The store and the port map must outlive the dialog. The library only satisfies the
-    // settings object; the dialog never opens a port.
-    TfilePrefsDlg(TSettingsStore& store, TSerialLibrary& library, const TPortMap& ports,
-                  QWidget* parent = nullptr);
+    // The store and the port map must outlive the dialog. It never opens a port.
+    TfilePrefsDlg(TSettingsStore& store, const TPortMap& ports, QWidget* parent = nullptr);
 
     QTabWidget* pages;
     QComboBox* comportCbx;
@@ -40,6 +37,5 @@ private:
     void ShowDevice();
 
     TSettingsStore& store;
-    TSerialLibrary& library;
     const TPortMap& ports;
 };

@@ -1,5 +1,6 @@
 // Whether live values on screen are still live. They turn stale when the link leaves
-// "Connected" and come back with the next record the session receives.
+// "Connected" (or an upload stops the polling) and come back with the first record the
+// session receives after that.
 #pragma once
 
 #include <QString>
@@ -8,20 +9,19 @@
 
 class TLiveness {
 public:
-    // The link as the main window shows it.
-    void SetConnected(bool connected) {
-        if (!connected) {
-            stale = true;
-        }
+    // The link left "Connected"; `updates` is the session's count of records then, so a
+    // record counted later but received before cannot pass for a new one.
+    void Lost(uint64_t updates) {
+        stale = true;
+        baseline = updates;
     }
     // The session's count of records at an update of the display.
     void Seen(uint64_t updates) {
-        if (first) {
-            first = false;
-        } else if (updates != lastUpdates) {
+        if (!first && updates != lastUpdates && (!stale || updates > baseline)) {
             lastRecord = QTime::currentTime();
             stale = false;
         }
+        first = false;
         lastUpdates = updates;
     }
     // The display was away (a dialog hidden): the next count seen is taken as it stands,
@@ -38,5 +38,6 @@ private:
     bool first = true;
     bool stale = false;
     uint64_t lastUpdates = 0;
+    uint64_t baseline = 0;
     QTime lastRecord;
 };

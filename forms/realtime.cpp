@@ -89,7 +89,11 @@ void TrealtimeDlg::ShowRecord(const SensorRecord& record) {
 }
 
 void TrealtimeDlg::SetConnected(bool connected) {
-    liveness.SetConnected(connected);
+    if (!connected && session) {
+        uint64_t updates = 0;
+        session->SensorsSnapshot(&updates);
+        liveness.Lost(updates);
+    }
     ShowLiveness();
 }
 

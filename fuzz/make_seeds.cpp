@@ -2,6 +2,7 @@
 // polls and to uploads, captured on the fake serial library and turned into chunk scripts
 // (fuzz/scriptedline.h), and a few packets. Usage: brindle_fuzz_seeds FOLDER
 // (FOLDER/session, FOLDER/upload and FOLDER/packet must exist).
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,113 +12,63 @@
 
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
 #include "firmware/ihexfile.h"
+#include "firmware/upload.h"
 #include "fuzz/scriptedline.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/simrig.h"
 
 namespace {
 
-// Records the traffic of a fake library with the virtual ECU attached.
-class TRecorder : public TSerialLibrary {
-public:
-    struct TEvent {
-        bool put;
-        uint8_t byte;
-        int64_t atUs;
-    };
-    explicit TRecorder(TFakeSerialLibrary& lib, TClock& clock) : lib(lib), clock(clock) {}
-
-    int SetLineFormat(int p, int a, int b, int c) override { return lib.SetLineFormat(p, a, b, c); }
-    int Reset(int p, int rx, int tx) override { return lib.Reset(p, rx, tx); }
-    int SetBaud(int p, int code) override { return lib.SetBaud(p, code); }
-    int Close(int p) override { return lib.Close(p); }
-    int TxQueueLength(int p) override { return lib.TxQueueLength(p); }
-    int GetByte(int p) override {
-        const int r = lib.GetByte(p);
-        if (r != kNoByte && recording) {
-            events.push_back({false, static_cast<uint8_t>(r), clock.NowUs()});
-        }
-        return r;
-    }
-    int PutByte(int p, int b) override {
-        if (recording) {
-            events.push_back({true, static_cast<uint8_t>(b), clock.NowUs()});
-        }
-        return lib.PutByte(p, b);
-    }
-    int PutBlock(int p, const uint8_t* bytes, int n) override {
-        for (int i = 0; i < n && recording; ++i) {
-            events.push_back({true, bytes[i], clock.NowUs()});
-        }
-        return lib.PutBlock(p, bytes, n);
-    }
-    bool WaitReadable(int p, int ms) override { return lib.WaitReadable(p, ms); }
-    std::string LastError(int p) const override { return lib.LastError(p); }
-
-    void Start() {
-        events.clear();
-        startUs = clock.NowUs();
-        recording = true;
-    }
-
-    // One chunk per burst of puts (answered or not), holding the bytes read until the next
-    // burst; bytes read before the first burst form a leading chunk timed from the start.
-    std::vector<TChunk> Chunks() const {
-        std::vector<TChunk> chunks;
-        int64_t burstUs = startUs;
-        bool haveChunk = false;
-        int64_t lastPutUs = INT64_MIN;
-        for (const TEvent& e : events) {
-            if (e.put) {
-                if (e.atUs > lastPutUs) {
-                    chunks.push_back({true, 0, {}});
-                    burstUs = e.atUs;
-                    haveChunk = true;
-                }
-                lastPutUs = e.atUs;
-                continue;
-            }
-            if (!haveChunk) {
-                chunks.push_back({false, 0, {}});
+// One chunk per burst of puts (answered or not), holding the bytes read until the next burst;
+// bytes read before the first burst form a leading chunk timed from `startUs`.
+std::vector<TChunk> Chunks(const std::vector<TFakeSerialLibrary::TEvent>& events, size_t from,
+                           int64_t startUs) {
+    std::vector<TChunk> chunks;
+    int64_t burstUs = startUs;
+    bool haveChunk = false;
+    int64_t lastPutUs = INT64_MIN;
+    for (size_t i = from; i < events.size(); ++i) {
+        const TFakeSerialLibrary::TEvent& e = events[i];
+        if (e.fromHost) {
+            if (e.atUs > lastPutUs) {
+                chunks.push_back({true, 0, {}});
+                burstUs = e.atUs;
                 haveChunk = true;
             }
-            TChunk& c = chunks.back();
-            if (c.bytes.empty()) {
-                c.delayCode = DelayCode(e.atUs - burstUs);
-            }
-            c.bytes.push_back(e.byte);
+            lastPutUs = e.atUs;
+            continue;
         }
-        return chunks;
+        if (!haveChunk) {
+            chunks.push_back({false, 0, {}});
+            haveChunk = true;
+        }
+        TChunk& c = chunks.back();
+        if (c.bytes.empty()) {
+            c.delayCode = DelayCode(e.atUs - burstUs);
+        }
+        c.bytes.push_back(e.byte);
     }
+    return chunks;
+}
 
-private:
-    TFakeSerialLibrary& lib;
-    TClock& clock;
-    bool recording = false;
-    int64_t startUs = 0;
-    std::vector<TEvent> events;
-};
-
-struct TRig {
+// The virtual ECU on the fake library, a session on it, and a mark where recording starts.
+struct TRig : TSimRig {
     explicit TRig(TEcuSimConfig config = {}, int32_t commBaud = 5)
-        : ecu(std::move(config), clock.NowUs() * 1000), recorder(lib, clock) {
-        lib.AttachPeer(&peer);
-        store.values["commBaud"] = commBaud;
-        port = std::make_unique<TSerialComm>(recorder, store, clock);
-        port->Open();
-        session = std::make_unique<TECU>(port.get());
-        session->linkState = kLinkConnecting;
+        : TSimRig(std::move(config), {{"commBaud", commBaud}}), session(port.get()) {
+        session.linkState = kLinkConnecting;
     }
-    TManualClock clock;
-    TVirtualEcu ecu;
-    TVirtualEcuPeer peer{ecu};
-    TFakeSerialLibrary lib{clock};
-    TRecorder recorder;
-    TMemorySettingsStore store;
-    std::unique_ptr<TSerialComm> port;
-    std::unique_ptr<TECU> session;
+    void Start() {
+        from = lib.Traffic().size();
+        startUs = clock.Now().count();
+    }
+    std::vector<TChunk> Chunks() const { return ::Chunks(lib.Traffic(), from, startUs); }
+
+    TECU session;
+    size_t from = 0;
+    int64_t startUs = 0;
 };
 
 std::string folder;
@@ -142,35 +93,34 @@ void Write(const std::string& name, const std::vector<uint8_t>& header,
 
 // Session seeds: flags (fuzz/session_fuzzer.cpp), seq, options (CRC repair on), chunks.
 void Session(const std::string& name, TRig& rig, uint8_t flags, int steps) {
-    const uint8_t seq = rig.session->seq;
-    rig.recorder.Start();
+    const uint8_t seq = rig.session.seq;
+    rig.Start();
     if (flags & 1) {
-        rig.session->lastReply = rig.clock.NowMs();
+        rig.session.lastReply = rig.clock.Now();
     }
     for (int i = 0; i < steps; ++i) {
-        rig.session->Step();
+        rig.session.Step();
     }
-    Write("session/" + name, {flags, seq, 1}, EncodeChunks(rig.recorder.Chunks()));
+    Write("session/" + name, {flags, seq, 1}, EncodeChunks(rig.Chunks()));
 }
 
 // Upload seeds: flags (fuzz/upload_fuzzer.cpp), seq, length / 8, chunks.
 void Upload(const std::string& name, TRig& rig, int used) {
-    const bool fromLoader = rig.session->linkState == kLinkLoader;
+    const bool fromLoader = rig.session.linkState == kLinkLoader;
     const uint8_t flags = static_cast<uint8_t>((fromLoader ? 0 : 1) | ((used % 8) << 3));
-    const uint8_t seq = rig.session->seq;
+    const uint8_t seq = rig.session.seq;
     TIHexFile image;
     FillUploadImage(image, used);
     TRecordingProgress progress;
-    rig.recorder.Start();
-    const bool ok = rig.session->UploadFirmware(image, progress);
+    rig.Start();
+    const bool ok = TUpload(rig.session, image, progress).Run() == TUploadRun::Completed;
     std::printf("upload %s: %s\n", name.c_str(), ok ? "ok" : "failed");
     Write("upload/" + name, {flags, seq, static_cast<uint8_t>(used / 8)},
-          EncodeChunks(rig.recorder.Chunks()));
+          EncodeChunks(rig.Chunks()));
 }
 
 std::vector<uint8_t> Frame(uint8_t seq, uint8_t type, std::vector<uint8_t> payload) {
     TKaloPacket p;
-    p.logged = false;
     p.seq = seq;
     p.type = type;
     p.SetSize(static_cast<uint8_t>(payload.size()));
@@ -221,27 +171,24 @@ int main(int argc, char** argv) {
         return 64;
     }
     folder = argv[1];
-    std::ostream nullLog(nullptr);
-    AttachPacketLog(&nullLog);
-
     {
         TRig rig;
-        rig.session->seq = 0x30;
+        rig.session.seq = 0x30;
         Session("connect-9600", rig, 0x40, 3);  // connect, then two sensor polls
     }
     {
         TRig rig({}, 9);
-        rig.session->seq = 0xFD;  // wraps during the connect
+        rig.session.seq = 0xFD;  // wraps during the connect
         Session("connect-switch-to-115200", rig, 5 << 1, 2);
     }
     {
         TRig rig;
-        rig.session->Step();
+        rig.session.Step();
         Session("connected-polls", rig, 0x81, 4);
     }
     {
         TRig rig;
-        rig.session->Step();
+        rig.session.Step();
         rig.ecu.DropReplies(2);  // two polls unanswered: the keep-alive then answers
         Session("connected-keepalive", rig, 0x41, 3);
     }
@@ -256,23 +203,22 @@ int main(int argc, char** argv) {
         TEcuSimConfig config;
         config.startInLoader = true;
         TRig rig(config);
-        rig.session->Step();
+        rig.session.Step();
         Upload("from-loader-2-blocks", rig, 300);
     }
     {
         TRig rig;
-        rig.session->Step();
+        rig.session.Step();
         Upload("enter-flash-8-blocks", rig, 2045);
     }
     {
         TEcuSimConfig config;
         config.startInLoader = true;
         TRig rig(config);
-        rig.session->Step();
+        rig.session.Step();
         rig.ecu.NackWrites(1);
         Upload("one-write-resent", rig, 700);
     }
     Packets();
-    ClosePacketLog();
     return 0;
 }

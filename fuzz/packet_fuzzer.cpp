@@ -9,16 +9,18 @@
 // - seq, type, size, payload and the received CRC are the bytes taken, in frame order;
 // - Good() implies the CRC-16/MODBUS of the bytes taken matches the received one;
 // - DataByte gives the payload byte for a good packet within size, 0 otherwise;
-// - one incoming log line per complete packet, none for a packet cut short;
-// - on the port, packets take the line's bytes in order, none twice and none that never
-//   came, and what arrived of a packet cut short is gone with it; ReceiveKaloPacket gives up
-//   only after the line was silent for longer than timeoutMs, and its result is Good().
+// - on the port (received by a session): one incoming log line per complete packet, none
+//   for a packet cut short; packets take the line's bytes in order, none twice and none that
+//   never came, and what arrived of a packet cut short is gone with it; a receive gives up
+//   only after the line was silent for longer than the reply time-out, and its result is
+//   Good().
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "ecu/ecu.h"
 #include "ecu/packet.h"
 #include "ecu/serialcomm.h"
 #include "fuzz/check.h"
@@ -73,13 +75,12 @@ void CheckPacket(const TKaloPacket& p, const std::vector<uint8_t>& taken) {
     }
 }
 
-void FeedDirect(const uint8_t* data, size_t size, std::ostringstream& log) {
+void FeedDirect(const uint8_t* data, size_t size) {
     TKaloPacket p;
     size_t i = 0;
     while (i < size) {
         p.Reset();
         std::vector<uint8_t> taken;
-        log.str("");
         bool more = true;
         while (more && i < size) {
             Check(p.rxPos <= 259, "TakeByte wanted a byte beyond position 259");
@@ -88,43 +89,47 @@ void FeedDirect(const uint8_t* data, size_t size, std::ostringstream& log) {
         }
         Check(more != p.complete, "TakeByte's result disagrees with complete");
         CheckPacket(p, taken);
-        Check(CountLines(log.str()) == (p.complete ? 1u : 0u), "log lines");
     }
 }
 
-void FeedPort(const uint8_t* data, size_t size, std::ostringstream& log) {
+void FeedPort(const uint8_t* data, size_t size) {
     TManualClock clock;
     std::vector<TChunk> chunks = DecodeChunks(data, size);
     for (TChunk& c : chunks) {
         c.reactive = false;  // nothing is sent here, so nothing could release an answer
     }
-    TScriptedLine line(clock, std::move(chunks));
+    TScriptedPeer line(clock.Now(), std::move(chunks));
+    TFakeSerialLibrary lib(clock);
+    lib.AttachPeer(&line);
     TMemorySettingsStore store;
-    TSerialComm port(line, store, clock);
+    TSerialComm port(lib, store, clock);
     Check(port.Open(), "the fake port did not open");
+    std::ostringstream log;
+    TStreamLogSink sink(log);
+    TECU session(&port, nullptr, &sink);
     const size_t total = line.AllBytes().size();
     size_t consumed = 0;  // bytes taken by the packets so far, in line order
     while (consumed < total) {
         log.str("");
         TKaloPacket p;
-        const size_t readBefore = line.Events().size();
+        const size_t readBefore = lib.Traffic().size();
         const int64_t start = clock.NowUs();
-        const bool good = ReceiveKaloPacket(port, p);
+        const bool good = session.ReceivePacket(p);
         // The port may read ahead of the packet: a packet takes the next bytes of the line,
         // whichever call read them from the library.
-        const auto& events = line.Events();
+        const auto events = lib.Traffic();
         Check(consumed + p.rxPos <= events.size(), "a packet took bytes the line never gave");
         std::vector<uint8_t> taken;
         for (size_t k = consumed; k < consumed + p.rxPos; ++k) {
             taken.push_back(events[k].byte);
         }
         consumed += p.rxPos;
-        Check(good == p.Good(), "ReceiveKaloPacket's result is not Good()");
+        Check(good == p.Good(), "ReceivePacket's result is not Good()");
         CheckPacket(p, taken);
         Check(CountLines(log.str()) == (p.complete ? 1u : 0u), "log lines");
         if (!p.complete) {
             const int64_t since = events.size() > readBefore ? events.back().atUs : start;
-            Check(clock.NowUs() - since > port.timeoutMs * 1000LL,
+            Check(std::chrono::microseconds(clock.NowUs() - since) > port.timeoutMs,
                   "gave up on a packet before a byte timed out");
             // What arrived of a packet that was cut short goes with it: the next reader must
             // not take the rest of a dead packet for a new one.
@@ -139,13 +144,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    std::ostringstream log;
-    AttachPacketLog(&log);
     if (data[0] & 1) {
-        FeedPort(data + 1, size - 1, log);
+        FeedPort(data + 1, size - 1);
     } else {
-        FeedDirect(data + 1, size - 1, log);
+        FeedDirect(data + 1, size - 1);
     }
-    ClosePacketLog();
     return 0;
 }

@@ -79,93 +79,50 @@ std::vector<uint8_t> EncodeChunks(const std::vector<TChunk>& chunks) {
     return out;
 }
 
-TScriptedLine::TScriptedLine(TClock& c, std::vector<TChunk> script)
-    : clock(c), fake(c), chunks(std::move(script)), lastArrivalUs(c.NowUs()) {
-    Release(false);
+TScriptedPeer::TScriptedPeer(std::chrono::nanoseconds start, std::vector<TChunk> script)
+    : chunks(std::move(script)), lastArrival(start) {
+    Release(start, false);
 }
 
-void TScriptedLine::Release(bool hostPut) {
-    const int64_t now = clock.NowUs();
+void TScriptedPeer::Release(std::chrono::nanoseconds now, bool hostPut) {
     while (nextChunk < chunks.size()) {
         const TChunk& c = chunks[nextChunk];
-        int64_t at = 0;
+        const std::chrono::microseconds delay(DelayUs(c.delayCode));
+        std::chrono::nanoseconds at{};
         if (!c.reactive) {
-            at = lastArrivalUs + DelayUs(c.delayCode);
-        } else if (hostPut && now >= lastArrivalUs && now > lastReleaseUs) {
+            at = lastArrival + delay;
+        } else if (hostPut && now >= lastArrival && now > lastRelease) {
             // One burst of puts (the bytes of one command, all put at one instant) releases
             // one answer.
-            at = now + DelayUs(c.delayCode);
-            lastReleaseUs = now;
+            at = now + delay;
+            lastRelease = now;
             hostPut = false;
         } else {
             return;
         }
-        fake.AddInput(c.bytes, at);
-        lastArrivalUs = at;
+        due.emplace_back(at, c.bytes);
+        lastArrival = at;
         ++nextChunk;
     }
 }
 
-std::vector<uint8_t> TScriptedLine::AllBytes() const {
+void TScriptedPeer::Poll(std::chrono::nanoseconds when, int, std::vector<uint8_t>& out) {
+    while (!due.empty() && due.front().first <= when) {
+        out.insert(out.end(), due.front().second.begin(), due.front().second.end());
+        due.pop_front();
+    }
+}
+
+std::chrono::nanoseconds TScriptedPeer::NextEvent(std::chrono::nanoseconds, int) {
+    return due.empty() ? std::chrono::nanoseconds::max() : due.front().first;
+}
+
+std::vector<uint8_t> TScriptedPeer::AllBytes() const {
     std::vector<uint8_t> all;
     for (const TChunk& c : chunks) {
         all.insert(all.end(), c.bytes.begin(), c.bytes.end());
     }
     return all;
-}
-
-int TScriptedLine::SetLineFormat(int port, int parity, int stopBits, int dataBits) {
-    return fake.SetLineFormat(port, parity, stopBits, dataBits);
-}
-
-int TScriptedLine::Reset(int port, int rxQueue, int txQueue) {
-    return fake.Reset(port, rxQueue, txQueue);
-}
-
-int TScriptedLine::SetBaud(int port, int code) {
-    return fake.SetBaud(port, code);
-}
-
-int TScriptedLine::Close(int port) {
-    return fake.Close(port);
-}
-
-int TScriptedLine::TxQueueLength(int port) {
-    return fake.TxQueueLength(port);
-}
-
-int TScriptedLine::GetByte(int port) {
-    const int r = fake.GetByte(port);
-    if (r != kNoByte) {
-        events.push_back({false, static_cast<uint8_t>(r), clock.NowUs()});
-    }
-    return r;
-}
-
-int TScriptedLine::PutByte(int port, int byte) {
-    const int r = fake.PutByte(port, byte);
-    events.push_back({true, static_cast<uint8_t>(byte), clock.NowUs()});
-    Release(true);
-    return r;
-}
-
-int TScriptedLine::PutBlock(int port, const uint8_t* bytes, int count) {
-    const int r = fake.PutBlock(port, bytes, count);
-    for (int i = 0; i < count; ++i) {
-        events.push_back({true, bytes[i], clock.NowUs()});
-    }
-    if (count > 0) {
-        Release(true);
-    }
-    return r;
-}
-
-bool TScriptedLine::WaitReadable(int port, int ms) {
-    return fake.WaitReadable(port, ms);
-}
-
-std::string TScriptedLine::LastError(int port) const {
-    return fake.LastError(port);
 }
 
 void FillUploadImage(TIHexFile& image, int usedLength) {

@@ -8,14 +8,16 @@
 // and arrives the delay later; an empty one stands for a command left unanswered.
 // Bit 7 clear: the chunk arrives the delay after the previous one, whatever the host does.
 // Bits 0-6 give the delay (DelayUs). Everything runs on a manual clock: no real waiting.
+// The script plays as the peer of the fake serial library (TScriptedPeer).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
-#include "ecu/seriallibrary.h"
 #include "tests/support/fakeserial.h"
 
 class TIHexFile;
@@ -39,46 +41,31 @@ std::vector<TChunk> DecodeChunks(const uint8_t* data, size_t size);
 void RepairFrameCrcs(std::vector<TChunk>& chunks);
 std::vector<uint8_t> EncodeChunks(const std::vector<TChunk>& chunks);
 
-// A serial library that hands the host the scripted chunks through TFakeSerialLibrary's
-// AddInput and records the traffic in both directions, in order.
-class TScriptedLine : public TSerialLibrary {
+// The far end of the fake serial library's line: hands the host the scripted chunks as they
+// fall due. The fake library records the traffic in both directions (Traffic()).
+class TScriptedPeer : public TSerialPeer {
 public:
-    struct TEvent {
-        bool fromHost;  // true: the host put `byte` on the line; false: the host read it
-        uint8_t byte;
-        int64_t atUs;  // when it was put or read
-    };
+    TScriptedPeer(std::chrono::nanoseconds start, std::vector<TChunk> chunks);
 
-    TScriptedLine(TClock& clock, std::vector<TChunk> chunks);
+    void HostSent(uint8_t, std::chrono::nanoseconds, int) override {}
+    void HostPut(std::chrono::nanoseconds at) override { Release(at, true); }
+    void Poll(std::chrono::nanoseconds when, int hostBps, std::vector<uint8_t>& out) override;
+    std::chrono::nanoseconds NextEvent(std::chrono::nanoseconds when, int hostBps) override;
 
-    int SetLineFormat(int port, int parity, int stopBits, int dataBits) override;
-    int Reset(int port, int rxQueue, int txQueue) override;
-    int SetBaud(int port, int code) override;
-    int Close(int port) override;
-    int TxQueueLength(int port) override;
-    int GetByte(int port) override;
-    int PutByte(int port, int byte) override;
-    int PutBlock(int port, const uint8_t* bytes, int count) override;
-    bool WaitReadable(int port, int ms) override;
-    std::string LastError(int port) const override;
-
-    const std::vector<TEvent>& Events() const { return events; }
     // Arrival time of the latest chunk released so far (the start time when none is).
-    int64_t LastArrivalUs() const { return lastArrivalUs; }
+    int64_t LastArrivalUs() const { return lastArrival.count() / 1000; }
     // Every byte of every chunk, in line order, whether released or not.
     std::vector<uint8_t> AllBytes() const;
 
 private:
-    // Releases the chunks that are due; `hostPut` when the host has just put bytes.
-    void Release(bool hostPut);
+    // Releases the chunks that are due at `now`; `hostPut` when the host has just put bytes.
+    void Release(std::chrono::nanoseconds now, bool hostPut);
 
-    TClock& clock;
-    TFakeSerialLibrary fake;
     std::vector<TChunk> chunks;
     size_t nextChunk = 0;
-    int64_t lastArrivalUs;
-    int64_t lastReleaseUs = INT64_MIN;  // when the host's put last released an answer
-    std::vector<TEvent> events;
+    std::chrono::nanoseconds lastArrival;
+    std::chrono::nanoseconds lastRelease = std::chrono::nanoseconds::min();
+    std::deque<std::pair<std::chrono::nanoseconds, std::vector<uint8_t>>> due;
 };
 
 // The small image the upload fuzzer writes: `usedLength` bytes of a pattern, the last one

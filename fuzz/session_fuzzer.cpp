@@ -12,7 +12,6 @@
 // - the sensor record changed only in a connected Step, by one update, to bytes 3..26 of a
 //   complete 27-byte READ_SENSORS frame with a good CRC found in the ECU's bytes;
 // - the status panels hold the firmware and board texts in their formats;
-// - the reply time-out is untouched.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -23,6 +22,7 @@
 
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
 #include "fuzz/check.h"
 #include "fuzz/scriptedline.h"
@@ -91,21 +91,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         RepairFrameCrcs(chunks);
     }
     TManualClock clock;
-    TScriptedLine line(clock, std::move(chunks));
+    TScriptedPeer line(clock.Now(), std::move(chunks));
+    TFakeSerialLibrary lib(clock);
+    lib.AttachPeer(&line);
     TMemorySettingsStore store;
     store.values["commBaud"] = kCommBauds[(flags >> 1) & 7];
     store.values["loaderBaud"] = kLoaderBauds[(flags >> 4) & 3];
-    TSerialComm port(line, store, clock);
+    TSerialComm port(lib, store, clock);
     Check(port.Open(), "the fake port did not open");
     std::ostream nullLog(nullptr);  // log lines are made and written to nowhere
-    AttachPacketLog(&nullLog);
+    TStreamLogSink log(nullLog);
 
     TRecordingPanels panels;
-    TECU session(&port, &panels);
+    TECU session(&port, &panels, &log);
     session.seq = data[1];
     if (flags & 1) {
         session.linkState = kLinkConnected;
-        session.lastReply = clock.NowMs();
+        session.lastReply = clock.Now();
     } else {
         session.linkState = kLinkConnecting;
     }
@@ -144,7 +146,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         updates = nowUpdates;
         record = now;
-        Check(port.timeoutMs == TSerialComm::kDefaultTimeoutMs, "reply time-out changed");
     }
 
     for (const auto& [panel, text] : panels.History()) {
@@ -160,6 +161,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(board.empty() || board == "Board is unbranded" ||
               board == BoardText(session.boardRev, session.serialNo),
           "board text disagrees with the board fields");
-    ClosePacketLog();
     return 0;
 }

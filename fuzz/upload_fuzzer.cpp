@@ -3,19 +3,21 @@
 // Input: flags, initial seq, image length / 8, then a script of chunks (fuzz/scriptedline.h)
 // played as the boot loader's answers, on a manual clock.
 //   flags bit 0: the session is connected (ENTER_FLASH goes out first) or in the loader (5)
-//   flags bits 1-2: the reply time-out in force
+//   flags bits 1-2: not used
 //   flags bits 3-5: image length modulo 8 (the image is 0 to 2047 bytes, up to 8 blocks)
 //   flags bits 6-7: the image's capacity: 128 KiB as the program makes it, or just the used
 //   length, the used length rounded up to whole blocks, or one byte more (so reads past the
 //   image's end are caught)
 // The host's bytes and the answers it read are replayed through the dialogue's rules, which
-// give the expected result, status texts, progress positions and closes. Checked:
+// give the expected result, status texts and progress positions. Checked:
 // - the host sends exactly the dialogue: [ENTER_FLASH] p S e, then per block up to three
 //   address commands and a write with the image's bytes and check words, then E;
 // - a command counts as answered only when its answer was read after it and before the
 //   next command; true is returned only when every block's last write was answered;
-// - the status texts are from the known set, in the expected order; positions and closes;
-// - timeoutMs is restored, linkState is 2 after success and untouched after failure;
+// - the run ends as the answers say: completed, the boot loader silent (nothing erased),
+//   or failed after the erase; the status texts are from the known set, in the expected
+//   order, and the positions are those of the blocks tried;
+// - linkState is 2 after success and untouched after failure;
 // - the upload ends within a bounded virtual time after the last answer arrived.
 #include <algorithm>
 #include <cstdio>
@@ -27,6 +29,7 @@
 
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
@@ -39,10 +42,8 @@
 namespace {
 
 // After the line falls silent: the erase wait, or three address waits and a write wait, each
-// half a second (or the time-out in force) past the last byte, plus a flush.
+// half a second past the last byte, plus a flush.
 constexpr int64_t kUploadBoundUs = 12'000'000;
-
-constexpr int32_t kTimeouts[] = {500, 500, 250, 1000};
 
 // The image of one run. The program's 128 KiB image is made once, as allocating it for every
 // input would dominate the run; the small ones are made for each.
@@ -80,7 +81,7 @@ uint8_t ImageByte(const TIHexFile& image, size_t offset) {
 // host read after it and before its next byte.
 class TDialogue {
 public:
-    explicit TDialogue(const std::vector<TScriptedLine::TEvent>& e) : events(e) {
+    explicit TDialogue(const std::vector<TFakeSerialLibrary::TEvent>& e) : events(e) {
         for (size_t i = 0; i < events.size(); ++i) {
             if (events[i].fromHost) {
                 sent.push_back(i);
@@ -109,14 +110,13 @@ public:
     }
 
 private:
-    const std::vector<TScriptedLine::TEvent>& events;
+    const std::vector<TFakeSerialLibrary::TEvent>& events;
     std::vector<size_t> sent;
     size_t next = 0;
 };
 
 struct TExpected {
-    bool result = false;
-    int closes = 0;
+    TUploadRun run = TUploadRun::FailedAfterErase;
     std::vector<std::string> texts;
     std::vector<int> positions;
 };
@@ -132,12 +132,12 @@ TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& im
     }
     Check(!d.AtEnd() && d.Take() == kLoaderProgrammerQuery, "programmer query");
     if (!d.Answered(kLoaderProgrammerReply)) {
-        x.closes = 1;
+        x.run = TUploadRun::LoaderSilent;
         return x;
     }
     Check(!d.AtEnd() && d.Take() == kLoaderIdentify, "identify");
     if (!d.Answered(kLoaderIdText)) {
-        x.closes = 1;
+        x.run = TUploadRun::LoaderSilent;
         return x;
     }
     Check(!d.AtEnd() && d.Take() == kLoaderErase, "erase");
@@ -192,8 +192,7 @@ TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& im
         }
     }
     Check(!d.AtEnd() && d.Take() == kLoaderExit, "exit command");
-    x.result = true;
-    x.closes = 1;
+    x.run = TUploadRun::Completed;
     return x;
 }
 
@@ -209,14 +208,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TIHexFile& image = Image(flags >> 6, data[2] * 8 + ((flags >> 3) & 7), small);
 
     TManualClock clock;
-    TScriptedLine line(clock, DecodeChunks(data + 3, size - 3));
+    TScriptedPeer line(clock.Now(), DecodeChunks(data + 3, size - 3));
+    TFakeSerialLibrary lib(clock);
+    lib.AttachPeer(&line);
     TMemorySettingsStore store;
-    TSerialComm port(line, store, clock);
+    TSerialComm port(lib, store, clock);
     Check(port.Open(), "the fake port did not open");
-    const int32_t timeout = kTimeouts[(flags >> 1) & 3];
-    port.timeoutMs = timeout;
-    std::ostream nullLog(nullptr);
-    AttachPacketLog(&nullLog);
 
     TECU session(&port);
     session.seq = data[1];
@@ -224,29 +221,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session.linkState = state;
     TRecordingProgress progress;
     const int64_t start = clock.NowUs();
-    const bool result = session.UploadFirmware(image, progress);
-    ClosePacketLog();
+    const TUploadRun run = TUpload(session, image, progress).Run();
 
     if (std::getenv("BRINDLE_FUZZ_TRACE")) {  // to look into an input by hand
-        std::fprintf(stderr, "upload of %d bytes: %s after %lld us\n", image.usedLength,
-                     result ? "true" : "false", static_cast<long long>(clock.NowUs() - start));
+        std::fprintf(stderr, "upload of %d bytes: run %d after %lld us\n", image.usedLength,
+                     static_cast<int>(run), static_cast<long long>(clock.NowUs() - start));
         for (const std::string& t : progress.Texts()) {
             std::fprintf(stderr, "  %s\n", t.c_str());
         }
     }
-    Check(port.timeoutMs == timeout, "reply time-out not restored");
+    const bool completed = run == TUploadRun::Completed;
     Check(clock.NowUs() <= std::max(start, line.LastArrivalUs()) + kUploadBoundUs,
           "the upload went on too long after the line fell silent");
-    Check(session.linkState == (result ? kLinkConnecting : state), "linkState after the upload");
+    Check(session.linkState == (completed ? kLinkConnecting : state), "linkState after the upload");
     Check(session.seq == static_cast<uint8_t>(data[1] + (fromLoader ? 0 : 1)), "seq");
 
-    TDialogue dialogue(line.Events());
+    const auto traffic = lib.Traffic();
+    TDialogue dialogue(traffic);
     const TExpected expected =
         Replay(dialogue, fromLoader, static_cast<uint8_t>(data[1] + 1), image);
     Check(dialogue.AtEnd(), "the host sent more than the dialogue");
-    Check(result == expected.result, "result differs from the answers the host read");
+    Check(run == expected.run, "the run's end differs from the answers the host read");
     Check(progress.Texts() == expected.texts, "status texts");
     Check(progress.Positions() == expected.positions, "progress positions");
-    Check(progress.closes == expected.closes, "progress closes");
     return 0;
 }

@@ -22,7 +22,8 @@ public:
         delay = reinterpret_cast<TDelay>(reinterpret_cast<void*>(
             GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDelayExecution")));
     }
-    void SleepUs(int64_t us) override {
+    void Sleep(std::chrono::microseconds d) override {
+        const int64_t us = d.count();
         if (us <= 0) {
             return;
         }
@@ -31,7 +32,7 @@ public:
             relative.QuadPart = -10 * us;  // negative: relative to now
             delay(FALSE, &relative);
         } else {
-            Sleep(static_cast<DWORD>((us + 999) / 1000));
+            ::Sleep(static_cast<DWORD>((us + 999) / 1000));
         }
     }
 

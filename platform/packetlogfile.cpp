@@ -38,13 +38,3 @@ void TPacketLogFile::WriteLine(const std::string& line) {
         size += WriteAll(fd, bytes);  // a full disk loses lines, never the program
     }
 }
-
-TLogOpenResult OpenPacketLog(const std::string& path, int64_t limitBytes) {
-    // The previous log goes first: its lock would keep this process off its own file.
-    ClosePacketLog();
-    TLogOpenResult result;
-    if (std::unique_ptr<TPacketLogFile> file = TPacketLogFile::Open(path, limitBytes, result)) {
-        AttachPacketLog(std::move(file));
-    }
-    return result;
-}

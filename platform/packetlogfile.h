@@ -59,7 +59,3 @@ private:
     int fd;  // -1 once a rotation could not start a fresh file: no more lines
     int64_t size = 0;
 };
-
-// Opens the file log and attaches it as the process-wide packet log. When it cannot be done
-// safely the process runs without a log (the previous one is closed either way).
-TLogOpenResult OpenPacketLog(const std::string& path, int64_t limitBytes = kPacketLogLimitBytes);

@@ -289,7 +289,8 @@ int TPosixSerialLibrary::PutBlock(int port, const uint8_t* bytes, int count) {
     return count;
 }
 
-bool TPosixSerialLibrary::WaitReadable(int port, int ms) {
+bool TPosixSerialLibrary::WaitReadable(int port, std::chrono::milliseconds timeout) {
+    const int ms = static_cast<int>(timeout.count());
     TPort* p = OpenPort(port);
     if (!p) {
         ::poll(nullptr, 0, ms);

@@ -33,7 +33,7 @@ public:
     int GetByte(int port) override;
     int PutByte(int port, int byte) override;
     int PutBlock(int port, const uint8_t* bytes, int count) override;
-    bool WaitReadable(int port, int ms) override;
+    bool WaitReadable(int port, std::chrono::milliseconds timeout) override;
 
 private:
     using TPort = TPosixPort;

@@ -334,9 +334,9 @@ int TWin32SerialLibrary::PutBlock(int port, const uint8_t* bytes, int count) {
     return count;
 }
 
-bool TWin32SerialLibrary::WaitReadable(int port, int ms) {
+bool TWin32SerialLibrary::WaitReadable(int port, std::chrono::milliseconds timeout) {
     TPort* p = OpenPort(port);
-    const DWORD wait = static_cast<DWORD>(std::max(ms, 0));
+    const DWORD wait = static_cast<DWORD>(std::max<int64_t>(timeout.count(), 0));
     if (!p) {
         Sleep(wait);
         return false;

@@ -48,7 +48,7 @@ public:
     int GetByte(int port) override;
     int PutByte(int port, int byte) override;
     int PutBlock(int port, const uint8_t* bytes, int count) override;
-    bool WaitReadable(int port, int ms) override;
+    bool WaitReadable(int port, std::chrono::milliseconds timeout) override;
 
     // A write that makes no progress for this long (plus 2 ms a byte) is given up.
     static constexpr DWORD kWriteTimeoutMs = 1000;

@@ -2,26 +2,26 @@
 
 #include <algorithm>
 
-int64_t BitTimeNs(int bps) {
-    return bps > 0 ? (1'000'000'000LL + bps / 2) / bps : 0;
+TNs BitTime(int bps) {
+    return TNs(bps > 0 ? (1'000'000'000LL + bps / 2) / bps : 0);
 }
 
-int64_t TUartLine::Send(uint8_t byte, int64_t startNs, int64_t bitNs) {
-    const int64_t start = std::max(startNs, busyUntil);
-    frames.push_back({start, bitNs, byte});
+TNs TUartLine::Send(uint8_t byte, TNs startAt, TNs bit) {
+    const TNs start = std::max(startAt, busyUntil);
+    frames.push_back({start, bit, byte});
     busyUntil = frames.back().End();
     return busyUntil;
 }
 
-void TUartLine::Clear(int64_t nowNs) {
+void TUartLine::Clear(TNs now) {
     frames.clear();
-    busyUntil = nowNs;
-    cursor = std::max(cursor, nowNs);
+    busyUntil = now;
+    cursor = std::max(cursor, now);
 }
 
-int TUartLine::Level(int64_t t) const {
+int TUartLine::Level(TNs t) const {
     auto it = std::upper_bound(frames.begin(), frames.end(), t,
-                               [](int64_t v, const TFrame& f) { return v < f.start; });
+                               [](TNs v, const TFrame& f) { return v < f.start; });
     if (it == frames.begin()) {
         return 1;
     }
@@ -32,9 +32,9 @@ int TUartLine::Level(int64_t t) const {
     return f.BitLevel(static_cast<int>((t - f.start) / f.bit));
 }
 
-bool TUartLine::FallingEdge(int64_t from, int64_t& edge) const {
+bool TUartLine::FallingEdge(TNs from, TNs& edge) const {
     auto it = std::lower_bound(frames.begin(), frames.end(), from,
-                               [](const TFrame& f, int64_t v) { return f.End() <= v; });
+                               [](const TFrame& f, TNs v) { return f.End() <= v; });
     for (; it != frames.end(); ++it) {
         const TFrame& f = *it;
         // Before a start bit the line is high (idle or the previous stop bit).
@@ -43,7 +43,7 @@ bool TUartLine::FallingEdge(int64_t from, int64_t& edge) const {
             return true;
         }
         for (int k = 1; k <= 8; ++k) {
-            const int64_t t = f.start + k * f.bit;
+            const TNs t = f.start + k * f.bit;
             if (t >= from && f.BitLevel(k - 1) == 1 && f.BitLevel(k) == 0) {
                 edge = t;
                 return true;
@@ -53,38 +53,45 @@ bool TUartLine::FallingEdge(int64_t from, int64_t& edge) const {
     return false;
 }
 
-int64_t TUartLine::NextEventNs(int64_t rxBitNs) const {
-    int64_t edge = 0;
+namespace {
+// The middle of the stop bit, nine and a half bit times after the start bit's edge.
+TNs StopMiddle(TNs edge, TNs rxBit) {
+    return edge + (19 * rxBit + TNs(1)) / 2;
+}
+}  // namespace
+
+TNs TUartLine::NextEvent(TNs rxBit) const {
+    TNs edge{0};
     if (!FallingEdge(cursor, edge)) {
         return kNever;
     }
-    return edge + (19 * rxBitNs + 1) / 2;
+    return StopMiddle(edge, rxBit);
 }
 
-bool TUartLine::Receive(int64_t rxBitNs, int64_t nowNs, TChar& out) {
+bool TUartLine::Receive(TNs rxBit, TNs now, TChar& out) {
     for (;;) {
-        int64_t edge = 0;
+        TNs edge{0};
         if (!FallingEdge(cursor, edge)) {
             return false;
         }
-        const int64_t done = edge + (19 * rxBitNs + 1) / 2;  // middle of the stop bit
-        if (done > nowNs) {
+        const TNs done = StopMiddle(edge, rxBit);
+        if (done > now) {
             return false;
         }
         // A start bit that is gone again at its middle was a glitch: look further.
-        if (Level(edge + rxBitNs / 2) != 0) {
-            cursor = edge + 1;
+        if (Level(edge + rxBit / 2) != 0) {
+            cursor = edge + TNs(1);
             continue;
         }
         uint8_t byte = 0;
         for (int i = 0; i < 8; ++i) {
-            if (Level(edge + (3 + 2 * i) * rxBitNs / 2)) {
+            if (Level(edge + (3 + 2 * i) * rxBit / 2)) {
                 byte = static_cast<uint8_t>(byte | (1 << i));
             }
         }
         out.framingError = Level(done) == 0;
         out.byte = out.framingError ? 0 : byte;
-        out.doneNs = done;
+        out.done = done;
         cursor = done;
         while (!frames.empty() && frames.front().End() <= cursor) {
             frames.pop_front();

@@ -3,54 +3,55 @@
 // samples the line at its own bit time as a UART does. When both ends run at one rate every
 // byte arrives as sent; when they differ, the receiver decodes the deterministic garbage a real
 // UART would (a stop bit sampled low is a framing error and reads as 0x00, as Linux delivers it).
-// All times are in nanoseconds.
+// All times are nanoseconds on the line's clock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
-#include <limits>
 
-constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+using TNs = std::chrono::nanoseconds;
+constexpr TNs kNever = TNs::max();
 
-// Bit time in ns for a rate in bits per second.
-int64_t BitTimeNs(int bps);
+// Bit time for a rate in bits per second (0 for a rate of 0).
+TNs BitTime(int bps);
 
 class TUartLine {
 public:
     struct TChar {
         uint8_t byte = 0;
-        int64_t doneNs = 0;  // when the receiver had the whole character
+        TNs done{0};  // when the receiver had the whole character
         bool framingError = false;
     };
 
-    // Puts a byte on the line; its start bit begins at startNs or, when the line is still busy,
-    // right after the previous frame. Returns the time its stop bit ends.
-    int64_t Send(uint8_t byte, int64_t startNs, int64_t bitNs);
+    // Puts a byte on the line; its start bit begins at `start` or, when the line is still
+    // busy, right after the previous frame. Returns the time its stop bit ends.
+    TNs Send(uint8_t byte, TNs start, TNs bit);
     // The time the line falls idle (the end of the last frame).
-    int64_t BusyUntilNs() const { return busyUntil; }
+    TNs BusyUntil() const { return busyUntil; }
 
-    // Takes the next character a receiver with bit time rxBitNs has completely received by
-    // nowNs. False when there is none (a false start is passed over silently).
-    bool Receive(int64_t rxBitNs, int64_t nowNs, TChar& out);
+    // Takes the next character a receiver with bit time `rxBit` has completely received by
+    // `now`. False when there is none (a false start is passed over silently).
+    bool Receive(TNs rxBit, TNs now, TChar& out);
     // The time at which the receiver's state can next change (kNever when the line is idle).
-    int64_t NextEventNs(int64_t rxBitNs) const;
+    TNs NextEvent(TNs rxBit) const;
 
-    // Drops everything on the line from nowNs on (a pulled cable).
-    void Clear(int64_t nowNs);
+    // Drops everything on the line from `now` on (a pulled cable).
+    void Clear(TNs now);
 
 private:
     struct TFrame {
-        int64_t start;
-        int64_t bit;
+        TNs start;
+        TNs bit;
         uint8_t byte;
-        int64_t End() const { return start + 10 * bit; }
+        TNs End() const { return start + 10 * bit; }
         int BitLevel(int k) const { return k == 0 ? 0 : k >= 9 ? 1 : (byte >> (k - 1)) & 1; }
     };
 
-    int Level(int64_t t) const;
-    bool FallingEdge(int64_t from, int64_t& edge) const;
+    int Level(TNs t) const;
+    bool FallingEdge(TNs from, TNs& edge) const;
 
     std::deque<TFrame> frames;
-    int64_t busyUntil = 0;
-    int64_t cursor = 0;  // the receiver looks for a start bit from here on
+    TNs busyUntil{0};
+    TNs cursor{0};  // the receiver looks for a start bit from here on
 };

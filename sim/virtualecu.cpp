@@ -6,12 +6,13 @@
 
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "ecu/seriallibrary.h"
-#include "firmware/upload.h"
 
 namespace {
 
-constexpr int64_t kPacketGapNs = 100'000'000;  // a packet whose bytes pause longer is dropped
+constexpr TNs kPacketGap =
+    std::chrono::milliseconds(100);  // a packet whose bytes pause longer is dropped
 constexpr size_t kTranscriptMax = 20000;
 constexpr int kLoaderFifoBytes = 2;  // the UART's receive buffer while busy
 
@@ -67,13 +68,12 @@ T Clamp(double v) {
 
 }  // namespace
 
-TVirtualEcu::TVirtualEcu(TEcuSimConfig cfg, int64_t powerOn)
-    : config(std::move(cfg)), now(powerOn), powerOnNs(powerOn), flash(kFlashBytes, 0xFF) {
+TVirtualEcu::TVirtualEcu(TEcuSimConfig cfg, TNs powerOn)
+    : config(std::move(cfg)), now(powerOn), powerOn(powerOn), flash(kFlashBytes, 0xFF) {
     std::copy_n(config.flash.begin(), std::min<size_t>(config.flash.size(), kFlashBytes),
                 flash.begin());
     fromHost.Clear(powerOn);
     toHost.Clear(powerOn);
-    request.logged = false;  // the ECU's side of the line is not the program's log
     if (config.startInLoader) {
         hasFirmware = false;
         mode = TMode::Loader;
@@ -86,19 +86,19 @@ TVirtualEcu::TVirtualEcu(TEcuSimConfig cfg, int64_t powerOn)
 
 // ---------------------------------------------------------------- the line
 
-void TVirtualEcu::HostSent(uint8_t b, int64_t startNs, int hostBps) {
+void TVirtualEcu::HostSent(uint8_t b, TNs start, int hostBps) {
     std::lock_guard<std::mutex> lock(mutex);
     if (!unplugged) {
-        fromHost.Send(b, startNs, BitTimeNs(hostBps));
+        fromHost.Send(b, start, BitTime(hostBps));
     }
 }
 
-void TVirtualEcu::AdvanceLocked(int64_t nowNs) {
+void TVirtualEcu::AdvanceLocked(TNs when) {
     for (;;) {
-        const int64_t tChar = fromHost.NextEventNs(BitTimeNs(bps));
-        const int64_t tTimer = timers.empty() ? kNever : timers.begin()->first;
-        const int64_t t = std::min(tChar, tTimer);
-        if (t > nowNs) {
+        const TNs tChar = fromHost.NextEvent(BitTime(bps));
+        const TNs tTimer = timers.empty() ? kNever : timers.begin()->first;
+        const TNs t = std::min(tChar, tTimer);
+        if (t > when) {
             break;
         }
         now = std::max(now, t);
@@ -109,53 +109,51 @@ void TVirtualEcu::AdvanceLocked(int64_t nowNs) {
             continue;
         }
         TUartLine::TChar ch;
-        if (fromHost.Receive(BitTimeNs(bps), t, ch)) {
-            OnByte(ch.byte, ch.doneNs);
+        if (fromHost.Receive(BitTime(bps), t, ch)) {
+            OnByte(ch.byte, ch.done);
         }
     }
-    now = std::max(now, nowNs);
+    now = std::max(now, when);
     if (babble && !unplugged) {
-        TopUpBabble(nowNs);
+        TopUpBabble(when);
     }
 }
 
-void TVirtualEcu::Poll(int64_t nowNs, int hostBps, std::vector<uint8_t>& out) {
+void TVirtualEcu::Poll(TNs when, int hostBps, std::vector<uint8_t>& out) {
     std::lock_guard<std::mutex> lock(mutex);
-    AdvanceLocked(nowNs);
+    AdvanceLocked(when);
     TUartLine::TChar ch;
-    while (toHost.Receive(BitTimeNs(hostBps), nowNs, ch)) {
+    while (toHost.Receive(BitTime(hostBps), when, ch)) {
         out.push_back(ch.byte);
     }
 }
 
-int64_t TVirtualEcu::NextEventNs(int64_t nowNs, int hostBps) {
+TNs TVirtualEcu::NextEvent(TNs when, int hostBps) {
     std::lock_guard<std::mutex> lock(mutex);
-    AdvanceLocked(nowNs);
-    int64_t next =
-        std::min(fromHost.NextEventNs(BitTimeNs(bps)), toHost.NextEventNs(BitTimeNs(hostBps)));
+    AdvanceLocked(when);
+    TNs next = std::min(fromHost.NextEvent(BitTime(bps)), toHost.NextEvent(BitTime(hostBps)));
     if (!timers.empty()) {
         next = std::min(next, timers.begin()->first);
     }
     return next;
 }
 
-void TVirtualEcu::Reply(const std::vector<uint8_t>& bytes, int64_t atNs) {
+void TVirtualEcu::Reply(const std::vector<uint8_t>& bytes, TNs at) {
     if (unplugged || babble) {
         return;  // a babbling transmitter sends nothing else
     }
     for (uint8_t b : bytes) {
-        toHost.Send(b, atNs, BitTimeNs(bps));
+        toHost.Send(b, at, BitTime(bps));
     }
 }
 
-void TVirtualEcu::ReplyText(const char* text, int64_t atNs) {
-    Reply(std::vector<uint8_t>(text, text + std::char_traits<char>::length(text)), atNs);
+void TVirtualEcu::ReplyText(const char* text, TNs at) {
+    Reply(std::vector<uint8_t>(text, text + std::char_traits<char>::length(text)), at);
 }
 
 void TVirtualEcu::ReplyPacket(uint8_t seq, uint8_t type, const std::vector<uint8_t>& payload,
-                              int64_t atNs) {
+                              TNs at) {
     TKaloPacket p;
-    p.logged = false;
     p.seq = seq;
     p.type = type;
     p.size = static_cast<uint8_t>(payload.size());
@@ -169,16 +167,16 @@ void TVirtualEcu::ReplyPacket(uint8_t seq, uint8_t type, const std::vector<uint8
         --corruptCrc;
         frame.back() ^= 0x5A;
     }
-    Reply(frame, atNs);
+    Reply(frame, at);
 }
 
-void TVirtualEcu::TopUpBabble(int64_t nowNs) {
+void TVirtualEcu::TopUpBabble(TNs when) {
     // Keep a couple of milliseconds of garbage ahead of the present.
-    while (toHost.BusyUntilNs() < nowNs + 2'000'000) {
+    while (toHost.BusyUntil() < when + std::chrono::milliseconds(2)) {
         babbleState ^= babbleState << 13;
         babbleState ^= babbleState >> 17;
         babbleState ^= babbleState << 5;
-        toHost.Send(static_cast<uint8_t>(babbleState), nowNs, BitTimeNs(bps));
+        toHost.Send(static_cast<uint8_t>(babbleState), when, BitTime(bps));
     }
 }
 
@@ -205,7 +203,7 @@ void TVirtualEcu::Note(std::string line) {
     ++transcriptTotal;
 }
 
-void TVirtualEcu::OnByte(uint8_t b, int64_t t) {
+void TVirtualEcu::OnByte(uint8_t b, TNs t) {
     if (mode == TMode::Application) {
         OnAppByte(b, t);
     } else {
@@ -215,11 +213,11 @@ void TVirtualEcu::OnByte(uint8_t b, int64_t t) {
 
 // ---------------------------------------------------------------- application firmware
 
-void TVirtualEcu::OnAppByte(uint8_t b, int64_t t) {
-    if (inPacket && t - lastByteNs > kPacketGapNs) {
+void TVirtualEcu::OnAppByte(uint8_t b, TNs t) {
+    if (inPacket && t - lastByte > kPacketGap) {
         inPacket = false;  // the rest of that packet never came
     }
-    lastByteNs = t;
+    lastByte = t;
     if (inPacket) {
         if (!request.TakeByte(b)) {
             inPacket = false;
@@ -238,19 +236,19 @@ void TVirtualEcu::OnAppByte(uint8_t b, int64_t t) {
         if (++greetingPos == kGreetingLength) {
             greetingPos = 0;
             Note(kFirmwareGreeting);
-            ReplyText(kFirmwareGreetingReply, t + config.turnaroundNs);
+            ReplyText(kFirmwareGreetingReply, t + config.turnaround);
         }
     } else {
         greetingPos = b == static_cast<uint8_t>(kFirmwareGreeting[0]) ? 1 : 0;
     }
 }
 
-void TVirtualEcu::OnPacket(int64_t t) {
+void TVirtualEcu::OnPacket(TNs t) {
     const uint8_t seq = request.seq;
     const uint8_t type = request.type;
     const uint8_t size = request.size;
     const std::vector<uint8_t>& payload = request.payload;
-    const int64_t at = t + config.turnaroundNs;
+    const TNs at = t + config.turnaround;
     const std::string name = KaloTypeName(type) + " seq=" + std::to_string(seq);
 
     if (!request.Good()) {
@@ -286,16 +284,13 @@ void TVirtualEcu::OnPacket(int64_t t) {
             if (config.branded) {
                 // The rest of a branded signature: maker's letters and a build date.
                 sig = {0, 0, 'K', 'S', 0x20, 0x24, 0x03, 0x15, 0x00, 0x01, 0, 0};
-                sig[kHwSigBrandAt] = kHwSigBranded;
-                sig[kHwSigRevisionAt] = config.boardRev;
-                sig[kHwSigSerialAt] = static_cast<uint8_t>(config.serialNo >> 8);
-                sig[kHwSigSerialAt + 1] = static_cast<uint8_t>(config.serialNo & 0xFF);
+                EncodeHwSig({true, config.boardRev, config.serialNo}, sig);
             }
             ReplyPacket(seq, KALO_GET_HWSIG, sig, at);
             return;
         }
         case KALO_SET_BAUD: {
-            const int newBps = BaudCodeToBps(arg + kBaudCodeMin);
+            const int newBps = BaudCodeToBps(SetBaudCode(arg));
             Note(name + " index=" + std::to_string(arg));
             if (size != 1 || newBps == 0) {
                 ReplyPacket(seq, KALO_NAK, {}, at);
@@ -303,8 +298,8 @@ void TVirtualEcu::OnPacket(int64_t t) {
             }
             // The ACK leaves at the old rate; the UART switches once it is out.
             ReplyPacket(seq, KALO_ACK, {}, at);
-            const int64_t switchAt = unplugged ? at : toHost.BusyUntilNs();
-            timers.emplace(switchAt, [this, newBps](int64_t) { SetRate(newBps); });
+            const TNs switchAt = unplugged ? at : toHost.BusyUntil();
+            timers.emplace(switchAt, [this, newBps](TNs) { SetRate(newBps); });
             return;
         }
         case KALO_GET_TABLESIZE:
@@ -328,8 +323,9 @@ void TVirtualEcu::OnPacket(int64_t t) {
         }
         case KALO_READ_SENSORS: {
             Note(name);
-            const SensorRecord record = EngineAt(t - powerOnNs);
-            const uint32_t seconds = static_cast<uint32_t>((t - powerOnNs) / 1'000'000'000);
+            const SensorRecord record = EngineAt(t - powerOn);
+            const uint32_t seconds = static_cast<uint32_t>(
+                std::chrono::duration_cast<std::chrono::seconds>(t - powerOn).count());
             // Three status bytes (record layout, engine running, seconds), then the record.
             std::vector<uint8_t> reply(kSensorsReplyBytes);
             reply[0] = 1;
@@ -354,8 +350,8 @@ void TVirtualEcu::OnPacket(int64_t t) {
     }
 }
 
-SensorRecord TVirtualEcu::EngineAt(int64_t sinceNs) {
-    const double s = static_cast<double>(sinceNs) / 1e9;
+SensorRecord TVirtualEcu::EngineAt(TNs since) {
+    const double s = std::chrono::duration<double>(since).count();
     constexpr double kTwoPi = 6.283185307179586;
     // A 30-second drive cycle: idle, a pull to high load, back to idle.
     const double tp = 0.5 - 0.5 * std::cos(kTwoPi * std::fmod(s, 30.0) / 30.0);
@@ -378,7 +374,7 @@ SensorRecord TVirtualEcu::EngineAt(int64_t sinceNs) {
 
 // ---------------------------------------------------------------- boot loader
 
-void TVirtualEcu::OnLoaderByte(uint8_t b, int64_t t) {
+void TVirtualEcu::OnLoaderByte(uint8_t b, TNs t) {
     if (t < busyUntil) {
         // Busy erasing or programming: the UART holds two bytes, the rest are lost.
         if (fifo.size() < static_cast<size_t>(kLoaderFifoBytes)) {
@@ -391,8 +387,8 @@ void TVirtualEcu::OnLoaderByte(uint8_t b, int64_t t) {
     OnLoaderCommandByte(b, t);
 }
 
-void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
-    const int64_t at = t + config.turnaroundNs;
+void TVirtualEcu::OnLoaderCommandByte(uint8_t b, TNs t) {
+    const TNs at = t + config.turnaround;
     if (command.empty()) {
         switch (b) {
             case kLoaderProgrammerQuery:
@@ -408,7 +404,7 @@ void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
                 ++counters.erases;
                 std::fill(flash.begin(), flash.end(), 0xFF);
                 hasFirmware = false;
-                BusyFor(t, config.eraseNs);
+                BusyFor(t, config.erase);
                 if (!noEraseAnswer) {
                     Reply({kLoaderAck}, busyUntil);
                 }
@@ -427,14 +423,14 @@ void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
                 return;
             default:
                 Note("? " + Hex4(b));
-                ReplyText("?", at);
+                ReplyText(kLoaderUnknown, at);
                 return;
         }
     }
     command.push_back(b);
     if (command[0] == kLoaderSetAddress) {
-        if (command.size() == 3) {
-            wordAddress = static_cast<uint16_t>((command[1] << 8) | command[2]);
+        if (command.size() == static_cast<size_t>(kSetAddressBytes)) {
+            wordAddress = DecodeSetAddress(command.data());
             Note("A " + Hex4(wordAddress));
             command.clear();
             Reply({kLoaderAck}, at);
@@ -459,10 +455,10 @@ void TVirtualEcu::OnLoaderCommandByte(uint8_t b, int64_t t) {
     }
 }
 
-void TVirtualEcu::BusyFor(int64_t from, int64_t duration) {
+void TVirtualEcu::BusyFor(TNs from, TNs duration) {
     // Bytes that arrive meanwhile wait in the FIFO and are taken once the work is done.
     busyUntil = from + duration;
-    timers.emplace(busyUntil, [this](int64_t when) {
+    timers.emplace(busyUntil, [this](TNs when) {
         while (!fifo.empty() && when >= busyUntil && mode == TMode::Loader) {
             const uint8_t next = fifo.front();
             fifo.erase(fifo.begin());
@@ -471,22 +467,20 @@ void TVirtualEcu::BusyFor(int64_t from, int64_t duration) {
     });
 }
 
-void TVirtualEcu::FinishWrite(int64_t t) {
-    if (command[1] != kLoaderWriteMemory || command[2] != kLoaderWriteFlags) {
+void TVirtualEcu::FinishWrite(TNs t) {
+    const TWriteCommand write = DecodeWriteCommand(command.data());
+    if (!write.programMemory) {
         Note("? D " + Hex4(command[1] << 8 | command[2]));
-        ReplyText("?", t + config.turnaroundNs);
+        ReplyText(kLoaderUnknown, t + config.turnaround);
         return;  // not a write of the program memory: nothing written
     }
-    const uint8_t* page = &command[3];
-    const uint8_t* check = page + kBlockBytes;
-    const uint16_t sum = static_cast<uint16_t>((check[0] << 8) | check[1]);
-    const uint16_t xr = static_cast<uint16_t>((check[2] << 8) | check[3]);
-    const TCheckWords expected = BlockCheckWords(page, wordAddress, kBlockBytes);
+    const uint8_t* page = write.block;
     const size_t byteAddress = static_cast<size_t>(wordAddress) * 2;
     const int block = wordAddress / kBlockWords;
     const std::string where = "D " + Hex4(wordAddress);
 
-    if (expected.sum != sum || expected.xr != xr || byteAddress + kBlockBytes > flash.size()) {
+    if (write.check != BlockCheckWords(page, wordAddress, kBlockBytes) ||
+        byteAddress + kBlockBytes > flash.size()) {
         ++counters.rejectedWrites;
         Note(where + " rejected");
         return;  // nothing written, nothing answered
@@ -506,7 +500,7 @@ void TVirtualEcu::FinishWrite(int64_t t) {
     ++counters.pagesWritten;
     Note(where + " ok");
     wordAddress = static_cast<uint16_t>(wordAddress + kBlockWords);
-    BusyFor(t, config.pageNs);
+    BusyFor(t, config.page);
     Reply({kLoaderAck}, busyUntil);
 }
 
@@ -514,7 +508,7 @@ bool TVirtualEcu::FlashHoldsProgram() const {
     return std::any_of(flash.begin(), flash.end(), [](uint8_t b) { return b != 0xFF; });
 }
 
-void TVirtualEcu::StartApplication(int64_t) {
+void TVirtualEcu::StartApplication(TNs) {
     mode = TMode::Application;
     hasFirmware = true;
     inPacket = false;
@@ -523,23 +517,23 @@ void TVirtualEcu::StartApplication(int64_t) {
     SetRate(config.powerOnBps);
 }
 
-void TVirtualEcu::StartLoader(int loaderBps, int64_t) {
+void TVirtualEcu::StartLoader(int loaderBps, TNs) {
     mode = TMode::Loader;
     command.clear();
     fifo.clear();
-    busyUntil = 0;
+    busyUntil = TNs(0);
     ++counters.loaderEntries;
     SetRate(loaderBps);
 }
 
 // ---------------------------------------------------------------- switches and observations
 
-void TVirtualEcu::SetUnplugged(bool on, int64_t nowNs) {
+void TVirtualEcu::SetUnplugged(bool on, TNs when) {
     std::lock_guard<std::mutex> lock(mutex);
-    AdvanceLocked(nowNs);
+    AdvanceLocked(when);
     if (on && !unplugged) {
-        fromHost.Clear(nowNs);
-        toHost.Clear(nowNs);
+        fromHost.Clear(when);
+        toHost.Clear(when);
     }
     unplugged = on;
 }
@@ -584,12 +578,12 @@ void TVirtualEcu::SetNoEraseAnswer(bool on) {
     noEraseAnswer = on;
 }
 
-void TVirtualEcu::SetBabble(bool on, int64_t nowNs) {
+void TVirtualEcu::SetBabble(bool on, TNs when) {
     std::lock_guard<std::mutex> lock(mutex);
-    AdvanceLocked(nowNs);
+    AdvanceLocked(when);
     babble = on;
     if (babble && !unplugged) {
-        TopUpBabble(nowNs);
+        TopUpBabble(when);
     }
 }
 
@@ -603,28 +597,28 @@ void TVirtualEcu::UnplugOn(std::string prefix) {
     unplugOn = std::move(prefix);
 }
 
-void TVirtualEcu::DropToLoader(int64_t nowNs) {
+void TVirtualEcu::DropToLoader(TNs when) {
     std::lock_guard<std::mutex> lock(mutex);
-    AdvanceLocked(nowNs);
+    AdvanceLocked(when);
     hasFirmware = false;
-    RestartLocked(nowNs);
+    RestartLocked(when);
 }
 
-void TVirtualEcu::PowerCycle(int64_t nowNs) {
+void TVirtualEcu::PowerCycle(TNs when) {
     std::lock_guard<std::mutex> lock(mutex);
-    AdvanceLocked(nowNs);
-    RestartLocked(nowNs);
+    AdvanceLocked(when);
+    RestartLocked(when);
 }
 
-void TVirtualEcu::RestartLocked(int64_t nowNs) {
+void TVirtualEcu::RestartLocked(TNs when) {
     // A reset forgets what was under way: pending rate switches, replies not yet sent.
     timers.clear();
-    toHost.Clear(nowNs);
-    powerOnNs = nowNs;
+    toHost.Clear(when);
+    powerOn = when;
     if (hasFirmware) {
-        StartApplication(nowNs);
+        StartApplication(when);
     } else {
-        StartLoader(config.loaderBps, nowNs);
+        StartLoader(config.loaderBps, when);
     }
 }
 

@@ -6,7 +6,8 @@
 // the sender's rate, and a host at another rate than the ECU's receives garbage, as on a real
 // line. Two personalities answer: the application firmware (text greeting, then packets) and
 // the boot loader (single-letter commands, 128 KiB of flash). Fault switches make it misbehave
-// as hardware does. All times are in nanoseconds. Every public operation is thread-safe.
+// as hardware does. Times are nanoseconds of the line's clock (TNs). Every public operation is
+// thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,8 @@
 #include <vector>
 
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "ecu/sensorrecord.h"
-#include "firmware/upload.h"
 #include "sim/uartline.h"
 
 struct TEcuSimConfig {
@@ -30,9 +31,9 @@ struct TEcuSimConfig {
     uint16_t serialNo = 258;
     bool startInLoader = false;  // power on with the boot loader only (no firmware)
     // The boot loader's times: those of a typical one.
-    int64_t eraseNs = TLoaderTimes{}.eraseUs * 1000;
-    int64_t pageNs = TLoaderTimes{}.pageUs * 1000;
-    int64_t turnaroundNs = TLoaderTimes{}.turnaroundUs * 1000;
+    TNs erase = TLoaderTimes{}.erase;
+    TNs page = TLoaderTimes{}.page;
+    TNs turnaround = TLoaderTimes{}.turnaround;
     std::vector<uint8_t> flash;  // initial flash contents; empty: erased (all 0xFF)
 };
 
@@ -56,28 +57,28 @@ public:
 
     static constexpr int kFlashBytes = 0x20000;
 
-    explicit TVirtualEcu(TEcuSimConfig config = {}, int64_t powerOnNs = 0);
+    explicit TVirtualEcu(TEcuSimConfig config = {}, TNs powerOn = TNs(0));
 
     // --- The line, seen from the host ---
-    // The host put byte b on the line; its start bit begins at startNs, at hostBps.
-    void HostSent(uint8_t b, int64_t startNs, int hostBps);
-    // Runs the ECU up to nowNs and appends the bytes a host receiver at hostBps has
+    // The host put byte b on the line; its start bit begins at `start`, at hostBps.
+    void HostSent(uint8_t b, TNs start, int hostBps);
+    // Runs the ECU up to `when` and appends the bytes a host receiver at hostBps has
     // completely received by then.
-    void Poll(int64_t nowNs, int hostBps, std::vector<uint8_t>& out);
-    // The earliest time after nowNs at which anything can happen on either end; kNever if idle.
-    int64_t NextEventNs(int64_t nowNs, int hostBps);
+    void Poll(TNs when, int hostBps, std::vector<uint8_t>& out);
+    // The earliest time after `when` at which anything can happen on either end; kNever if idle.
+    TNs NextEvent(TNs when, int hostBps);
 
     // --- Fault switches (each may be set at any time) ---
-    void SetUnplugged(bool unplugged, int64_t nowNs);  // no answer at all, nothing received
-    void CorruptCrc(int replies);    // the next N packet replies carry a wrong CRC
-    void WrongSeq(int replies);      // the next N packet replies carry another seq
-    void DropReplies(int requests);  // the next N packet requests get no reply
-    void SetShortSensors(bool on);   // READ_SENSORS replies of 26 bytes
-    void SetShortVersion(bool on);   // GET_VERSION replies of 2 bytes
-    void NackBlock(int block);       // writes of this block are never acknowledged (-1: none)
-    void NackWrites(int writes);     // the next N writes are not acknowledged
-    void SetNoEraseAnswer(bool on);  // erase is never acknowledged
-    void SetBabble(bool on, int64_t nowNs);  // the ECU sends garbage and nothing else
+    void SetUnplugged(bool unplugged, TNs when);  // no answer at all, nothing received
+    void CorruptCrc(int replies);                 // the next N packet replies carry a wrong CRC
+    void WrongSeq(int replies);                   // the next N packet replies carry another seq
+    void DropReplies(int requests);               // the next N packet requests get no reply
+    void SetShortSensors(bool on);                // READ_SENSORS replies of 26 bytes
+    void SetShortVersion(bool on);                // GET_VERSION replies of 2 bytes
+    void NackBlock(int block);          // writes of this block are never acknowledged (-1: none)
+    void NackWrites(int writes);        // the next N writes are not acknowledged
+    void SetNoEraseAnswer(bool on);     // erase is never acknowledged
+    void SetBabble(bool on, TNs when);  // the ECU sends garbage and nothing else
     // Pulls the cable the moment the host's next command named `prefix` arrives: the
     // transcript line is the prefix or starts with it and a blank ("GET_VERSION", "SET_BAUD",
     // "e", "D 0x1000", "D 0x1000 ok", "E"...). Empty: never.
@@ -86,10 +87,10 @@ public:
     // the boot loader inside that command. 0: never.
     void CutWrite(int bytes);
     // Loses the firmware: the ECU restarts into its boot loader at the loader rate.
-    void DropToLoader(int64_t nowNs);
+    void DropToLoader(TNs when);
     // Power cycle: the application at its power-on rate, or the boot loader when the flash
     // holds no firmware.
-    void PowerCycle(int64_t nowNs);
+    void PowerCycle(TNs when);
 
     // --- What it observed ---
     TMode Mode() const;
@@ -103,27 +104,27 @@ public:
     void ClearTranscript();
     std::vector<uint8_t> Flash() const;
     TEcuSimCounters Counters() const;
-    // The sensor record the ECU reports `sinceNs` after it was powered on.
-    static SensorRecord EngineAt(int64_t sinceNs);
-    int64_t PowerOnNs() const { return powerOnNs; }
+    // The sensor record the ECU reports `since` after it was powered on.
+    static SensorRecord EngineAt(TNs since);
+    TNs PowerOn() const { return powerOn; }
 
 private:
-    void AdvanceLocked(int64_t nowNs);
-    void OnByte(uint8_t b, int64_t t);
-    void OnAppByte(uint8_t b, int64_t t);
-    void OnPacket(int64_t t);
-    void OnLoaderByte(uint8_t b, int64_t t);
-    void OnLoaderCommandByte(uint8_t b, int64_t t);
-    void FinishWrite(int64_t t);  // the whole write command is in `command`
-    void BusyFor(int64_t from, int64_t duration);
-    void Reply(const std::vector<uint8_t>& bytes, int64_t atNs);
-    void ReplyText(const char* text, int64_t atNs);
-    void ReplyPacket(uint8_t seq, uint8_t type, const std::vector<uint8_t>& payload, int64_t atNs);
-    void RestartLocked(int64_t nowNs);  // the firmware, or the boot loader when there is none
-    void StartApplication(int64_t t);
-    void StartLoader(int bps, int64_t t);
+    void AdvanceLocked(TNs when);
+    void OnByte(uint8_t b, TNs t);
+    void OnAppByte(uint8_t b, TNs t);
+    void OnPacket(TNs t);
+    void OnLoaderByte(uint8_t b, TNs t);
+    void OnLoaderCommandByte(uint8_t b, TNs t);
+    void FinishWrite(TNs t);  // the whole write command is in `command`
+    void BusyFor(TNs from, TNs duration);
+    void Reply(const std::vector<uint8_t>& bytes, TNs at);
+    void ReplyText(const char* text, TNs at);
+    void ReplyPacket(uint8_t seq, uint8_t type, const std::vector<uint8_t>& payload, TNs at);
+    void RestartLocked(TNs when);  // the firmware, or the boot loader when there is none
+    void StartApplication(TNs t);
+    void StartLoader(int bps, TNs t);
     void SetRate(int bps);
-    void TopUpBabble(int64_t nowNs);
+    void TopUpBabble(TNs when);
     void Note(std::string line);
     bool FlashHoldsProgram() const;
 
@@ -131,9 +132,9 @@ private:
     TEcuSimConfig config;
     TUartLine fromHost;
     TUartLine toHost;
-    std::multimap<int64_t, std::function<void(int64_t)>> timers;
-    int64_t now = 0;
-    int64_t powerOnNs = 0;
+    std::multimap<TNs, std::function<void(TNs)>> timers;
+    TNs now{0};
+    TNs powerOn{0};
 
     TMode mode = TMode::Application;
     int bps = 9600;
@@ -142,13 +143,13 @@ private:
     // Application: greeting matcher and packet assembly.
     size_t greetingPos = 0;
     bool inPacket = false;
-    TKaloPacket request;  // the request being received (never logged)
-    int64_t lastByteNs = 0;
+    TKaloPacket request;  // the request being received
+    TNs lastByte{0};
 
     // Boot loader: the command being assembled, and the busy time with its tiny input FIFO.
     std::vector<uint8_t> command;
     uint16_t wordAddress = 0;
-    int64_t busyUntil = 0;
+    TNs busyUntil{0};
     std::vector<uint8_t> fifo;
     std::vector<uint8_t> flash;
 

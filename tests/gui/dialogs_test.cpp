@@ -5,7 +5,9 @@
 #include <QtTest>
 
 #include "ecu/ecu.h"
+#include "ecu/protocol.h"
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
 #include "forms/about.h"
 #include "forms/battcal.h"
@@ -34,7 +36,6 @@ struct RecordSession {
     }
     void Feed(uint8_t battRaw) {
         TKaloPacket reply;
-        reply.logged = false;
         reply.seq = 1;
         reply.type = KALO_READ_SENSORS;
         reply.SetSize(kSensorsReplyBytes);
@@ -89,7 +90,7 @@ private slots:
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
-        TfilePrefsDlg dlg(store, lib, ports);
+        TfilePrefsDlg dlg(store, ports);
         QCOMPARE(dlg.windowTitle(), QString("Perferences"));
         QCOMPARE(dlg.pages->tabText(dlg.pages->currentIndex()), QString("Units"));
         dlg.show();
@@ -110,7 +111,7 @@ private slots:
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
-        TfilePrefsDlg dlg(store, lib, ports);
+        TfilePrefsDlg dlg(store, ports);
         dlg.show();
         dlg.comportCbx->setCurrentIndex(4);
         dlg.baudCbx->setCurrentIndex(4);
@@ -153,7 +154,7 @@ private slots:
             TManualClock clock;
             TFakeSerialLibrary lib(clock);
             TPortMap ports;
-            TfilePrefsDlg dlg(store, lib, ports);
+            TfilePrefsDlg dlg(store, ports);
             dlg.show();
             QCOMPARE(dlg.comportCbx->currentIndex(), c.shownPort);
             QCOMPARE(dlg.baudCbx->currentText(), c.shownBaud);
@@ -169,7 +170,7 @@ private slots:
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TPortMap ports;
-        TfilePrefsDlg dlg(store, lib, ports);
+        TfilePrefsDlg dlg(store, ports);
         QCOMPARE(dlg.ComboBox3->currentIndex(), -1);  // empty at program start
         dlg.show();
         dlg.ComboBox3->setCurrentIndex(1);

@@ -25,8 +25,8 @@
 
 inline TEcuSimConfig QuickEcu() {
     TEcuSimConfig c;
-    c.eraseNs = 30'000'000;  // a quick erase keeps the tests short
-    c.pageNs = 1'000'000;
+    c.erase = std::chrono::milliseconds(30);  // a quick erase keeps the tests short
+    c.page = std::chrono::milliseconds(1);
     return c;
 }
 
@@ -34,7 +34,7 @@ struct TGuiRig {
     explicit TGuiRig(TEcuSimConfig config = QuickEcu(), bool failOpen = false,
                      std::string failReason = "Permission denied", std::string log = "",
                      std::map<std::string, TMemorySettingsStore::TValue> settings = {})
-        : ecu(std::move(config), TSteadyClock::Instance().NowUs() * 1000) {
+        : ecu(std::move(config), TNs(TSteadyClock::Instance().Now())) {
         store.values = std::move(settings);
         lib.AttachPeer(&peer);
         if (failOpen) {

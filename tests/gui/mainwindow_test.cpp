@@ -62,7 +62,7 @@ private slots:
 
     void panelZeroFollowsTheLinkState() {
         TGuiRig rig;
-        rig.ecu.SetUnplugged(true, TSteadyClock::Instance().NowUs() * 1000);
+        rig.ecu.SetUnplugged(true, TNs(TSteadyClock::Instance().Now()));
         QTRY_COMPARE(MainWindow->PanelText(0), QString("Connecting"));
         TECU* session = rig.Session();
         const struct {
@@ -192,7 +192,7 @@ private slots:
         QTest::qWait(600);  // a record seen by the window, so it knows when the last one came
         QVERIFY(dlg->Value("lblRPM")->isEnabled());
         QCOMPARE(dlg->staleLbl->text(), QString());
-        rig.ecu.SetUnplugged(true, TSteadyClock::Instance().NowUs() * 1000);
+        rig.ecu.SetUnplugged(true, TNs(TSteadyClock::Instance().Now()));
         QTRY_COMPARE_WITH_TIMEOUT(MainWindow->PanelText(0), QString("Connecting"), 5000);
         QVERIFY(!dlg->Value("lblRPM")->isEnabled());
         QVERIFY(!dlg->Value("lblEGT2")->isEnabled());
@@ -207,7 +207,7 @@ private slots:
         });
         MainWindow->BatteryVoltage1->trigger();
         QVERIFY(voltsGreyed);
-        rig.ecu.SetUnplugged(false, TSteadyClock::Instance().NowUs() * 1000);
+        rig.ecu.SetUnplugged(false, TNs(TSteadyClock::Instance().Now()));
         QTRY_VERIFY_WITH_TIMEOUT(dlg->Value("lblRPM")->isEnabled(), 15000);
         QCOMPARE(dlg->staleLbl->text(), QString());
     }
@@ -256,7 +256,7 @@ private slots:
 
     void shutdownDuringAConnectAttemptIsQuick() {
         TGuiRig rig;
-        rig.ecu.SetUnplugged(true, TSteadyClock::Instance().NowUs() * 1000);
+        rig.ecu.SetUnplugged(true, TNs(TSteadyClock::Instance().Now()));
         QTest::qWait(100);  // inside the six-second connect pass
         QElapsedTimer t;
         t.start();
@@ -337,7 +337,7 @@ private slots:
             QVERIFY(WaitConnected(rig));
             TModalScript script;
             script.Box(QMessageBox::Yes).File(bad).Box(QMessageBox::Ok).Box(QMessageBox::Ok);
-            rig.ecu.DropToLoader(TSteadyClock::Instance().NowUs() * 1000);
+            rig.ecu.DropToLoader(TNs(TSteadyClock::Instance().Now()));
             QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 15000);
             QCOMPARE(script.captions.at(0), QString("No Firmware"));
             QCOMPARE(script.texts.at(2), QString("ERROR! Unable to open firmware image."));
@@ -433,7 +433,7 @@ private slots:
         TModalScript script;
         script.Box(QMessageBox::No).Box(QMessageBox::No);
         TECU* session = rig.Session();
-        rig.ecu.SetUnplugged(true, TSteadyClock::Instance().NowUs() * 1000);
+        rig.ecu.SetUnplugged(true, TNs(TSteadyClock::Instance().Now()));
         QTRY_COMPARE_WITH_TIMEOUT(MainWindow->PanelText(0), QString("Connecting"), 5000);
         session->linkState = kLinkLoader;
         for (int i = 0; i < 3; ++i) {
@@ -525,7 +525,7 @@ private slots:
         script.Then({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
                      [&](QWidget* w) {
                          script.texts.push_back(qobject_cast<QMessageBox*>(w)->text());
-                         rig.ecu.SetUnplugged(false, TSteadyClock::Instance().NowUs() * 1000);
+                         rig.ecu.SetUnplugged(false, TNs(TSteadyClock::Instance().Now()));
                          qobject_cast<QMessageBox*>(w)->button(QMessageBox::Ok)->click();
                      }});
         script.Box(QMessageBox::No);
@@ -554,7 +554,7 @@ private slots:
         script.Then({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
                      [&](QWidget* w) {
                          script.texts.push_back(qobject_cast<QMessageBox*>(w)->text());
-                         rig.ecu.SetUnplugged(false, TSteadyClock::Instance().NowUs() * 1000);
+                         rig.ecu.SetUnplugged(false, TNs(TSteadyClock::Instance().Now()));
                          qobject_cast<QMessageBox*>(w)->button(QMessageBox::Ok)->click();
                          // At once, the second update.
                          QTimer::singleShot(0, [] { MainWindow->mnuUpdateFirmware->trigger(); });

@@ -12,6 +12,7 @@
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
 #include "ecu/serialcomm.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "platform/posixserial.h"
 #include "tests/support/childprocess.h"
@@ -45,7 +46,7 @@ TEST(UploadPty, FullImageAt115200EndsUpInTheSimulatorsFlash) {
     }
     image->data.back() = 0x00;
     image->usedLength = kFirmwareImageBytes;
-    auto command = control.PostFlashCommand(image, &progress);
+    auto command = PostFlashCommand(control, image, &progress);
     ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }, 90000))
         << "last status: " << (progress.Texts().empty() ? "" : progress.Texts().back());
     EXPECT_EQ(command->Runs(), 1);

@@ -38,7 +38,7 @@ int TFakeSerialLibrary::Close(int) {
 
 int TFakeSerialLibrary::TxQueueLength(int) {
     std::lock_guard<std::mutex> lock(mutex);
-    const int64_t now = clock.NowUs();
+    const int64_t now = clock.Now().count();
     int queued = 0;
     for (auto it = sent.rbegin(); it != sent.rend() && it->endUs > now; ++it) {
         ++queued;
@@ -53,7 +53,7 @@ int TFakeSerialLibrary::BpsLocked() const {
 bool TFakeSerialLibrary::AvailableLocked(int64_t now) {
     if (peer) {
         std::vector<uint8_t> bytes;
-        peer->Poll(now * 1000, BpsLocked(), bytes);
+        peer->Poll(std::chrono::nanoseconds(now * 1000), BpsLocked(), bytes);
         ready.insert(ready.end(), bytes.begin(), bytes.end());
     }
     while (!scripted.empty() && scripted.front().first <= now) {
@@ -65,11 +65,12 @@ bool TFakeSerialLibrary::AvailableLocked(int64_t now) {
 
 int TFakeSerialLibrary::GetByte(int) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!open || !AvailableLocked(clock.NowUs())) {
+    if (!open || !AvailableLocked(clock.Now().count())) {
         return kNoByte;
     }
     const uint8_t b = ready.front();
     ready.pop_front();
+    traffic.push_back({false, b, clock.Now().count()});
     return b;
 }
 
@@ -78,16 +79,20 @@ int TFakeSerialLibrary::PutLocked(const uint8_t* bytes, int count) {
     if (!open) {
         return -1;
     }
-    const int64_t now = clock.NowUs();
+    const int64_t now = clock.Now().count();
     const int bps = BpsLocked();
     for (int i = 0; i < count; ++i) {
         const int64_t startNs = std::max(now * 1000, txEndNs);
         // Ten bit times per byte: start bit, eight data bits, stop bit.
         txEndNs = startNs + 10 * ((1'000'000'000LL + bps / 2) / bps);
         sent.push_back({bytes[i], now, startNs / 1000, (txEndNs + 999) / 1000, baudCode});
+        traffic.push_back({true, bytes[i], now});
         if (peer) {
-            peer->HostSent(bytes[i], startNs, bps);
+            peer->HostSent(bytes[i], std::chrono::nanoseconds(startNs), bps);
         }
+    }
+    if (peer && count > 0) {
+        peer->HostPut(std::chrono::nanoseconds(now * 1000));
     }
     return count;
 }
@@ -103,11 +108,12 @@ int TFakeSerialLibrary::PutBlock(int, const uint8_t* bytes, int count) {
     return PutLocked(bytes, count);
 }
 
-bool TFakeSerialLibrary::WaitReadable(int, int ms) {
+bool TFakeSerialLibrary::WaitReadable(int, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex);
-    const int64_t deadline = clock.NowUs() + static_cast<int64_t>(ms) * 1000;
+    const int64_t deadline = clock.Now().count() +
+                             std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
     for (;;) {
-        const int64_t now = clock.NowUs();
+        const int64_t now = clock.Now().count();
         if (open && AvailableLocked(now)) {
             return true;
         }
@@ -119,14 +125,15 @@ bool TFakeSerialLibrary::WaitReadable(int, int ms) {
             next = std::min(next, scripted.front().first);
         }
         if (open && peer) {
-            const int64_t peerNs = peer->NextEventNs(now * 1000, BpsLocked());
+            const int64_t peerNs =
+                peer->NextEvent(std::chrono::nanoseconds(now * 1000), BpsLocked()).count();
             if (peerNs != INT64_MAX) {
                 next = std::min(next, (peerNs + 999) / 1000);
             }
         }
         next = std::max(next, now + 1);
         lock.unlock();
-        clock.SleepUs(next - now);
+        clock.Sleep(std::chrono::microseconds(next - now));
         lock.lock();
     }
 }
@@ -217,4 +224,9 @@ int TFakeSerialLibrary::PutCalls() const {
 int TFakeSerialLibrary::Resets() const {
     std::lock_guard<std::mutex> lock(mutex);
     return resets;
+}
+
+std::vector<TFakeSerialLibrary::TEvent> TFakeSerialLibrary::Traffic() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return traffic;
 }

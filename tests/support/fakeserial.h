@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+
 #include "ecu/clock.h"
 #include "ecu/seriallibrary.h"
 
@@ -17,13 +19,16 @@
 class TSerialPeer {
 public:
     virtual ~TSerialPeer() = default;
-    // The host put byte b on the line; its start bit begins at startNs, at bps bits per second.
-    virtual void HostSent(uint8_t b, int64_t startNs, int bps) = 0;
-    // Runs the peer up to nowNs and appends the bytes that have completely arrived at the host,
+    // The host put byte b on the line; its start bit begins at `start`, at bps bits per second.
+    virtual void HostSent(uint8_t b, std::chrono::nanoseconds start, int bps) = 0;
+    // Runs the peer up to `when` and appends the bytes that have completely arrived at the host,
     // as a receiver at hostBps decodes them.
-    virtual void Poll(int64_t nowNs, int hostBps, std::vector<uint8_t>& out) = 0;
-    // The earliest time after nowNs at which Poll may give something new; INT64_MAX when idle.
-    virtual int64_t NextEventNs(int64_t nowNs, int hostBps) = 0;
+    virtual void Poll(std::chrono::nanoseconds when, int hostBps, std::vector<uint8_t>& out) = 0;
+    // The earliest time after `when` at which Poll may give something new; the largest time
+    // when idle.
+    virtual std::chrono::nanoseconds NextEvent(std::chrono::nanoseconds when, int hostBps) = 0;
+    // The host put bytes on the line at `at` (once per put call, after HostSent for each).
+    virtual void HostPut(std::chrono::nanoseconds /*at*/) {}
 };
 
 class TFakeSerialLibrary : public TSerialLibrary {
@@ -38,7 +43,7 @@ public:
     int GetByte(int port) override;
     int PutByte(int port, int byte) override;
     int PutBlock(int port, const uint8_t* bytes, int count) override;
-    bool WaitReadable(int port, int ms) override;
+    bool WaitReadable(int port, std::chrono::milliseconds timeout) override;
     std::string LastError(int port) const override;
 
     // Scripted input: the bytes become readable at atUs, in order.
@@ -54,6 +59,13 @@ public:
         int baudCode;
     };
     std::vector<TSent> Sent() const;
+    // The traffic in both directions, in order: each byte put by the host and each it read.
+    struct TEvent {
+        bool fromHost;
+        uint8_t byte;
+        int64_t atUs;  // when it was put or read
+    };
+    std::vector<TEvent> Traffic() const;
     std::vector<uint8_t> SentBytes(size_t from = 0) const;
     size_t SentCount() const;
     void ClearSent();
@@ -81,6 +93,7 @@ private:
     std::deque<std::pair<int64_t, uint8_t>> scripted;
     std::deque<uint8_t> ready;
     std::vector<TSent> sent;
+    std::vector<TEvent> traffic;
     int64_t txEndNs = 0;
     bool open = false;
     int port = -1;

@@ -2,27 +2,30 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "ecu/clock.h"
 
 class TManualClock : public TClock {
 public:
-    explicit TManualClock(int64_t startUs = 1'000'000) : now(startUs) {}
+    explicit TManualClock(std::chrono::microseconds start = std::chrono::seconds(1))
+        : now(start.count()) {}
 
-    int64_t NowUs() override { return now.load(); }
-    void SleepUs(int64_t us) override {
-        if (us > 0) {
-            now.fetch_add(us);
+    std::chrono::microseconds Now() override { return std::chrono::microseconds(now.load()); }
+    void Sleep(std::chrono::microseconds d) override {
+        if (d.count() > 0) {
+            now.fetch_add(d.count());
         }
         sleeps.fetch_add(1);
     }
 
-    void AdvanceUs(int64_t us) { now.fetch_add(us); }
-    void AdvanceMs(int64_t ms) { AdvanceUs(ms * 1000); }
-    // Moves the clock forward to `us` (never back).
-    void AdvanceToUs(int64_t us) {
+    // Shorthands for the tests.
+    int64_t NowUs() { return now.load(); }
+    void Advance(std::chrono::microseconds d) { now.fetch_add(d.count()); }
+    // Moves the clock forward to `t` (never back).
+    void AdvanceTo(std::chrono::microseconds t) {
         int64_t cur = now.load();
-        while (us > cur && !now.compare_exchange_weak(cur, us)) {
+        while (t.count() > cur && !now.compare_exchange_weak(cur, t.count())) {
         }
     }
 

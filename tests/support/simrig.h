@@ -15,13 +15,11 @@
 class TVirtualEcuPeer : public TSerialPeer {
 public:
     explicit TVirtualEcuPeer(TVirtualEcu& ecu) : ecu(ecu) {}
-    void HostSent(uint8_t b, int64_t startNs, int bps) override { ecu.HostSent(b, startNs, bps); }
-    void Poll(int64_t nowNs, int hostBps, std::vector<uint8_t>& out) override {
-        ecu.Poll(nowNs, hostBps, out);
+    void HostSent(uint8_t b, TNs start, int bps) override { ecu.HostSent(b, start, bps); }
+    void Poll(TNs when, int hostBps, std::vector<uint8_t>& out) override {
+        ecu.Poll(when, hostBps, out);
     }
-    int64_t NextEventNs(int64_t nowNs, int hostBps) override {
-        return ecu.NextEventNs(nowNs, hostBps);
-    }
+    TNs NextEvent(TNs when, int hostBps) override { return ecu.NextEvent(when, hostBps); }
 
 private:
     TVirtualEcu& ecu;
@@ -30,13 +28,13 @@ private:
 struct TSimRig {
     explicit TSimRig(TEcuSimConfig config = {},
                      std::map<std::string, TMemorySettingsStore::TValue> settings = {})
-        : ecu(std::move(config), clock.NowUs() * 1000) {
+        : ecu(std::move(config), clock.Now()) {
         lib.AttachPeer(&peer);
         store.values = std::move(settings);
         port = std::make_unique<TSerialComm>(lib, store, clock);
         port->Open();
     }
-    int64_t NowNs() { return clock.NowUs() * 1000; }
+    TNs Now() { return clock.Now(); }
 
     TManualClock clock;
     TVirtualEcu ecu;

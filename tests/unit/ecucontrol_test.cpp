@@ -75,7 +75,7 @@ struct ControlRig {
 
     TManualClock manual;
     TClock& clock;
-    TVirtualEcu ecu{TEcuSimConfig{}, manual.NowUs() * 1000};
+    TVirtualEcu ecu{TEcuSimConfig{}, manual.Now()};
     TVirtualEcuPeer peer{ecu};
     TFakeSerialLibrary lib{clock};
     TMemorySettingsStore store;
@@ -118,9 +118,9 @@ TEST(ECUControl, EveryLinkStateChangeIsReportedOnce) {
     control.Start();
     // Connecting is told at once, before the first connect pass; then each change once.
     ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 2; }));
-    rig.ecu.SetUnplugged(true, rig.manual.NowUs() * 1000);
+    rig.ecu.SetUnplugged(true, rig.manual.Now());
     ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 3; }));
-    rig.ecu.SetUnplugged(false, rig.manual.NowUs() * 1000);
+    rig.ecu.SetUnplugged(false, rig.manual.Now());
     ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 4; }));
     control.Stop();
     EXPECT_EQ(rig.observer.States(),
@@ -213,11 +213,11 @@ TEST(ECUControl, PortThatCannotBeOpenedIsShownOnceThenTriedEverySecond) {
     EXPECT_FALSE(control.PortOpen());
     // The thread runs on freely: compare the tries with the virtual time around them.
     const int resets0 = rig.lib.Resets();
-    const int64_t t0 = rig.clock.NowUs();
-    ASSERT_TRUE(WaitFor([&] { return rig.clock.NowUs() - t0 >= 5'000'000; }));
-    const int64_t before = rig.clock.NowUs();
+    const int64_t t0 = rig.manual.NowUs();
+    ASSERT_TRUE(WaitFor([&] { return rig.manual.NowUs() - t0 >= 5'000'000; }));
+    const int64_t before = rig.manual.NowUs();
     const int tries = rig.lib.Resets() - resets0;
-    const int64_t after = rig.clock.NowUs();
+    const int64_t after = rig.manual.NowUs();
     EXPECT_GE(tries, (before - t0) / 1'000'000 - 1);
     EXPECT_LE(tries, (after - t0) / 1'000'000 + 2);
     EXPECT_EQ(rig.lib.SentCount(), 0u);  // nothing sent to a port that is not open

@@ -21,9 +21,10 @@ protected:
         std::filesystem::create_directories(dir);
         log = dir + "/brindle.log";
     }
-    void TearDown() override {
-        ClosePacketLog();
-        std::filesystem::remove_all(dir);
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::unique_ptr<TPacketLogFile> Open(const std::string& path, TLogOpenResult& result,
+                                         int64_t limit = kPacketLogLimitBytes) {
+        return TPacketLogFile::Open(path, limit, result);
     }
     static std::string Read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
@@ -39,27 +40,25 @@ protected:
     std::string log;
 };
 
-TEST_F(PacketLogFile, EachStartBeginsAnEmptyLogAndAClosedLogWritesNothing) {
+TEST_F(PacketLogFile, EachStartBeginsAnEmptyLog) {
     Write(log, "the last run's lines\n");
-    ASSERT_EQ(OpenPacketLog(log).status, TLogOpen::Opened);
-    WritePacketLogLine("Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))");
-    ClosePacketLog();
-    WritePacketLogLine("after close");
+    TLogOpenResult result;
+    auto file = Open(log, result);
+    ASSERT_EQ(result.status, TLogOpen::Opened);
+    file->WriteLine("Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))");
     EXPECT_EQ(Read(log), "Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))\n");
-
-    const TLogOpenResult missing = OpenPacketLog(dir + "/no-such-folder/brindle.log");
-    EXPECT_EQ(missing.status, TLogOpen::Failed);
-    EXPECT_EQ(missing.reason, "No such file or directory");
-    EXPECT_FALSE(PacketLogOpen());
-    WritePacketLogLine("goes nowhere");
+    EXPECT_FALSE(Open(dir + "/no-such-folder/brindle.log", result));
+    EXPECT_EQ(result.status, TLogOpen::Failed);
+    EXPECT_EQ(result.reason, "No such file or directory");
 }
 
 TEST_F(PacketLogFile, ASymbolicLinkIsNeverFollowed) {
     const std::string important = dir + "/important.txt";
     Write(important, "the user's own text\n");
     ASSERT_EQ(symlink(important.c_str(), log.c_str()), 0);
-    EXPECT_EQ(OpenPacketLog(log).status, TLogOpen::Link);
-    WritePacketLogLine("goes nowhere");
+    TLogOpenResult result;
+    EXPECT_FALSE(Open(log, result));
+    EXPECT_EQ(result.status, TLogOpen::Link);
     EXPECT_EQ(Read(important), "the user's own text\n");
     EXPECT_TRUE(std::filesystem::is_symlink(log));
 }
@@ -70,14 +69,14 @@ TEST_F(PacketLogFile, ASecondInstanceLeavesTheFirstOnesLogIntact) {
     ASSERT_TRUE(first);
     first->WriteLine("first instance, line 1");
     // A second instance in the same folder: no truncation, no lines of its own.
-    const TLogOpenResult second = OpenPacketLog(log);
+    TLogOpenResult second;
+    EXPECT_FALSE(Open(log, second));
     EXPECT_EQ(second.status, TLogOpen::Held);
-    WritePacketLogLine("second instance");
     first->WriteLine("first instance, line 2");
     EXPECT_EQ(Read(log), "first instance, line 1\nfirst instance, line 2\n");
     // Once the first has ended, the log is free again.
     first.reset();
-    EXPECT_EQ(OpenPacketLog(log).status, TLogOpen::Opened);
+    EXPECT_TRUE(Open(log, second));
 }
 
 TEST_F(PacketLogFile, AtItsLimitTheLogMovesToDotOneAndAFreshOneStarts) {
@@ -87,14 +86,16 @@ TEST_F(PacketLogFile, AtItsLimitTheLogMovesToDotOneAndAFreshOneStarts) {
     // An older rotated log that is a link: replaced as a name, its target left alone.
     ASSERT_EQ(symlink(elsewhere.c_str(), old.c_str()), 0);
     // Lines of 10 bytes with their line end; at most 30 bytes to a file.
-    ASSERT_EQ(OpenPacketLog(log, 30).status, TLogOpen::Opened);
+    TLogOpenResult result;
+    auto file = Open(log, result, 30);
+    ASSERT_TRUE(file);
     for (const char* line : {"line 0001", "line 0002", "line 0003", "line 0004", "line 0005"}) {
-        WritePacketLogLine(line);
+        file->WriteLine(line);
     }
     EXPECT_EQ(Read(old), "line 0001\nline 0002\nline 0003\n");
     EXPECT_EQ(Read(log), "line 0004\nline 0005\n");
     for (const char* line : {"line 0006", "line 0007"}) {
-        WritePacketLogLine(line);
+        file->WriteLine(line);
     }
     EXPECT_EQ(Read(old), "line 0004\nline 0005\nline 0006\n");
     EXPECT_EQ(Read(log), "line 0007\n");

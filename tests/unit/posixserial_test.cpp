@@ -109,12 +109,12 @@ TEST(PosixSerial, BytesTravelBothWaysUnchanged) {
     EXPECT_EQ(pty.ReadAll(), std::string("\n") + all);
 
     ASSERT_EQ(write(pty.master, all.data(), all.size()), 256);
-    ASSERT_TRUE(lib.WaitReadable(3, 1000));
+    ASSERT_TRUE(lib.WaitReadable(3, std::chrono::milliseconds(1000)));
     std::string got;
     for (int idle = 0; got.size() < 256 && idle < 50;) {
         const int b = lib.GetByte(3);
         if (b == TSerialLibrary::kNoByte) {
-            lib.WaitReadable(3, 20);
+            lib.WaitReadable(3, std::chrono::milliseconds(20));
             ++idle;
             continue;
         }
@@ -129,9 +129,9 @@ TEST(PosixSerial, WaitReadableEndsWhenAByteArrivesOrTheTimeIsUp) {
     PtyPair pty;
     TPosixSerialLibrary lib = LibraryOn(pty.slavePath);
     ASSERT_EQ(lib.Reset(0, 1024, 1024), 0);
-    EXPECT_FALSE(lib.WaitReadable(0, 10));
+    EXPECT_FALSE(lib.WaitReadable(0, std::chrono::milliseconds(10)));
     ASSERT_EQ(write(pty.master, "x", 1), 1);
-    EXPECT_TRUE(lib.WaitReadable(0, 1000));
+    EXPECT_TRUE(lib.WaitReadable(0, std::chrono::milliseconds(1000)));
     EXPECT_EQ(lib.GetByte(0), 'x');
 }
 
@@ -198,11 +198,11 @@ TEST(PosixSerial, DeviceThatGoesAwayIsOpenedAgainWhenItComesBack) {
     TPosixSerialLibrary lib = LibraryOn(link);
     ASSERT_EQ(lib.Reset(0, 1024, 1024), 0);
     ASSERT_EQ(write(first->master, "a", 1), 1);
-    ASSERT_TRUE(lib.WaitReadable(0, 1000));
+    ASSERT_TRUE(lib.WaitReadable(0, std::chrono::milliseconds(1000)));
     EXPECT_EQ(lib.GetByte(0), 'a');
 
     first.reset();  // the adapter is pulled out
-    EXPECT_FALSE(lib.WaitReadable(0, 20));
+    EXPECT_FALSE(lib.WaitReadable(0, std::chrono::milliseconds(20)));
     EXPECT_TRUE(lib.Lost(0));
     EXPECT_EQ(lib.GetByte(0), TSerialLibrary::kNoByte);
     EXPECT_LT(lib.PutByte(0, 'x'), 0);
@@ -211,7 +211,7 @@ TEST(PosixSerial, DeviceThatGoesAwayIsOpenedAgainWhenItComesBack) {
     // While it is away, waiting costs (almost) no processor time.
     const double cpu0 = CpuSeconds();
     for (int i = 0; i < 60; ++i) {
-        lib.WaitReadable(0, 5);
+        lib.WaitReadable(0, std::chrono::milliseconds(5));
         lib.GetByte(0);
     }
     EXPECT_LT(CpuSeconds() - cpu0, 0.05);
@@ -222,12 +222,12 @@ TEST(PosixSerial, DeviceThatGoesAwayIsOpenedAgainWhenItComesBack) {
     ASSERT_EQ(symlink(second.slavePath.c_str(), tmp.c_str()), 0);
     ASSERT_EQ(rename(tmp.c_str(), link.c_str()), 0);
     for (int i = 0; i < 100 && lib.Lost(0); ++i) {
-        lib.WaitReadable(0, 20);
+        lib.WaitReadable(0, std::chrono::milliseconds(20));
     }
     ASSERT_FALSE(lib.Lost(0));
     EXPECT_EQ(second.SlaveSpeed(), B115200);
     ASSERT_EQ(write(second.master, "b", 1), 1);
-    ASSERT_TRUE(lib.WaitReadable(0, 1000));
+    ASSERT_TRUE(lib.WaitReadable(0, std::chrono::milliseconds(1000)));
     EXPECT_EQ(lib.GetByte(0), 'b');
     EXPECT_EQ(lib.PutByte(0, 'c'), 0);
     EXPECT_EQ(second.ReadAll(), "c");

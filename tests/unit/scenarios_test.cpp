@@ -10,6 +10,7 @@
 
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/simrig.h"
@@ -30,14 +31,14 @@ std::shared_ptr<TIHexFile> Image(int used) {
 struct Scenario {
     explicit Scenario(TEcuSimConfig config = {},
                       std::map<std::string, TMemorySettingsStore::TValue> settings = {})
-        : ecu(std::move(config), clock.NowUs() * 1000) {
+        : ecu(std::move(config), clock.Now()) {
         lib.AttachPeer(&peer);
         store.values = std::move(settings);
         control = std::make_unique<TECUControl>(TECUControlLinks{lib, store, clock}, true);
     }
     ~Scenario() { Stop(); }
     TECU& Session() { return *control->session; }
-    int64_t NowNs() { return clock.NowUs() * 1000; }
+    TNs Now() { return clock.Now(); }
     uint8_t State() { return Session().linkState.load(); }
     // Stops the program as its exit does; returns how long that took in real time.
     std::chrono::milliseconds Stop() {
@@ -74,7 +75,7 @@ TEST(Scenario, UnpluggedWhileConnectingIdentifyingOrSwitchingRate) {
         const int64_t t0 = s.clock.NowUs();
         ASSERT_TRUE(WaitFor([&] { return s.clock.NowUs() - t0 > 20'000'000; }));
         EXPECT_EQ(s.State(), kLinkConnecting);
-        s.ecu.SetUnplugged(false, s.NowNs());
+        s.ecu.SetUnplugged(false, s.Now());
         EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
         EXPECT_EQ(s.lib.BaudCode(), 9);
         EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
@@ -87,7 +88,7 @@ TEST(Scenario, UnpluggedWhilePollingAndPluggedBack) {
     s.control->Start();
     ASSERT_TRUE(WaitFor([&] { return s.ecu.Unplugged(); }));
     EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnecting; }));
-    s.ecu.SetUnplugged(false, s.NowNs());
+    s.ecu.SetUnplugged(false, s.Now());
     EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
 }
 
@@ -102,14 +103,14 @@ TEST(Scenario, UnpluggedDuringAnUploadIsNeverReportedAsDoneAndRecovers) {
         auto image = Image(8 * 256);
         s.ecu.UnplugOn(stage);
         // As brindle-cli runs it: every failed run is followed by another.
-        auto command = s.control->PostFlashCommand(image, &s.progress, {0, false});
+        auto command = PostFlashCommand(*s.control, image, &s.progress, {0, false});
         ASSERT_TRUE(WaitFor([&] { return command->Failures() >= 1; }));
         EXPECT_NE(command->Outcome(), TFlashOutcome::Completed);
         for (const std::string& t : s.progress.Texts()) {
             EXPECT_TRUE(KnownUploadText(t)) << t;
         }
         // The cable back in, the retries get the ECU flashed from the start.
-        s.ecu.SetUnplugged(false, s.NowNs());
+        s.ecu.SetUnplugged(false, s.Now());
         ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }, 60000))
             << "runs " << command->Runs();
         const std::vector<uint8_t> flash = s.ecu.Flash();
@@ -126,7 +127,7 @@ TEST(Scenario, UnpluggedAsTheExitGoesOutStillCompletes) {
     ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
     auto image = Image(4 * 256);
     s.ecu.UnplugOn("E");
-    auto command = s.control->PostFlashCommand(image, &s.progress);
+    auto command = PostFlashCommand(*s.control, image, &s.progress);
     ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }));
     EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), s.ecu.Flash().begin()));
 }
@@ -136,7 +137,7 @@ TEST(Scenario, BootLoaderThatNeverAcknowledgesABlockIsAbandoned) {
     s.ecu.NackBlock(2);
     s.control->Start();
     ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
-    auto command = s.control->PostFlashCommand(Image(4 * 256), &s.progress);
+    auto command = PostFlashCommand(*s.control, Image(4 * 256), &s.progress);
     ASSERT_TRUE(WaitFor([&] { return command->Failures() >= 2; }, 60000));
     s.control->Abandon(command);
     ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Abandoned; }));
@@ -167,12 +168,12 @@ TEST(Scenario, RepliesWithBadCrcsOrWrongSeqsNeverConnectUntilTheyStop) {
 
 TEST(Scenario, BabblingLineNeitherHangsNorConnectsAndRecovers) {
     Scenario s;
-    s.ecu.SetBabble(true, s.NowNs());
+    s.ecu.SetBabble(true, s.Now());
     s.control->Start();
     const int64_t t0 = s.clock.NowUs();
     ASSERT_TRUE(WaitFor([&] { return s.clock.NowUs() - t0 > 30'000'000; }, 60000));
     EXPECT_NE(s.State(), kLinkConnected);
-    s.ecu.SetBabble(false, s.NowNs());
+    s.ecu.SetBabble(false, s.Now());
     EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }, 60000));
     EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
 }
@@ -181,7 +182,7 @@ TEST(Scenario, BabbleStartingWhileConnectedFallsBackToConnecting) {
     Scenario s;
     s.control->Start();
     ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
-    s.ecu.SetBabble(true, s.NowNs());
+    s.ecu.SetBabble(true, s.Now());
     EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnecting; }, 60000));
     EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
 }
@@ -193,9 +194,9 @@ TEST(Scenario, ExitWithNoUploadRunningIsQuickInEveryState) {
     };
     const Case cases[] = {
         {"connected", [](Scenario&) {}},
-        {"no ECU", [](Scenario& s) { s.ecu.SetUnplugged(true, s.NowNs()); }},
-        {"boot loader only", [](Scenario& s) { s.ecu.DropToLoader(s.NowNs()); }},
-        {"babble", [](Scenario& s) { s.ecu.SetBabble(true, s.NowNs()); }},
+        {"no ECU", [](Scenario& s) { s.ecu.SetUnplugged(true, s.Now()); }},
+        {"boot loader only", [](Scenario& s) { s.ecu.DropToLoader(s.Now()); }},
+        {"babble", [](Scenario& s) { s.ecu.SetBabble(true, s.Now()); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

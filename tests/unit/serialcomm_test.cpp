@@ -84,10 +84,10 @@ TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
         EXPECT_EQ(port.commBaud, c.commBaud);
         EXPECT_EQ(port.loaderBaud, c.loaderBaud);
         EXPECT_EQ(port.curBaud, 5);
-        EXPECT_EQ(port.timeoutMs, 500);
+        EXPECT_EQ(port.timeoutMs, std::chrono::milliseconds(500));
         EXPECT_EQ(store.values, c.afterwards);
         EXPECT_FALSE(store.isOpen);
-        EXPECT_EQ(port.RangeWarnings(), c.warnings);
+        EXPECT_EQ(port.Settings().RangeWarnings(), c.warnings);
     }
 }
 
@@ -313,8 +313,7 @@ TEST(SerialFlush, ReturnsOnceTheLineIsSilentForLongerThanTheTimeout) {
     EXPECT_GT(took, 900'000 + 500'000);
     EXPECT_LE(took, 900'000 + 505'000);
     uint8_t b = 0;
-    rig.port.timeoutMs = 1;
-    EXPECT_FALSE(rig.port.ReceiveByte(b));  // everything was discarded
+    EXPECT_FALSE(rig.port.ReceiveByte(b, std::chrono::milliseconds(1)));  // all discarded
 }
 
 TEST(SerialFlush, GivesUpOnALineThatNeverFallsSilent) {

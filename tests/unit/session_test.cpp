@@ -7,6 +7,7 @@
 
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
+#include "ecu/protocol.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/manualclock.h"
 #include "tests/support/recordingui.h"
@@ -30,7 +31,7 @@ struct SessionRig : TSimRig {
             if (done()) {
                 return true;
             }
-            clock.SleepMs(10);
+            clock.Sleep(std::chrono::milliseconds(10));
         }
         return false;
     }
@@ -146,7 +147,7 @@ TEST(Session, BootLoaderOnlyEcuBecomesState5) {
 
 TEST(Session, SilentEcuStaysConnectingWithThePortBackAtInitBaud) {
     SessionRig rig({}, {{"initBaud", 7}, {"commBaud", 9}, {"loaderBaud", 6}});
-    rig.ecu.SetUnplugged(true, rig.NowNs());
+    rig.ecu.SetUnplugged(true, rig.Now());
     const int64_t t0 = rig.clock.NowUs();
     rig.session.Step();
     EXPECT_EQ(rig.session.linkState, kLinkConnecting);
@@ -211,7 +212,7 @@ TEST(Session, UnpluggingWhileConnectedIsNoticedWithin1500Ms) {
     rig.session.Step();
     ASSERT_EQ(rig.session.linkState, kLinkConnected);
     rig.StepUntil([] { return false; }, 500);
-    rig.ecu.SetUnplugged(true, rig.NowNs());
+    rig.ecu.SetUnplugged(true, rig.Now());
     const int64_t t0 = rig.clock.NowUs();
     ASSERT_TRUE(rig.StepUntil([&] { return rig.session.linkState == kLinkConnecting; }, 5000));
     const int64_t took = rig.clock.NowUs() - t0;
@@ -219,7 +220,7 @@ TEST(Session, UnpluggingWhileConnectedIsNoticedWithin1500Ms) {
     EXPECT_LE(took, 1'600'000);
     EXPECT_GE(took, 1'000'000);
     // Plugged back, it connects again.
-    rig.ecu.SetUnplugged(false, rig.NowNs());
+    rig.ecu.SetUnplugged(false, rig.Now());
     EXPECT_TRUE(rig.StepUntil([&] { return rig.session.linkState == kLinkConnected; }, 20000));
 }
 
@@ -268,9 +269,45 @@ TEST(Session, SensorRecordComesFromBytes3To26OfTheReply) {
     // The ECU's record for the moment it answered, within the step's few milliseconds.
     const TSensorValues v = DecodeSensors(got);
     const TSensorValues expected =
-        DecodeSensors(TVirtualEcu::EngineAt(rig.NowNs() - rig.ecu.PowerOnNs()));
+        DecodeSensors(TVirtualEcu::EngineAt(rig.Now() - rig.ecu.PowerOn()));
     EXPECT_NEAR(v.rpm, expected.rpm, 30);
     EXPECT_EQ(v.battRaw, expected.battRaw);
+}
+
+// Readers that take every record (recording, the chart) get each one once, in order, with
+// its time; one that falls behind the history is told how many it lost.
+TEST(Session, EveryRecordIsHandedOutOnceInOrderWithItsTime) {
+    SessionRig rig({}, {{"commBaud", 9}});
+    rig.session.Step();
+    ASSERT_EQ(rig.session.linkState, kLinkConnected);
+    uint64_t seen = 0;
+    std::vector<TECU::TTimedRecord> taken;
+    const auto take = [&] { return rig.session.RecordsSince(seen, taken); };
+    rig.StepUntil([] { return false; }, 2000);
+    EXPECT_EQ(take(), 0u);
+    uint64_t updates = 0;
+    const SensorRecord last = rig.session.SensorsSnapshot(&updates);
+    ASSERT_GT(updates, 100u);  // about 70 a second
+    EXPECT_EQ(seen, updates);
+    ASSERT_EQ(taken.size(), updates);
+    EXPECT_EQ(taken.back().record, last);
+    for (size_t i = 1; i < taken.size(); ++i) {
+        EXPECT_GT(taken[i].time, taken[i - 1].time);
+    }
+    // A reader away for longer than the history keeps loses the oldest, and is told so.
+    const uint64_t before = seen;
+    rig.StepUntil(
+        [&] {
+            uint64_t n = 0;
+            rig.session.SensorsSnapshot(&n);
+            return n > before + TECU::kRecordHistory + 10;
+        },
+        120'000);
+    taken.clear();
+    const uint64_t lost = take();
+    EXPECT_EQ(taken.size(), TECU::kRecordHistory);
+    EXPECT_GT(lost, 0u);
+    EXPECT_EQ(lost + taken.size(), seen - before);
 }
 
 TEST(Session, KeepAliveAfterOneSecondWithoutReplies) {
@@ -360,13 +397,12 @@ TEST(Session, SensorReplyCutShortDoesNotSpoilTheNextPoll) {
     ASSERT_TRUE(port.Open());
     TECU session(&port);
     session.linkState = kLinkConnected;
-    session.lastReply = clock.NowMs();
+    session.lastReply = clock.Now();
     // A reply that stops after 3 of its 27 payload bytes...
     lib.AddInput({0x0A, 0x10, KALO_READ_SENSORS, 27, 1, 2, 0x0A, 4, 5, 6}, clock.NowUs() + 2000);
     session.Step();
     // ...then a whole one: it is taken, and nothing of the first is left to confuse it.
     TKaloPacket reply;
-    reply.logged = false;
     reply.seq = static_cast<uint8_t>(session.seq + 1);
     reply.type = KALO_READ_SENSORS;
     reply.SetSize(kSensorsReplyBytes);
@@ -391,56 +427,31 @@ TEST(Session, StatesOtherThanConnectedAndConnectingDoNothing) {
     }
 }
 
-// The log line of a packet, from its fields as the log format lays them out.
-std::string Line(bool incoming, const char* type, unsigned seq, std::vector<uint8_t> payload,
-                 uint8_t typeCode) {
-    std::vector<uint8_t> covered = {static_cast<uint8_t>(seq), typeCode,
-                                    static_cast<uint8_t>(payload.size())};
-    covered.insert(covered.end(), payload.begin(), payload.end());
-    const unsigned crc = Crc16(covered.data(), covered.size());
-    std::ostringstream s;
-    s << (incoming ? "Incoming" : "Outgoing") << " packet typ(" << type << ") seq(" << seq
-      << ") size(" << payload.size() << ") CRC(" << crc;
-    if (incoming) {
-        s << "," << crc;
-    }
-    s << ") Data(";
-    if (payload.empty()) {
-        s << "(none)";
-    }
-    for (size_t i = 0; i < payload.size(); ++i) {
-        s << (i ? "," : "") << std::hex << unsigned(payload[i]) << std::dec;
-    }
-    s << ")";
-    return s.str();
-}
-
+// The session logs every packet it sends and every one it receives, in order: a whole
+// connect is its three identification exchanges and nine table reads.
 TEST(Session, PacketLogOfAWholeConnect) {
-    std::ostringstream log;
-    AttachPacketLog(&log);
-    SessionRig rig;
-    rig.session.seq = 9;
-    rig.session.Step();
-    ClosePacketLog();
+    std::ostringstream text;
+    TStreamLogSink log(text);
+    TSimRig rig;
+    TECU session(rig.port.get(), nullptr, &log);
+    session.seq = 9;
+    session.linkState = kLinkConnecting;
+    session.Step();
     std::vector<std::string> lines;
-    std::istringstream in(log.str());
+    std::istringstream in(text.str());
     for (std::string l; std::getline(in, l);) {
         lines.push_back(l);
     }
     ASSERT_EQ(lines.size(), 2u * (3 + 9));
-    const std::vector<uint8_t> sig = {0xAA, 12, 'K', 'S', 0x20, 0x24, 0x03, 0x15, 0x00, 0x01, 1, 2};
-    EXPECT_EQ(lines[0], Line(false, "ACK", 10, {}, 1));
-    EXPECT_EQ(lines[1], Line(true, "ACK", 10, {}, 1));
-    EXPECT_EQ(lines[2], Line(false, "GET_VERSION", 11, {}, 2));
-    EXPECT_EQ(lines[3], Line(true, "GET_VERSION", 11, {1, 4, 12}, 2));
-    EXPECT_EQ(lines[4], Line(false, "GET_HWSIG", 12, {}, 8));
-    EXPECT_EQ(lines[5], Line(true, "GET_HWSIG", 12, sig, 8));
-    EXPECT_EQ(lines[6], Line(false, "GET_TABLESIZE", 13, {1}, 4));
-    EXPECT_EQ(lines[7], Line(true, "GET_TABLESIZE", 13, {1, 144, 0}, 4));
-    for (size_t i = 8; i < lines.size(); i += 2) {
-        EXPECT_EQ(lines[i].rfind("Outgoing packet typ(GET_TABLE", 0), 0u) << lines[i];
-        EXPECT_EQ(lines[i + 1].rfind("Incoming packet typ(GET_TABLE", 0), 0u) << lines[i + 1];
+    for (size_t i = 0; i < lines.size(); i += 2) {
+        const std::string seq = " seq(" + std::to_string(10 + i / 2) + ") ";
+        EXPECT_EQ(lines[i].rfind("Outgoing packet typ(", 0), 0u) << lines[i];
+        EXPECT_EQ(lines[i + 1].rfind("Incoming packet typ(", 0), 0u) << lines[i + 1];
+        EXPECT_NE(lines[i].find(seq), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i + 1].find(seq), std::string::npos) << lines[i + 1];
     }
+    EXPECT_EQ(lines[0].substr(0, 37), "Outgoing packet typ(ACK) seq(10) size");
+    EXPECT_EQ(lines[5].substr(0, 40), "Incoming packet typ(GET_HWSIG) seq(12) s");
 }
 
 TEST(Session, LinkStatesReadAsTheStatusBarShowsThem) {

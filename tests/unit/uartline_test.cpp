@@ -11,7 +11,7 @@ namespace {
 std::vector<TUartLine::TChar> ReceiveAll(TUartLine& line, int rxBps) {
     std::vector<TUartLine::TChar> out;
     TUartLine::TChar c;
-    while (line.Receive(BitTimeNs(rxBps), kNever - 1, c)) {
+    while (line.Receive(BitTime(rxBps), kNever - TNs(1), c)) {
         out.push_back(c);
     }
     return out;
@@ -21,7 +21,7 @@ TEST(UartLine, SameRateDeliversEveryByteAsSentAfterTenBitTimes) {
     for (int bps : {9600, 19200, 38400, 57600, 115200}) {
         TUartLine line;
         for (int b = 0; b < 256; ++b) {
-            line.Send(static_cast<uint8_t>(b), 0, BitTimeNs(bps));
+            line.Send(static_cast<uint8_t>(b), TNs(0), BitTime(bps));
         }
         const auto chars = ReceiveAll(line, bps);
         ASSERT_EQ(chars.size(), 256u) << bps;
@@ -30,28 +30,29 @@ TEST(UartLine, SameRateDeliversEveryByteAsSentAfterTenBitTimes) {
             EXPECT_FALSE(chars[b].framingError);
         }
         // The last byte is complete in the middle of its stop bit: 255 frames plus 9.5 bits.
-        EXPECT_EQ(chars.back().doneNs, 255 * 10 * BitTimeNs(bps) + (19 * BitTimeNs(bps) + 1) / 2);
+        EXPECT_EQ(chars.back().done, 255 * 10 * BitTime(bps) + (19 * BitTime(bps) + TNs(1)) / 2);
     }
 }
 
 TEST(UartLine, ByteIsNotDeliveredBeforeItHasArrived) {
     TUartLine line;
-    const int64_t bit = BitTimeNs(9600);
-    const int64_t end = line.Send('A', 1000, bit);
-    EXPECT_EQ(end, 1000 + 10 * bit);
+    const TNs bit = BitTime(9600);
+    const TNs start(1000);
+    const TNs end = line.Send('A', start, bit);
+    EXPECT_EQ(end, start + 10 * bit);
     TUartLine::TChar c;
-    EXPECT_FALSE(line.Receive(bit, 1000 + 9 * bit, c));
-    EXPECT_EQ(line.NextEventNs(bit), 1000 + (19 * bit + 1) / 2);
-    EXPECT_TRUE(line.Receive(bit, 1000 + 10 * bit, c));
+    EXPECT_FALSE(line.Receive(bit, start + 9 * bit, c));
+    EXPECT_EQ(line.NextEvent(bit), start + (19 * bit + TNs(1)) / 2);
+    EXPECT_TRUE(line.Receive(bit, start + 10 * bit, c));
     EXPECT_EQ(c.byte, 'A');
-    EXPECT_EQ(line.NextEventNs(bit), kNever);
+    EXPECT_EQ(line.NextEvent(bit), kNever);
 }
 
 TEST(UartLine, BytesQueueBehindEachOther) {
     TUartLine line;
-    const int64_t bit = BitTimeNs(115200);
-    line.Send(1, 0, bit);
-    EXPECT_EQ(line.Send(2, 0, bit), 20 * bit);           // the second starts when the first ends
+    const TNs bit = BitTime(115200);
+    line.Send(1, TNs(0), bit);
+    EXPECT_EQ(line.Send(2, TNs(0), bit), 20 * bit);      // the second starts when the first ends
     EXPECT_EQ(line.Send(3, 100 * bit, bit), 110 * bit);  // after an idle gap
 }
 
@@ -69,8 +70,12 @@ TEST(UartLine, RateMismatchDecodesWhatAUartWould) {
         // 0x00 at 9600 is low for 937 us; a 19200 receiver sees eight low data bits and a
         // low stop bit: a framing error, read as 0x00, and no second start edge.
         {"0x00 9600 to 19200", 9600, 19200, 0x00, {0x00}, true},
-        // 0xFF at 9600 is one low start bit of 104 us: at 19200 data bit 0 still samples it.
+        // 0xFF at 9600 is one low start bit of 104 us: one character at every faster rate,
+        // the low bits it covers at the receiver's rate (the boot loader's filler).
         {"0xFF 9600 to 19200", 9600, 19200, 0xFF, {0xFE}, false},
+        {"0xFF 9600 to 38400", 9600, 38400, 0xFF, {0xF8}, false},
+        {"0xFF 9600 to 57600", 9600, 57600, 0xFF, {0xE0}, false},
+        {"0xFF 9600 to 115200", 9600, 115200, 0xFF, {0x00}, true},
         // A whole byte at 115200 lasts 87 us, less than one bit at 9600: only the start
         // bit is seen, every data bit samples the idle line.
         {"0x00 115200 to 9600", 115200, 9600, 0x00, {0xFF}, false},
@@ -78,7 +83,7 @@ TEST(UartLine, RateMismatchDecodesWhatAUartWould) {
     for (const MismatchCase& c : cases) {
         SCOPED_TRACE(c.name);
         TUartLine line;
-        line.Send(c.sent, 0, BitTimeNs(c.txBps));
+        line.Send(c.sent, TNs(0), BitTime(c.txBps));
         const auto chars = ReceiveAll(line, c.rxBps);
         std::vector<uint8_t> bytes;
         for (const auto& ch : chars) {
@@ -99,7 +104,7 @@ TEST(UartLine, MismatchedTextNeverReadsAsTheText) {
             }
             TUartLine line;
             for (char ch : text) {
-                line.Send(static_cast<uint8_t>(ch), 0, BitTimeNs(tx));
+                line.Send(static_cast<uint8_t>(ch), TNs(0), BitTime(tx));
             }
             std::string got;
             for (const auto& c : ReceiveAll(line, rx)) {
@@ -112,8 +117,8 @@ TEST(UartLine, MismatchedTextNeverReadsAsTheText) {
 
 TEST(UartLine, ClearDropsWhatWasOnTheLine) {
     TUartLine line;
-    const int64_t bit = BitTimeNs(9600);
-    line.Send('x', 0, bit);
+    const TNs bit = BitTime(9600);
+    line.Send('x', TNs(0), bit);
     line.Clear(5 * bit);
     TUartLine::TChar c;
     EXPECT_FALSE(line.Receive(bit, 100 * bit, c));

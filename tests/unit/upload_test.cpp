@@ -10,7 +10,9 @@
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
 #include "ecu/packet.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
+#include "firmware/upload.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/simrig.h"
 #include "tests/support/waitfor.h"
@@ -35,7 +37,7 @@ struct UploadRig : TSimRig {
         session.linkState = kLinkConnecting;
     }
     // Lets the line run on for a moment, so the ECU has taken what was sent last.
-    void Settle() { lib.WaitReadable(0, 20); }
+    void Settle() { lib.WaitReadable(0, std::chrono::milliseconds(20)); }
     bool Connect() {
         session.Step();
         return session.linkState == kLinkConnected;
@@ -58,7 +60,7 @@ TEST(Upload, FullImageEndsWithTheFlashEqualToTheImage) {
     UploadRig rig;
     ASSERT_TRUE(rig.Connect());
     auto image = Image(kFirmwareImageBytes);
-    EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
+    EXPECT_EQ(TUpload(rig.session, *image, rig.progress).Run(), TUploadRun::Completed);
     EXPECT_EQ(rig.ecu.Flash(), image->data);
     EXPECT_EQ(rig.ecu.Counters().pagesWritten, 512);
     EXPECT_EQ(rig.session.linkState, kLinkConnecting);
@@ -78,7 +80,7 @@ TEST(Upload, EmptyImageStillEntersIdentifiesErasesAndExits) {
     ASSERT_TRUE(rig.Connect());
     rig.ecu.ClearTranscript();
     auto image = Image(0);
-    EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
+    EXPECT_EQ(TUpload(rig.session, *image, rig.progress).Run(), TUploadRun::Completed);
     rig.Settle();
     EXPECT_EQ(
         rig.LoaderCommands(),
@@ -102,7 +104,7 @@ TEST(Upload, BlockCountAndProgressPositions) {
         UploadRig rig;
         ASSERT_TRUE(rig.Connect());
         auto image = Image(c.used);
-        EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
+        EXPECT_EQ(TUpload(rig.session, *image, rig.progress).Run(), TUploadRun::Completed);
         EXPECT_EQ(rig.progress.Positions(), c.positions);
         EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
     }
@@ -111,7 +113,7 @@ TEST(Upload, BlockCountAndProgressPositions) {
 TEST(Upload, NineBlocksReportEveryFourthBlock) {
     UploadRig rig;
     ASSERT_TRUE(rig.Connect());
-    EXPECT_EQ(rig.session.UploadFirmware(*Image(9 * 256), rig.progress), TUploadRun::Completed);
+    EXPECT_EQ(TUpload(rig.session, *Image(9 * 256), rig.progress).Run(), TUploadRun::Completed);
     EXPECT_EQ(rig.progress.Texts(),
               (std::vector<std::string>{"0 bytes sent.", "1024 bytes sent.", "2048 bytes sent."}));
 }
@@ -122,7 +124,7 @@ TEST(Upload, CheckBytesOfABlankBlockOnTheWire) {
     TIHexFile image;
     image.usedLength = 256;  // all 0xFF: sum 0xFF80, xor 0x0000
     rig.lib.ClearSent();
-    EXPECT_EQ(rig.session.UploadFirmware(image, rig.progress), TUploadRun::Completed);
+    EXPECT_EQ(TUpload(rig.session, image, rig.progress).Run(), TUploadRun::Completed);
     const std::vector<uint8_t> sent = rig.lib.SentBytes();
     const std::vector<uint8_t> tail = {0xFF, 0xFF, 0x80, 0x00, 0x00, 'E'};
     ASSERT_GE(sent.size(), tail.size());
@@ -138,7 +140,7 @@ TEST(Upload, ImageEndingInsideItsLastBlockIsSentPaddedWithErasedBytes) {
     }
     image.data[299] = 0x00;
     image.usedLength = 300;
-    EXPECT_EQ(rig.session.UploadFirmware(image, rig.progress), TUploadRun::Completed);
+    EXPECT_EQ(TUpload(rig.session, image, rig.progress).Run(), TUploadRun::Completed);
     EXPECT_EQ(rig.ecu.Counters().rejectedWrites, 0);
     const std::vector<uint8_t> flash = rig.ecu.Flash();
     EXPECT_TRUE(std::equal(image.data.begin(), image.data.end(), flash.begin()));
@@ -164,7 +166,7 @@ TEST(Upload, UnacknowledgedWriteIsResentWithItsAddress) {
         }
     } progress;
     progress.ecu = &rig.ecu;
-    EXPECT_EQ(rig.session.UploadFirmware(*image, progress), TUploadRun::Completed);
+    EXPECT_EQ(TUpload(rig.session, *image, progress).Run(), TUploadRun::Completed);
     EXPECT_EQ(progress.Texts(), (std::vector<std::string>{"0 bytes sent.", "Retrying block 1"}));
     EXPECT_EQ(progress.Positions(), (std::vector<int>{0, 33, 33, 66}));
     const auto commands = rig.LoaderCommands();
@@ -180,7 +182,7 @@ TEST(Upload, BlockNeverAcknowledgedGetsSixWritesThenTooManyResends) {
     ASSERT_TRUE(rig.Connect());
     rig.ecu.NackBlock(1);
     rig.ecu.ClearTranscript();
-    EXPECT_EQ(rig.session.UploadFirmware(*Image(4 * 256), rig.progress),
+    EXPECT_EQ(TUpload(rig.session, *Image(4 * 256), rig.progress).Run(),
               TUploadRun::FailedAfterErase);
     const auto commands = rig.LoaderCommands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "D 0x0080 unanswered"), 6);
@@ -195,8 +197,8 @@ TEST(Upload, BlockNeverAcknowledgedGetsSixWritesThenTooManyResends) {
 TEST(Upload, NoAnswerToTheProgrammerQueryIsASilentLoaderBeforeAnyErase) {
     UploadRig rig;
     ASSERT_TRUE(rig.Connect());
-    rig.ecu.SetUnplugged(true, rig.NowNs());
-    EXPECT_EQ(rig.session.UploadFirmware(*Image(256), rig.progress), TUploadRun::LoaderSilent);
+    rig.ecu.SetUnplugged(true, rig.Now());
+    EXPECT_EQ(TUpload(rig.session, *Image(256), rig.progress).Run(), TUploadRun::LoaderSilent);
     EXPECT_EQ(rig.ecu.Counters().erases, 0);
     EXPECT_TRUE(rig.progress.Texts().empty());
 }
@@ -223,28 +225,24 @@ TEST(Upload, RunAfterACutInsideABlockSucceedsWithoutAPowerCycle) {
         } progress;
         progress.ecu = &rig.ecu;
         progress.cut = cut;
-        EXPECT_EQ(rig.session.UploadFirmware(*image, progress), TUploadRun::FailedAfterErase);
+        EXPECT_EQ(TUpload(rig.session, *image, progress).Run(), TUploadRun::FailedAfterErase);
         EXPECT_EQ(progress.Texts().back(), "Too many address attempts.");
-        rig.ecu.SetUnplugged(false, rig.NowNs());
+        rig.ecu.SetUnplugged(false, rig.Now());
         rig.session.linkState = kLinkLoader;  // as the session finds it
-        EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
+        EXPECT_EQ(TUpload(rig.session, *image, rig.progress).Run(), TUploadRun::Completed);
         EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
         EXPECT_EQ(rig.ecu.Counters().pagesWritten, 1 + 4);
     }
 }
 
-TEST(Upload, EraseTimeOutRestoresTheReplyTimeout) {
-    for (int timeout : {500, 700}) {
-        UploadRig rig;
-        ASSERT_TRUE(rig.Connect());
-        rig.ecu.SetNoEraseAnswer(true);
-        rig.port->timeoutMs = timeout;
-        const int64_t t0 = rig.clock.NowUs();
-        EXPECT_EQ(rig.session.UploadFirmware(*Image(256), rig.progress),
-                  TUploadRun::FailedAfterErase);
-        EXPECT_EQ(rig.port->timeoutMs, timeout);
-        EXPECT_GT(rig.clock.NowUs() - t0, 4'000'000);  // it waited the erase's 4 s
-    }
+TEST(Upload, EraseIsWaitedForFourSeconds) {
+    UploadRig rig;
+    ASSERT_TRUE(rig.Connect());
+    rig.ecu.SetNoEraseAnswer(true);
+    const int64_t t0 = rig.clock.NowUs();
+    EXPECT_EQ(TUpload(rig.session, *Image(256), rig.progress).Run(), TUploadRun::FailedAfterErase);
+    EXPECT_GT(rig.clock.NowUs() - t0, 4'000'000);  // the erase's own time-out, not 500 ms
+    EXPECT_LT(rig.clock.NowUs() - t0, 4'700'000);
 }
 
 TEST(Upload, FromTheBootLoaderNoPacketIsSent) {
@@ -255,7 +253,7 @@ TEST(Upload, FromTheBootLoaderNoPacketIsSent) {
     ASSERT_EQ(rig.session.linkState, kLinkLoader);
     rig.lib.ClearSent();
     auto image = Image(1000);
-    EXPECT_EQ(rig.session.UploadFirmware(*image, rig.progress), TUploadRun::Completed);
+    EXPECT_EQ(TUpload(rig.session, *image, rig.progress).Run(), TUploadRun::Completed);
     ASSERT_FALSE(rig.lib.SentBytes().empty());
     EXPECT_EQ(rig.lib.SentBytes()[0], 'p');
     EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
@@ -277,14 +275,14 @@ TEST(Upload, ThreeUnansweredAddressCommandsGiveUp) {
     lib.AddInputText("AVREFI1", t0 + 700'000);
     lib.AddInputText("\r", t0 + 800'000);
     TRecordingProgress progress;
-    EXPECT_EQ(session.UploadFirmware(*Image(512), progress), TUploadRun::FailedAfterErase);
+    EXPECT_EQ(TUpload(session, *Image(512), progress).Run(), TUploadRun::FailedAfterErase);
     EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Too many address attempts."});
     const auto sent = lib.SentBytes();
     EXPECT_EQ(std::count(sent.begin(), sent.end(), 'A'), 3);
 }
 
 struct ControlUploadRig {
-    explicit ControlUploadRig(TEcuSimConfig config = {}) : ecu(config, clock.NowUs() * 1000) {
+    explicit ControlUploadRig(TEcuSimConfig config = {}) : ecu(config, clock.Now()) {
         lib.AttachPeer(&peer);
     }
     TECUControlLinks Links() {
@@ -309,7 +307,7 @@ TEST(FlashCommand, FailedRunIsFollowedByASuccessfulOneThroughTheQueue) {
     TECUControl control(rig.Links());
     ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
     auto image = Image(5 * 256);
-    auto command = control.PostFlashCommand(image, &rig.progress);
+    auto command = PostFlashCommand(control, image, &rig.progress);
     ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }));
     EXPECT_GE(command->Runs(), 2);
     control.Stop();
@@ -326,28 +324,28 @@ TEST(FlashCommand, FailedRunIsFollowedByASuccessfulOneThroughTheQueue) {
 TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
     struct Case {
         const char* name;
-        std::function<void(TVirtualEcu&, int64_t)> fault;
+        std::function<void(TVirtualEcu&, TNs)> fault;
         TFlashPolicy policy;
         TFlashOutcome outcome;
         bool eraseSent;
         int runs;
     };
     const Case cases[] = {
-        {"completed", [](TVirtualEcu&, int64_t) {}, {}, TFlashOutcome::Completed, false, 1},
+        {"completed", [](TVirtualEcu&, TNs) {}, {}, TFlashOutcome::Completed, false, 1},
         {"silent loader ends it at once",
-         [](TVirtualEcu& e, int64_t now) { e.SetUnplugged(true, now); },
+         [](TVirtualEcu& e, TNs now) { e.SetUnplugged(true, now); },
          {},
          TFlashOutcome::FailedBeforeErase,
          false,
          1},
         {"silent loader, tried three times",
-         [](TVirtualEcu& e, int64_t now) { e.SetUnplugged(true, now); },
+         [](TVirtualEcu& e, TNs now) { e.SetUnplugged(true, now); },
          {3, false},
          TFlashOutcome::FailedBeforeErase,
          false,
          3},
         {"erased, then never acknowledged",
-         [](TVirtualEcu& e, int64_t) { e.NackBlock(1); },
+         [](TVirtualEcu& e, TNs) { e.NackBlock(1); },
          {2, true},
          TFlashOutcome::FailedAfterErase,
          true,
@@ -355,7 +353,7 @@ TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
         // A first run that erased and wrote, a second one that heard nothing: the firmware is
         // gone, whatever the last run saw.
         {"erased, then silent",
-         [](TVirtualEcu& e, int64_t) { e.UnplugOn("D 0x0100 ok"); },
+         [](TVirtualEcu& e, TNs) { e.UnplugOn("D 0x0100 ok"); },
          {},
          TFlashOutcome::FailedAfterErase,
          true,
@@ -370,8 +368,8 @@ TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
         rig.observer.read = [&] { return control.session->linkState.load(); };
         control.Start();
         ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkLoader; }));
-        c.fault(rig.ecu, rig.clock.NowUs() * 1000);
-        auto command = control.PostFlashCommand(Image(4 * 256), &rig.progress, c.policy);
+        c.fault(rig.ecu, rig.clock.Now());
+        auto command = PostFlashCommand(control, Image(4 * 256), &rig.progress, c.policy);
         // Whatever reads the command when its end is reported finds its outcome stored.
         ASSERT_TRUE(WaitFor(
             [&] { return rig.commands.Count("finished " + std::to_string(command->Id())) == 1; }));
@@ -430,11 +428,11 @@ TEST(FlashCommand, NoRunFollowsASilentLoaderHoweverSlowTheUserInterfaceIs) {
     TECUControl control(rig.Links());
     ASSERT_TRUE(WaitFor([&] { return control.session->linkState == kLinkConnected; }));
     rig.ecu.UnplugOn("ENTER_FLASH");
-    auto command = control.PostFlashCommand(Image(256), &rig.progress);
+    auto command = PostFlashCommand(control, Image(256), &rig.progress);
     ASSERT_TRUE(WaitFor([&] { return command->Outcome() != TFlashOutcome::Pending; }));
     // The user interface is held while the control thread goes on for a minute of its time,
     // with the ECU back and answering.
-    rig.ecu.SetUnplugged(false, rig.clock.NowUs() * 1000);
+    rig.ecu.SetUnplugged(false, rig.clock.Now());
     const int64_t t0 = rig.clock.NowUs();
     ASSERT_TRUE(WaitFor([&] { return rig.clock.NowUs() - t0 > 60'000'000; }));
     EXPECT_EQ(command->Runs(), 1);
@@ -447,12 +445,12 @@ TEST(FlashCommand, NoRunFollowsASilentLoaderHoweverSlowTheUserInterfaceIs) {
 TEST(FlashCommand, AbandonedCommandLeavesTheQueueAtOnceAndTouchesNoOther) {
     ControlUploadRig rig;
     TECUControl control(rig.Links(), /*createSuspended=*/true);
-    auto first = control.PostFlashCommand(Image(256), &rig.progress);
+    auto first = PostFlashCommand(control, Image(256), &rig.progress);
     control.Abandon(first);
     EXPECT_EQ(control.QueuedCommands(), 0u);
     EXPECT_EQ(first->Outcome(), TFlashOutcome::Abandoned);
     EXPECT_FALSE(first->EraseSent());
-    auto second = control.PostFlashCommand(Image(256), &rig.progress);
+    auto second = PostFlashCommand(control, Image(256), &rig.progress);
     control.Start();
     ASSERT_TRUE(WaitFor([&] { return second->Outcome() == TFlashOutcome::Completed; }));
     control.Stop();
@@ -478,8 +476,10 @@ TEST(FlashCommand, AbandonDuringARunEndsItAfterThatRun) {
             }
         }
     } progress;
-    auto command = control.PostFlashCommand(Image(256), &progress);
-    progress.abandon = [&] { control.Abandon(command); };
+    auto command = std::make_shared<TECUFlashCmd>(control.session, Image(256), &progress,
+                                                  TFlashPolicy{}, &rig.commands);
+    progress.abandon = [&] { control.Abandon(command); };  // set before it can run
+    control.PostCommand(command);
     ASSERT_TRUE(WaitFor([&] { return command->Outcome() != TFlashOutcome::Pending; }));
     EXPECT_EQ(command->Outcome(), TFlashOutcome::Abandoned);
     EXPECT_EQ(command->Runs(), 1);  // the run it was abandoned in went on to its end
@@ -491,12 +491,12 @@ TEST(FlashCommand, AbandonDuringARunEndsItAfterThatRun) {
 TEST(FlashCommand, CommandsLeftAtAStopAreDroppedAndReported) {
     ControlUploadRig rig;
     TECUControl control(rig.Links(), /*createSuspended=*/true);
-    auto command = control.PostFlashCommand(Image(256), &rig.progress);
+    auto command = PostFlashCommand(control, Image(256), &rig.progress);
     control.Stop();  // the thread never ran
     EXPECT_EQ(command->Outcome(), TFlashOutcome::Abandoned);
     EXPECT_EQ(command->Runs(), 0);
     EXPECT_EQ(rig.commands.Count("finished " + std::to_string(command->Id())), 1);
-    auto late = control.PostFlashCommand(Image(256), &rig.progress);
+    auto late = PostFlashCommand(control, Image(256), &rig.progress);
     EXPECT_EQ(late->Outcome(), TFlashOutcome::Abandoned);
 }
 

@@ -38,7 +38,7 @@ protected:
     // Everything that arrives on `lib` within `quietMs` of the last byte.
     static std::string Drain(TWin32SerialLibrary& lib, int quietMs = 100) {
         std::string got;
-        while (lib.WaitReadable(0, quietMs)) {
+        while (lib.WaitReadable(0, std::chrono::milliseconds(quietMs))) {
             for (int c; (c = lib.GetByte(0)) != TSerialLibrary::kNoByte;) {
                 got.push_back(static_cast<char>(c));
             }
@@ -137,7 +137,7 @@ TEST_F(Win32Serial, WaitsSleepAndEndWithTheFirstByte) {
     const double cpu0 = CpuSeconds();
     auto t0 = Clock::now();
     for (int i = 0; i < 20; ++i) {
-        EXPECT_FALSE(local.WaitReadable(0, 10));
+        EXPECT_FALSE(local.WaitReadable(0, std::chrono::milliseconds(10)));
     }
     EXPECT_GE(ms(Clock::now() - t0), 190);
     EXPECT_LT(ms(Clock::now() - t0), 1000);
@@ -149,7 +149,7 @@ TEST_F(Win32Serial, WaitsSleepAndEndWithTheFirstByte) {
         remote.PutByte(0, 'x');
     });
     t0 = Clock::now();
-    EXPECT_TRUE(local.WaitReadable(0, 2000));
+    EXPECT_TRUE(local.WaitReadable(0, std::chrono::milliseconds(2000)));
     const auto waited = ms(Clock::now() - t0);
     sender.join();
     EXPECT_GE(waited, 40);

@@ -16,6 +16,7 @@
 #include "ecu/ecucontrol.h"
 #include "ecu/packet.h"
 #include "ecu/serialcomm.h"
+#include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
 #include "platform/console.h"
@@ -27,7 +28,8 @@
 namespace {
 
 int64_t NowMs() {
-    return TSteadyClock::Instance().NowMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TSteadyClock::Instance().Now())
+        .count();
 }
 
 std::string Seconds(int ms) {
@@ -55,20 +57,18 @@ public:
         }
         library = MakeSerialLibrary(map);
         // Constructing the control thread's objects loads the stored settings (and stores the
-        // defaults when there are none yet); the thread itself starts in Connect.
-        control =
-            std::make_unique<TECUControl>(TECUControlLinks{*library, *store, SystemClock(), &panels,
-                                                           &observer, &messages, &commands},
-                                          true);
+        // defaults when there are none yet); the thread itself starts in Connect. --com and
+        // --baud hold for this run only: nothing writes them back.
+        if (!options.noLog) {
+            OpenLog();
+        }
+        TECUControlLinks links{*library,  *store,    SystemClock(), &panels,
+                               &observer, &messages, &commands};
+        links.log = log.get();
+        links.settingsOverride = {options.com > 0 ? options.com - 1 : -1, options.baudCode};
+        control = std::make_unique<TECUControl>(links, true);
         observer.SetStateReader([this] { return control->session->linkState.load(); });
-        TSerialComm& serial = *control->serial;
-        if (options.com > 0) {
-            serial.comPort = options.com - 1;
-        }
-        // For this run only: nothing here writes the settings back.
-        if (options.baudCode > 0) {
-            serial.commBaud = options.baudCode;
-        }
+        const TCommSettings serial = control->serial->Settings();
         // A setting outside the known values is used as it is, but named, so that a port or
         // rate nobody meant has a visible cause.
         for (const std::string& warning : serial.RangeWarnings()) {
@@ -88,12 +88,7 @@ public:
         }
     }
 
-    ~TCliLink() {
-        Stop();
-        if (logOpen) {
-            ClosePacketLog();
-        }
-    }
+    ~TCliLink() { Stop(); }
 
     TECU& Session() { return *control->session; }
     TECUControl& Control() { return *control; }
@@ -102,20 +97,8 @@ public:
     TTerminalCommands& Commands() { return commands; }
     TWakeup& Wakeup() { return wakeup; }
 
-    // Opens the packet log, starts the control thread and waits for an ECU.
+    // Starts the control thread and waits for an ECU.
     TWaitResult Connect() {
-        if (!options.noLog) {
-            logOpen = true;
-            const TLogOpenResult log = OpenPacketLog(options.logPath);
-            const std::string why =
-                log.status == TLogOpen::Link   ? "is a symbolic link, which is never followed"
-                : log.status == TLogOpen::Held ? "is in use by another instance of Brindle"
-                                               : "cannot be created (" + log.reason + ")";
-            if (log.status != TLogOpen::Opened) {
-                env.console.Line("brindle-cli: warning: the packet log " + options.logPath + " " +
-                                 why + "; going on without it");
-            }
-        }
         env.console.Line("Connecting to the ECU on " + where + "...");
         // Ctrl-C must reach the main thread (it may be reading the answer to a question).
         StartThreadsWithoutInterrupts([this] { control->Start(); });
@@ -183,6 +166,19 @@ public:
     void Stop() { control->Stop(); }
 
 private:
+    void OpenLog() {
+        TLogOpenResult result;
+        log = TPacketLogFile::Open(options.logPath, kPacketLogLimitBytes, result);
+        const std::string why =
+            result.status == TLogOpen::Link   ? "is a symbolic link, which is never followed"
+            : result.status == TLogOpen::Held ? "is in use by another instance of Brindle"
+                                              : "cannot be created (" + result.reason + ")";
+        if (!log) {
+            env.console.Line("brindle-cli: warning: the packet log " + options.logPath + " " +
+                             why + "; going on without it");
+        }
+    }
+
     const TCliOptions& options;
     TCliEnvironment& env;
     TWakeup wakeup;
@@ -190,6 +186,7 @@ private:
     TTerminalMessages messages;
     TTerminalLinkObserver observer;
     TTerminalCommands commands;
+    std::unique_ptr<TPacketLogFile> log;  // outlives the control thread, its only writer
     TPortMap map;
     std::unique_ptr<TSettingsStore> store;  // BRINDLE_SETTINGS or the system's own place
     std::unique_ptr<TSerialLibrary> library;
@@ -197,7 +194,6 @@ private:
     std::string path;
     std::string where;
     std::vector<int> rates;
-    bool logOpen = false;
 };
 
 // Loads a HEX file with the program's loader; prints the loader's message on failure.
@@ -430,7 +426,7 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
     const TFlashOutcome outcome = upload->Outcome();
     if (outcome == TFlashOutcome::Completed) {
         view.Complete();
-        env.out << WroteText(used, upload->LastRunMs()) << "\n";
+        env.out << WroteText(used, upload->LastRunTime()) << "\n";
         env.out.flush();
         return kExitOk;
     }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "ecu/ecu.h"
+#include "ecu/protocol.h"
 #include "ecu/seriallibrary.h"
 #include "firmware/upload.h"
 
@@ -76,9 +77,9 @@ std::string UploadFailureReason(TUploadRun run, const TRunTrace& trace) {
     return trace.lastText.empty() ? "The upload stopped." : trace.lastText;
 }
 
-std::string WroteText(int usedLength, int64_t ms) {
+std::string WroteText(int usedLength, std::chrono::microseconds took) {
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", ms / 1000.0);
+    std::snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(took).count());
     return "Wrote " + std::to_string(usedLength) + " bytes (" +
            std::to_string(BlockCount(usedLength)) + " blocks) in " + seconds + " s";
 }

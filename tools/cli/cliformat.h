@@ -2,12 +2,13 @@
 // explanations added to the core's messages. Pure functions, for the unit tests.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "ecu/ecu.h"
 #include "ecu/sensorrecord.h"
+#include "firmware/upload.h"
 
 // One CSV field, quoted when it holds a comma, a quote or a line end.
 std::string CsvField(const std::string& text);
@@ -31,7 +32,7 @@ struct TRunTrace {
 // Why a failed run failed, in words, from how it ended and what it showed.
 std::string UploadFailureReason(TUploadRun run, const TRunTrace& trace);
 // "Wrote 131072 bytes (512 blocks) in 16.8 s"
-std::string WroteText(int usedLength, int64_t ms);
+std::string WroteText(int usedLength, std::chrono::microseconds took);
 
 // "used 1000 bytes, 4 blocks"
 std::string HexSummary(int usedLength);

@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "ecu/seriallibrary.h"
+#include "sim/faults.h"
 #include "sim/virtualecu.h"
 
 namespace {
@@ -42,13 +44,15 @@ void OnSignal(int) {
     stopSignal = 1;
 }
 
-int64_t MonoNs() {
+TNs MonoNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    return TNs(static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec);
 }
 
-const char kHelp[] = R"(Usage: brindle-ecusim [OPTION]...
+std::string Help() {
+    constexpr size_t kColumn = 24;
+    return R"(Usage: brindle-ecusim [OPTION]...
 A virtual ECU on a pseudo-terminal. Prints the terminal's path on the first line of
 standard output; point Brindle at it (brindle --port PATH).
 
@@ -70,17 +74,8 @@ Line and identity:
                         be new or a regular file
 
 Faults (also as runtime commands, see below):
-  --unplugged           no answer at all
-  --corrupt-crc N       the next N packet replies carry a wrong CRC
-  --wrong-seq N         the next N packet replies carry another sequence number
-  --drop N              the next N packet requests get no reply
-  --short-sensors       READ_SENSORS replies of 26 bytes instead of 27
-  --short-version       GET_VERSION replies of 2 bytes instead of 3
-  --nack-block K        writes of block K are never acknowledged
-  --nack-writes N       the next N block writes are not acknowledged
-  --no-erase-answer     the erase is never acknowledged
-  --babble              continuous garbage on the line
-
+)" + FaultOptionsHelp(kColumn) +
+           R"(
   --verbose             print every command of the host on standard error
   --help                this text
 
@@ -89,19 +84,14 @@ Runtime commands on standard input:
   replug [MS]           the adapter disappears (for MS milliseconds, its name removed) and
                         comes back as a new terminal (printed as "replugged PATH"; --link
                         follows it)
-  fault crc N | fault seq N | fault drop N | fault nack-writes N | fault nack-block K
-  fault short-sensors on|off | fault short-version on|off | fault no-erase on|off
-  fault unplug-on PREFIX  pull the cable when the host's next command starting with PREFIX
-                        arrives, as "status"/"transcript" name them (SET_BAUD, e, D 0x1000, E)
-  fault cut-write N     pull the cable once N of the next block write's 263 bytes are in,
-                        leaving the boot loader inside that command
-  babble on|off
-  loader                the ECU loses its firmware and restarts into its boot loader
+)" + FaultCommandsHelp(kColumn) +
+           R"(  loader                the ECU loses its firmware and restarts into its boot loader
   power-cycle           restart (the boot loader when the flash holds no firmware)
   status                mode, rate and counters on one line
   transcript            the host's commands so far, then a line "end"
   quit                  exit (also on end of input after "quit", SIGINT or SIGTERM)
 )";
+}
 
 struct TOptions {
     TEcuSimConfig config;
@@ -109,16 +99,7 @@ struct TOptions {
     std::string imageIn;
     std::string imageOut;
     bool verbose = false;
-    bool unplugged = false;
-    int corruptCrc = 0;
-    int wrongSeq = 0;
-    int drop = 0;
-    bool shortSensors = false;
-    bool shortVersion = false;
-    int nackBlock = -1;
-    int nackWrites = 0;
-    bool noErase = false;
-    bool babble = false;
+    std::vector<std::pair<const TFault*, TFaultValue>> faults;  // switched on at start-up
 };
 
 [[noreturn]] void Fail(const std::string& text) {
@@ -143,13 +124,14 @@ int ParseInt(const std::string& text, int lo, int hi) {
     return static_cast<int>(v);
 }
 
-int64_t ParseMs(const std::string& text) {
+// Milliseconds, with a fraction ("4.5").
+TNs ParseMs(const std::string& text) {
     char* end = nullptr;
     const double ms = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || ms < 0 || ms > 60'000) {
         Fail("bad time " + text);
     }
-    return static_cast<int64_t>(ms * 1e6);
+    return TNs(static_cast<int64_t>(ms * 1e6));
 }
 
 TOptions ParseOptions(int argc, char** argv) {
@@ -163,7 +145,7 @@ TOptions ParseOptions(int argc, char** argv) {
             return argv[++i];
         };
         if (a == "--help" || a == "-h") {
-            std::cout << kHelp;
+            std::cout << Help();
             std::exit(0);
         } else if (a == "--link") {
             o.link = value();
@@ -189,35 +171,22 @@ TOptions ParseOptions(int argc, char** argv) {
         } else if (a == "--start-in-loader") {
             o.config.startInLoader = true;
         } else if (a == "--erase-ms") {
-            o.config.eraseNs = ParseMs(value());
+            o.config.erase = ParseMs(value());
         } else if (a == "--page-ms") {
-            o.config.pageNs = ParseMs(value());
+            o.config.page = ParseMs(value());
         } else if (a == "--turnaround-ms") {
-            o.config.turnaroundNs = ParseMs(value());
+            o.config.turnaround = ParseMs(value());
         } else if (a == "--image-in") {
             o.imageIn = value();
         } else if (a == "--image-out") {
             o.imageOut = value();
-        } else if (a == "--unplugged") {
-            o.unplugged = true;
-        } else if (a == "--corrupt-crc") {
-            o.corruptCrc = ParseInt(value(), 0, 1 << 30);
-        } else if (a == "--wrong-seq") {
-            o.wrongSeq = ParseInt(value(), 0, 1 << 30);
-        } else if (a == "--drop") {
-            o.drop = ParseInt(value(), 0, 1 << 30);
-        } else if (a == "--short-sensors") {
-            o.shortSensors = true;
-        } else if (a == "--short-version") {
-            o.shortVersion = true;
-        } else if (a == "--nack-block") {
-            o.nackBlock = ParseInt(value(), -1, 511);
-        } else if (a == "--nack-writes") {
-            o.nackWrites = ParseInt(value(), 0, 1 << 30);
-        } else if (a == "--no-erase-answer") {
-            o.noErase = true;
-        } else if (a == "--babble") {
-            o.babble = true;
+        } else if (const TFault* fault = FaultForOption(a)) {
+            const std::string text = fault->arg == TFaultArg::Switch ? "" : value();
+            const std::optional<TFaultValue> v = ParseFaultValue(*fault, text, true);
+            if (!v) {
+                Fail("bad number " + text);
+            }
+            o.faults.emplace_back(fault, *v);
         } else if (a == "--verbose") {
             o.verbose = true;
         } else {
@@ -437,33 +406,16 @@ private:
 };
 
 void TSimulator::ApplyStartFaults() {
-    const int64_t now = MonoNs();
-    if (options.unplugged) {
-        ecu.SetUnplugged(true, now);
+    for (const auto& [fault, value] : options.faults) {
+        fault->apply(ecu, value, MonoNs());
     }
-    ecu.CorruptCrc(options.corruptCrc);
-    ecu.WrongSeq(options.wrongSeq);
-    ecu.DropReplies(options.drop);
-    ecu.SetShortSensors(options.shortSensors);
-    ecu.SetShortVersion(options.shortVersion);
-    ecu.NackBlock(options.nackBlock);
-    ecu.NackWrites(options.nackWrites);
-    ecu.SetNoEraseAnswer(options.noErase);
-    ecu.SetBabble(options.babble, now);
 }
 
 void TSimulator::HandleCommand(const std::string& line) {
     std::istringstream in(line);
-    std::string cmd, what, arg;
-    in >> cmd >> what >> arg;
-    const int64_t now = MonoNs();
-    auto onOff = [&](const std::string& v) -> std::optional<bool> {
-        if (v == "on")
-            return true;
-        if (v == "off")
-            return false;
-        return std::nullopt;
-    };
+    std::string cmd, what;
+    in >> cmd >> what;
+    const TNs now = MonoNs();
     auto number = [&](const std::string& v) -> std::optional<int> {
         char* end = nullptr;
         const long n = std::strtol(v.c_str(), &end, 0);
@@ -493,40 +445,17 @@ void TSimulator::HandleCommand(const std::string& line) {
         ecu.SetUnplugged(false, MonoNs());
         Say("replugged " + term.path);
         return;
-    } else if (cmd == "babble" && onOff(what)) {
-        ecu.SetBabble(*onOff(what), now);
     } else if (cmd == "loader") {
         ecu.DropToLoader(now);
     } else if (cmd == "power-cycle") {
         ecu.PowerCycle(now);
-    } else if (cmd == "fault" &&
-               (what == "crc" || what == "seq" || what == "drop" || what == "nack-writes" ||
-                what == "nack-block" || what == "cut-write") &&
-               number(arg)) {
-        const int n = *number(arg);
-        if (what == "crc")
-            ecu.CorruptCrc(n);
-        if (what == "seq")
-            ecu.WrongSeq(n);
-        if (what == "drop")
-            ecu.DropReplies(n);
-        if (what == "nack-writes")
-            ecu.NackWrites(n);
-        if (what == "nack-block")
-            ecu.NackBlock(n);
-        if (what == "cut-write")
-            ecu.CutWrite(n);
-    } else if (cmd == "fault" && what == "unplug-on" && !arg.empty()) {
-        ecu.UnplugOn(line.substr(line.find("unplug-on") + 10));
-    } else if (cmd == "fault" && onOff(arg) &&
-               (what == "short-sensors" || what == "short-version" || what == "no-erase")) {
-        const bool on = *onOff(arg);
-        if (what == "short-sensors")
-            ecu.SetShortSensors(on);
-        if (what == "short-version")
-            ecu.SetShortVersion(on);
-        if (what == "no-erase")
-            ecu.SetNoEraseAnswer(on);
+    } else if (std::string rest; const TFault* fault = FaultForCommand(line, rest)) {
+        const std::optional<TFaultValue> v = ParseFaultValue(*fault, rest, false);
+        if (!v) {
+            Say("error unknown command: " + line);
+            return;
+        }
+        fault->apply(ecu, *v, now);
     } else if (cmd == "status") {
         const TEcuSimCounters c = ecu.Counters();
         std::ostringstream s;
@@ -581,7 +510,7 @@ int TSimulator::Run() {
 
     std::vector<uint8_t> out;
     while (!quit && !stopSignal) {
-        const int64_t now = MonoNs();
+        const TNs now = MonoNs();
         const int hostBps = term.HostBps();
 
         uint8_t buf[4096];
@@ -605,12 +534,12 @@ int TSimulator::Run() {
         }
         AfterPoll();
 
-        const int64_t next = ecu.NextEventNs(now, hostBps);
+        const TNs next = ecu.NextEvent(now, hostBps);
         pollfd fds[2] = {{term.master, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
         timespec timeout{};
         timespec* pt = nullptr;
         if (next != kNever) {
-            const int64_t wait = std::max<int64_t>(0, next - MonoNs());
+            const int64_t wait = std::max<int64_t>(0, (next - MonoNs()).count());
             timeout.tv_sec = wait / 1'000'000'000;
             timeout.tv_nsec = wait % 1'000'000'000;
             pt = &timeout;
@@ -630,8 +559,8 @@ int TSimulator::Run() {
                 while ((pos = stdinBuffer.find('\n')) != std::string::npos) {
                     std::string line = stdinBuffer.substr(0, pos);
                     stdinBuffer.erase(0, pos + 1);
-                    if (!line.empty() && line.back() == '\r') {
-                        line.pop_back();
+                    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+                        line.pop_back();  // a CR or blanks left at the end
                     }
                     HandleCommand(line);
                 }
