@@ -11,8 +11,7 @@ void CreateForms(const TAppContext& context) {
     MainWindow = new TMainWindow(context);
     fuelCalcsDlg = new TfuelCalcsDlg(MainWindow);
     dlgHelpAbout = new TdlgHelpAbout(MainWindow);
-    filePrefsDlg =
-        new TfilePrefsDlg(*context.settings, *context.ports, MainWindow);
+    filePrefsDlg = new TfilePrefsDlg(*context.settings, *context.ports, MainWindow);
     progressDlg = new TprogressDlg(MainWindow);
     dlgBattCal = new TdlgBattCal(MainWindow);
 }

@@ -476,9 +476,10 @@ void TMainWindow::ReportOutcome(const TECUFlashCmd& command, const QString& capt
     switch (command.Outcome()) {
         case TFlashOutcome::Completed:
             icon = QMessageBox::Information;
-            text = QString("Firmware written: %1 bytes in %2 s")
-                       .arg(command.image->usedLength)
-                       .arg(std::chrono::duration<double>(command.LastRunTime()).count(), 0, 'f', 1);
+            text =
+                QString("Firmware written: %1 bytes in %2 s")
+                    .arg(command.image->usedLength)
+                    .arg(std::chrono::duration<double>(command.LastRunTime()).count(), 0, 'f', 1);
             break;
         case TFlashOutcome::FailedBeforeErase:
             text = QString(

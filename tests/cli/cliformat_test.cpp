@@ -109,8 +109,10 @@ TEST(CliProgress, FailureReasonsFollowHowTheRunEndedAndWhatItShowed) {
     for (const Case& c : cases) {
         EXPECT_EQ(UploadFailureReason(c.run, c.trace), c.reason) << c.name;
     }
-    EXPECT_EQ(WroteText(131072, std::chrono::milliseconds(16841)), "Wrote 131072 bytes (512 blocks) in 16.8 s");
-    EXPECT_EQ(WroteText(300, std::chrono::milliseconds(940)), "Wrote 300 bytes (2 blocks) in 0.9 s");
+    EXPECT_EQ(WroteText(131072, std::chrono::milliseconds(16841)),
+              "Wrote 131072 bytes (512 blocks) in 16.8 s");
+    EXPECT_EQ(WroteText(300, std::chrono::milliseconds(940)),
+              "Wrote 300 bytes (2 blocks) in 0.9 s");
 }
 
 TEST(CliHex, SummaryCountsBytesAndBlocks) {

@@ -5,7 +5,6 @@
 #include <QtTest>
 
 #include "ecu/ecu.h"
-#include "ecu/protocol.h"
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
 #include "ecu/serialcomm.h"

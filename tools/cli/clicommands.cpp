@@ -174,8 +174,8 @@ private:
             : result.status == TLogOpen::Held ? "is in use by another instance of Brindle"
                                               : "cannot be created (" + result.reason + ")";
         if (!log) {
-            env.console.Line("brindle-cli: warning: the packet log " + options.logPath + " " +
-                             why + "; going on without it");
+            env.console.Line("brindle-cli: warning: the packet log " + options.logPath + " " + why +
+                             "; going on without it");
         }
     }
 
