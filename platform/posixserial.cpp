@@ -40,7 +40,7 @@ bool IsHangUp(int err) {
 
 }  // namespace
 
-TPosixSerialLibrary::TPosixSerialLibrary(TPortMap m) : TSerialDevices(std::move(m)) {}
+TPosixSerialLibrary::TPosixSerialLibrary(TPortMap m) : TSystemSerialLibrary(std::move(m)) {}
 
 TPosixSerialLibrary::~TPosixSerialLibrary() {
     while (!ports.empty()) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/serialdevices.h"
+#include "platform/systemserial.h"
 
 struct TPosixPort {
     bool Present() const { return fd >= 0; }
@@ -20,7 +20,7 @@ struct TPosixPort {
     int64_t nextReopenMs = 0;
 };
 
-class TPosixSerialLibrary : public TSerialDevices<TPosixPort> {
+class TPosixSerialLibrary : public TSystemSerialLibrary<TPosixPort> {
 public:
     explicit TPosixSerialLibrary(TPortMap map = TPortMap());
     ~TPosixSerialLibrary() override;

@@ -31,7 +31,7 @@ bool FinishIo(HANDLE h, OVERLAPPED& o, BOOL started, DWORD limitMs, DWORD& n, bo
 
 }  // namespace
 
-TWin32SerialLibrary::TWin32SerialLibrary(TPortMap m) : TSerialDevices(std::move(m)) {}
+TWin32SerialLibrary::TWin32SerialLibrary(TPortMap m) : TSystemSerialLibrary(std::move(m)) {}
 
 std::wstring TWin32SerialLibrary::DeviceName(const std::string& path) {
     // Only COM1 to COM9 open by their bare names; the device namespace reaches every port.

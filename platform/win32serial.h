@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/serialdevices.h"
+#include "platform/systemserial.h"
 #include "platform/win32.h"
 
 struct TWin32Port {
@@ -36,7 +36,7 @@ struct TWin32Port {
     OVERLAPPED io{};  // reads of what has arrived, and writes
 };
 
-class TWin32SerialLibrary : public TSerialDevices<TWin32Port> {
+class TWin32SerialLibrary : public TSystemSerialLibrary<TWin32Port> {
 public:
     explicit TWin32SerialLibrary(TPortMap map = TPortMap());
     TWin32SerialLibrary(const TWin32SerialLibrary&) = delete;

@@ -17,9 +17,9 @@
 // TPort is the system's record of an open port: Present() says whether its device is there,
 // baudCode is its rate, and nextReopenMs (int64_t) is when a lost device is looked for next.
 template <class TPort>
-class TSerialDevices : public TSerialLibrary {
+class TSystemSerialLibrary : public TSerialLibrary {
 public:
-    explicit TSerialDevices(TPortMap m) : map(std::move(m)) {}
+    explicit TSystemSerialLibrary(TPortMap m) : map(std::move(m)) {}
 
     int SetLineFormat(int port, int par, int stop, int bits) override {
         parity = par;
