@@ -12,6 +12,7 @@
 #include "forms/version.h"
 #include "platform/hostplatform.h"
 #include "platform/portmap.h"
+#include "platform/serialdevices.h"
 #include "platform/timerslack.h"
 
 namespace {
@@ -45,6 +46,12 @@ int main(int argc, char** argv) {
     const QCommandLineOption portOption(
         "port", "Use the serial device PATH for this run instead of the stored port.", "PATH");
     parser.addOption(portOption);
+    const QCommandLineOption recordOption(
+        "record",
+        "Start recording at once, into FILE (a new file) or into a new "
+        "brindle-YYYYMMDD-HHMMSS.csv in the documents folder.");
+    parser.addOption(recordOption);
+    parser.addPositionalArgument("FILE", "With --record: the recording's file.", "[FILE]");
 
     // --help and --version are answered before the application object exists, so they need
     // no display. Other mistakes (and the toolkit's own options) are judged once it does.
@@ -68,10 +75,17 @@ int main(int argc, char** argv) {
     TPortMap ports;
     std::unique_ptr<TSettingsStore> settings;
     std::unique_ptr<TSerialLibrary> library;
+    std::unique_ptr<TSerialDeviceList> devices;
     try {
         app = std::make_unique<QApplication>(argc, argv);
         QApplication::setWindowIcon(QIcon(":/brindle.png"));
         parser.process(*app);
+        const QStringList positional = parser.positionalArguments();
+        if (positional.size() > (parser.isSet(recordOption) ? 1 : 0)) {
+            std::fprintf(stderr, "brindle: unexpected argument '%s' (a FILE goes with --record)\n",
+                         qPrintable(positional.last()));
+            return 64;
+        }
 
         settings = MakeSettingsStore(ports);
         if (parser.isSet(portOption)) {
@@ -83,6 +97,14 @@ int main(int argc, char** argv) {
         context.settings = settings.get();
         context.clock = &SystemClock();
         context.ports = &ports;
+        devices = MakeSerialDeviceList();
+        context.devices = devices.get();
+        // Where per-port devices are kept: the INI file has them, the registry does not.
+        context.portStore = dynamic_cast<TPortMapStore*>(settings.get());
+        context.record = parser.isSet(recordOption);
+        if (context.record && !positional.isEmpty()) {
+            context.recordPath = positional.first().toStdString();
+        }
 
         CreateForms(context);
         MainWindow->show();

@@ -11,7 +11,8 @@ void CreateForms(const TAppContext& context) {
     MainWindow = new TMainWindow(context);
     fuelCalcsDlg = new TfuelCalcsDlg(MainWindow);
     dlgHelpAbout = new TdlgHelpAbout(MainWindow);
-    filePrefsDlg = new TfilePrefsDlg(*context.settings, *context.ports, MainWindow);
+    filePrefsDlg = new TfilePrefsDlg(*context.settings, *context.ports, MainWindow, context.devices,
+                                     context.portStore);
     progressDlg = new TprogressDlg(MainWindow);
     dlgBattCal = new TdlgBattCal(MainWindow);
 }

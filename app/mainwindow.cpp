@@ -2,16 +2,23 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
+#include <QStandardPaths>
 #include <QStatusBar>
+#include <cerrno>
 #include <cmath>
 
 #include "app/events.h"
 #include "app/forms.h"
+#include "ecu/clock.h"
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
 #include "ecu/packet.h"
@@ -19,9 +26,13 @@
 #include "ecu/seriallibrary.h"
 #include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
+#include "forms/chart.h"
 #include "forms/realtime.h"
+#include "platform/filesync.h"
 #include "platform/packetlogfile.h"
 #include "platform/portmap.h"
+#include "record/recordreader.h"
+#include "record/recordwriter.h"
 
 namespace {
 
@@ -54,6 +65,35 @@ const char kNoFirmwareNow[] =
     "the ECU's boot loader.";
 const char kSwitchOffAndOn[] = "The ECU may need to be switched off and on.";
 
+// How often the records the session accepted are handed to the recording and the chart.
+constexpr int kDrainMs = 50;
+
+// The record button's dot: red while recording, grey otherwise.
+QIcon RecordIcon() {
+    QIcon icon;
+    for (const bool on : {false, true}) {
+        QPixmap dot(16, 16);
+        dot.fill(Qt::transparent);
+        QPainter painter(&dot);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(on ? QColor(0xd0, 0x10, 0x10) : QColor(0x90, 0x90, 0x90));
+        painter.drawEllipse(2, 2, 12, 12);
+        icon.addPixmap(dot, QIcon::Normal, on ? QIcon::On : QIcon::Off);
+    }
+    return icon;
+}
+
+// "1:02:03" or "2:03" for a length in milliseconds.
+QString Length(int64_t ms) {
+    const int64_t s = ms / 1000;
+    return s >= 3600 ? QString("%1:%2:%3")
+                           .arg(s / 3600)
+                           .arg(s / 60 % 60, 2, 10, QChar('0'))
+                           .arg(s % 60, 2, 10, QChar('0'))
+                     : QString("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QChar('0'));
+}
+
 }  // namespace
 
 TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
@@ -82,13 +122,23 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     }
     panels[0]->setAlignment(Qt::AlignCenter);
     panels[0]->setText("Offline");
+    recordingLbl = new QLabel(this);
+    recordingLbl->setObjectName("recordingLbl");
+    StatusBar->addPermanentWidget(recordingLbl);
 
     mnuFile = menuBar()->addMenu("&File");
     itmPrefs = mnuFile->addAction("P&references", this, &TMainWindow::itmPrefsClick);
     QAction* N1 = mnuFile->addSeparator();
+    itmOpenRecording =
+        mnuFile->addAction("&Open Recording...", this, &TMainWindow::itmOpenRecordingClick);
+    itmStartRecording = mnuFile->addAction("Start Re&cording", this, [this] { StartRecording(); });
+    itmStopRecording = mnuFile->addAction("S&top Recording", this, [this] { StopRecording(); });
+    itmStopRecording->setEnabled(false);
+    mnuFile->addSeparator();
     itmExit = mnuFile->addAction("E&xit", this, &QWidget::close);
     View1 = menuBar()->addMenu("&View");
     EngineData1 = View1->addAction("&Engine Data", this, &TMainWindow::EngineData1Click);
+    Chart1 = View1->addAction("&Chart", this, &TMainWindow::Chart1Click);
     Map1 = menuBar()->addMenu("&Map");
     Calibration1 = Map1->addMenu("&Calibration");
     TPSCalibration1 = Calibration1->addAction("TPS Calibration");
@@ -124,10 +174,32 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
         {itmFuelCalcs, "itmFuelCalcs"},
         {mnuHelp, "mnuHelp"},
         {itmAbout, "itmAbout"},
+        {Chart1, "Chart1"},
+        {itmOpenRecording, "itmOpenRecording"},
+        {itmStartRecording, "itmStartRecording"},
+        {itmStopRecording, "itmStopRecording"},
     };
     for (const auto& [object, name] : names) {
         object->setObjectName(name);
     }
+
+    recordBar = addToolBar("Recording");
+    recordBar->setObjectName("recordBar");
+    recordBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    tbRecord = recordBar->addAction(RecordIcon(), "Record");
+    tbRecord->setObjectName("tbRecord");
+    tbRecord->setCheckable(true);
+    tbRecord->setToolTip("Record every value the ECU sends into a CSV file");
+    connect(tbRecord, &QAction::triggered, this, [this](bool on) {
+        if (on) {
+            StartRecording();
+        } else {
+            StopRecording();
+        }
+        tbRecord->setChecked(Recording());
+    });
+    liveTimer.setInterval(kDrainMs);
+    connect(&liveTimer, &QTimer::timeout, this, &TMainWindow::DrainRecords);
 
     firmwareLoadDlg = new QFileDialog(this, "Open Firmware Image");
     firmwareLoadDlg->setObjectName("firmwareLoadDlg");
@@ -158,6 +230,9 @@ TMainWindow::TMainWindow(const TAppContext& ctx) : context(ctx) {
     }
     settingsWarnings = warnings.join('\n');
     panels[0]->setToolTip(settingsWarnings);
+    if (context.record) {
+        StartRecording(QString::fromStdString(context.recordPath));
+    }
 }
 
 TMainWindow::~TMainWindow() {
@@ -315,6 +390,172 @@ void TMainWindow::EngineData1Click() {
     realtimeSub->setWindowTitle(realtimeDlg->windowTitle());
     realtimeSub->adjustSize();
     realtimeSub->show();
+}
+
+void TMainWindow::Chart1Click() {
+    if (!ecuControl) {
+        return;
+    }
+    if (chartDlg) {
+        mdiArea->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(chartDlg->parentWidget()));
+        return;
+    }
+    chartDlg = new TChartDlg(TRecordClock::Now(context.clock->Now()));
+    // The records the session still keeps (about the last minute) are there at once.
+    std::vector<TECU::TTimedRecord> kept;
+    uint64_t from = 0;
+    ecuControl->session->RecordsSince(from, kept);
+    chartDlg->Append(kept);
+    QMdiSubWindow* sub = mdiArea->addSubWindow(chartDlg);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    connect(sub, &QObject::destroyed, this, [this] {
+        chartDlg = nullptr;
+        UpdateLiveTimer();
+    });
+    sub->show();
+    UpdateLiveTimer();
+}
+
+void TMainWindow::itmOpenRecordingClick() {
+    const QString path = QFileDialog::getOpenFileName(
+        this, "Open Recording", QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
+        "Recordings (*.csv);;All files (*)", nullptr, QFileDialog::DontUseNativeDialog);
+    if (!path.isEmpty()) {
+        OpenRecording(path);
+    }
+}
+
+TChartDlg* TMainWindow::OpenRecording(const QString& path) {
+    TRecording recording;
+    std::string error;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool ok = LoadRecording(path.toStdString(), recording, error);
+    QApplication::restoreOverrideCursor();
+    const QString name = QFileInfo(path).fileName();
+    if (!ok) {
+        const QString why = QString::fromStdString(error);
+        QMessageBox box(QMessageBox::Warning, "Open Recording",
+                        why.startsWith("line ")
+                            ? name + " is not a recording of Brindle or brindle-cli.\n" +
+                                  why.at(0).toUpper() + why.mid(1) + "."
+                            : name + " could not be read: " + why + ".",
+                        QMessageBox::Ok, this);
+        box.exec();
+        return nullptr;
+    }
+    auto* chart = new TChartDlg(recording, name);
+    QMdiSubWindow* sub = mdiArea->addSubWindow(chart);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->show();
+    return chart;
+}
+
+bool TMainWindow::StartRecording(const QString& requested) {
+    if (recorder || !ecuControl) {
+        return recorder != nullptr;
+    }
+    auto writer = std::make_unique<TRecordWriter>();
+    QString path = requested;
+    if (path.isEmpty()) {
+        const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        QDir().mkpath(folder);
+        const QString stem =
+            folder + "/brindle-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+        // Another recording begun in the same second gets the next free name.
+        for (int n = 1; n <= 100; ++n) {
+            writer = std::make_unique<TRecordWriter>();
+            path = stem + (n > 1 ? QString("-%1").arg(n) : QString()) + ".csv";
+            if (writer->Create(path.toStdString()) || writer->ErrorNumber() != EEXIST) {
+                break;
+            }
+        }
+    } else {
+        writer->Create(path.toStdString());
+    }
+    if (writer->Failed()) {
+        QMessageBox box(QMessageBox::Warning, "Recording",
+                        "The recording could not be started: " + path + " cannot be created (" +
+                            QString::fromStdString(writer->Error()) + ")." +
+                            (writer->ErrorNumber() == EEXIST
+                                 ? " Brindle never writes over a file: choose a new name."
+                                 : QString()),
+                        QMessageBox::Ok, this);
+        box.exec();
+        tbRecord->setChecked(false);
+        return false;
+    }
+    writer->SetSync(SyncFile);
+    writer->Start(TRecordClock::Now(context.clock->Now()));
+    recorder = std::move(writer);
+    recordingLbl->setToolTip(path);
+    itmStartRecording->setEnabled(false);
+    itmStopRecording->setEnabled(true);
+    tbRecord->setChecked(true);
+    tbRecord->setText("Recording");
+    UpdateLiveTimer();
+    ShowRecording();
+    return true;
+}
+
+void TMainWindow::StopRecording(const QString& failure) {
+    if (!recorder) {
+        return;
+    }
+    if (failure.isEmpty()) {
+        DrainRecords();  // the records up to now
+    }
+    std::unique_ptr<TRecordWriter> ended = std::move(recorder);
+    ended->Close();
+    itmStartRecording->setEnabled(true);
+    itmStopRecording->setEnabled(false);
+    tbRecord->setChecked(false);
+    tbRecord->setText("Record");
+    const QString path = QString::fromStdString(ended->Path());
+    const QString rows = QLocale().toString(static_cast<qulonglong>(ended->Rows()));
+    recordingLbl->setText(QString("Saved %1 rows").arg(rows));
+    recordingLbl->setToolTip("Recorded into " + path);
+    UpdateLiveTimer();
+    if (!failure.isEmpty()) {
+        QMessageBox box(QMessageBox::Warning, "Recording stopped",
+                        "The recording stopped: " + path + " could not be written (" + failure +
+                            ").\nThe " + rows + " rows recorded before are kept in it.",
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
+}
+
+void TMainWindow::UpdateLiveTimer() {
+    const bool wanted = (recorder || chartDlg) && ecuControl;
+    if (wanted && !liveTimer.isActive()) {
+        ecuControl->session->SensorsSnapshot(&seen);  // from now on
+        liveTimer.start();
+    } else if (!wanted) {
+        liveTimer.stop();
+    }
+}
+
+void TMainWindow::DrainRecords() {
+    if (!ecuControl) {
+        return;
+    }
+    std::vector<TECU::TTimedRecord> batch;
+    ecuControl->session->RecordsSince(seen, batch);
+    if (recorder && !recorder->Write(batch)) {
+        StopRecording(QString::fromStdString(recorder->Error()));
+    }
+    if (chartDlg) {
+        chartDlg->Append(batch);
+    }
+    ShowRecording();
+}
+
+void TMainWindow::ShowRecording() {
+    if (recorder) {
+        recordingLbl->setText(
+            QString("REC %1  %2 rows")
+                .arg(Length(recorder->LastMs()),
+                     QLocale().toString(static_cast<qulonglong>(recorder->Rows()))));
+    }
 }
 
 void TMainWindow::itmPrefsClick() {
@@ -516,6 +757,8 @@ void TMainWindow::closeEvent(QCloseEvent* e) {
         StopRealtime();
         shutdownSteps.push_back("engine data");
     }
+    StopRecording();  // while the session still holds its last records
+    liveTimer.stop();
 
     if (TECUControl* control = ecuControl) {
         ecuControl = nullptr;  // from here on late link-state notices are ignored

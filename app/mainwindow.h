@@ -8,19 +8,26 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QMdiArea>
+#include <QTimer>
+#include <QToolBar>
 #include <array>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/qtui.h"
+#include "ecu/ecu.h"
 
 class TClock;
 class TECUControl;
 class TPacketLogFile;
 class TECUFlashCmd;
 class TIHexFile;
+class TChartDlg;
 class TPortMap;
+class TPortMapStore;
+class TRecordWriter;
+class TSerialDeviceList;
 class TSerialLibrary;
 class TSettingsStore;
 class TrealtimeDlg;
@@ -34,6 +41,14 @@ struct TAppContext {
     TClock* clock = nullptr;
     const TPortMap* ports = nullptr;
     std::string logPath = "brindle.log";
+    // Where Preferences finds the serial devices and stores the one chosen for a port; null:
+    // none listed, none stored.
+    const TSerialDeviceList* devices = nullptr;
+    TPortMapStore* portStore = nullptr;
+    // Start a recording at once (--record), into this file or, when empty, a new one in the
+    // documents folder.
+    bool record = false;
+    std::string recordPath;
 };
 
 class TMainWindow : public QMainWindow {
@@ -51,6 +66,19 @@ public:
     void mnuUpdateFirmwareClick();
     void itmFuelCalcsClick();
     void itmAboutClick();
+    void Chart1Click();
+    void itmOpenRecordingClick();
+
+    // Starts recording every record the session accepts into `path`, a new file, or into a
+    // new brindle-YYYYMMDD-HHMMSS.csv in the documents folder when it is empty. False (and
+    // the reason shown) when the file cannot be created.
+    bool StartRecording(const QString& path = {});
+    // Ends the recording; `failure` says why when writing failed.
+    void StopRecording(const QString& failure = {});
+    bool Recording() const { return recorder != nullptr; }
+    // Plays a recording back in a chart window; a file that is not one is refused with the
+    // line at fault. Returns the window, or null.
+    TChartDlg* OpenRecording(const QString& path);
 
     // Message handlers (events 3024 and 3025).
     void WMEcuState();
@@ -76,11 +104,19 @@ public:
     QAction* mnuUpdateFirmware;
     QAction* itmFuelCalcs;
     QAction* itmAbout;
+    QAction* Chart1;
+    QAction* itmOpenRecording;
+    QAction* itmStartRecording;
+    QAction* itmStopRecording;
+    QToolBar* recordBar;
+    QAction* tbRecord;     // the toolbar's record button, checked while recording
+    QLabel* recordingLbl;  // the status bar: the recording's length and rows
     QFileDialog* firmwareLoadDlg;
 
     TECUControl* ecuControl = nullptr;
     // The Engine Data window while it is open (it refreshes itself on a UI-thread timer).
     TrealtimeDlg* realtimeDlg = nullptr;
+    TChartDlg* chartDlg = nullptr;  // the live chart while it is open
 
     // What the shutdown did, in order ("engine data", "control thread", "log").
     std::vector<std::string> shutdownSteps;
@@ -104,6 +140,11 @@ private:
     void StopRealtime();
     void CommandEvent(QEvent::Type type, uint64_t command);
     void ShowLinkState();
+    // Hands the records the session accepted since the last call to the recording and the
+    // chart (a UI-thread timer while either is on).
+    void DrainRecords();
+    void UpdateLiveTimer();
+    void ShowRecording();
 
     TAppContext context;
     std::unique_ptr<TQtStatusPanels> statusPanels;
@@ -112,6 +153,9 @@ private:
     std::unique_ptr<TQtMessageBox> messageBox;
     std::unique_ptr<TPacketLogFile> packetLog;  // outlives the control thread, its only writer
     QMdiSubWindow* realtimeSub = nullptr;
+    std::unique_ptr<TRecordWriter> recorder;
+    QTimer liveTimer;
+    uint64_t seen = 0;         // the session's records handed on so far
     QString settingsWarnings;  // stored settings outside their range, for the link panel
     std::shared_ptr<TECUFlashCmd> upload;  // the command of the flow on screen, if any
     bool uploading = false;                // its run is under way: panel 0 reads "Uploading"

@@ -34,8 +34,10 @@
 #include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
+#include "platform/filesync.h"
 #include "platform/posixserial.h"
 #include "platform/timerslack.h"
+#include "record/recordwriter.h"
 #include "sim/virtualecu.h"
 #include "tests/support/childprocess.h"
 #include "tests/support/memorysettings.h"
@@ -109,6 +111,20 @@ struct TRig {
             std::make_unique<TECUControl>(TECUControlLinks{*lib, store, TSteadyClock::Instance()});
     }
     uint8_t State() { return control->session->linkState.load(); }
+    // Waits until the session is connected and records flow ("Connected" comes before the
+    // table read-out, about 0.8 s at 9600); returns the count of records so far.
+    uint64_t WaitForRecords(const std::string& what) {
+        uint64_t records = 0;
+        if (!WaitFor(
+                [&] {
+                    control->session->SensorsSnapshot(&records);
+                    return State() == kLinkConnected && records > 0;
+                },
+                20000)) {
+            Die("no records for " + what);
+        }
+        return records;
+    }
     // Packets the virtual ECU has received so far.
     int Packets() {
         sim.WriteLine("status");
@@ -214,17 +230,7 @@ TRow BenchPolling(int bps, int runs, double seconds) {
     for (int r = 0; r < runs; ++r) {
         TRig rig(bps);
         rig.Start();
-        // Connected comes before the table read-out (about 0.8 s at 9600): start counting
-        // once records flow.
-        uint64_t first = 0;
-        if (!WaitFor(
-                [&] {
-                    rig.control->session->SensorsSnapshot(&first);
-                    return rig.State() == kLinkConnected && first > 0;
-                },
-                20000)) {
-            Die("no records for polling");
-        }
+        rig.WaitForRecords("polling");
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         uint64_t n0 = 0, n1 = 0;
         const int p0 = rig.Packets();
@@ -471,7 +477,120 @@ std::vector<TRow> BenchHex(int runs) {
              Fmt("%.1f ms (srec_cat to binary)", srec * 1e3), Fmt("%.3f", cli / srec), "-"}};
 }
 
-// ---------------------------------------------------------------- 6. Windows, under Wine
+// ---------------------------------------------------------------- 6. recording and chart
+
+// A recording of the program's own control thread against the virtual ECU at 115200 bit/s,
+// drained every 50 ms as the desktop program does: a row for every record the session took.
+TRow BenchRecording(double seconds) {
+    TRig rig(115200);
+    rig.Start();
+    uint64_t seen = rig.WaitForRecords("the recording");
+    const std::string dir = TempFolder();
+    TRecordWriter writer;
+    if (!writer.Create(dir + "/drive.csv")) {
+        Die("cannot create the recording: " + writer.Error());
+    }
+    writer.SetSync(SyncFile);
+    const uint64_t first = seen;
+    writer.Start(TRecordClock::Now(TSteadyClock::Instance().Now()));
+    uint64_t lost = 0;
+    std::vector<TECU::TTimedRecord> batch;
+    const auto drain = [&] {
+        batch.clear();
+        lost += rig.control->session->RecordsSince(seen, batch);
+        writer.Write(batch);
+    };
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        drain();
+    }
+    rig.control->Stop();
+    drain();
+    writer.Close();
+    std::system(("rm -rf " + dir).c_str());
+    uint64_t updates = 0;
+    rig.control->session->SensorsSnapshot(&updates);
+    const uint64_t records = updates - first;
+    std::cerr << "  recording: " << writer.Rows() << " rows, " << records << " records, " << lost
+              << " lost" << (writer.Failed() ? ", " + writer.Error() : "") << "\n";
+    return {Fmt("recording at 115200 bit/s, %.0f s: rows / records accepted", seconds),
+            Fmt("%llu / %llu", static_cast<unsigned long long>(writer.Rows()),
+                static_cast<unsigned long long>(records)),
+            "-", Fmt("%.3f", records ? double(writer.Rows()) / records : 0.0), "= 1 (none lost)"};
+}
+
+// brindle_chart_bench under a virtual display; its standard output.
+std::string RunChartBench(const std::vector<std::string>& args) {
+    const std::string xvfb = FindOnPath("xvfb-run");
+    if (xvfb.empty()) {
+        Die("xvfb-run is missing (scripts/bootstrap installs it)");
+    }
+    std::vector<std::string> command = {xvfb, "-a", "-s", "-screen 0 1280x900x24",
+                                        ProjectBinary("brindle_chart_bench")};
+    command.insert(command.end(), args.begin(), args.end());
+    TChildProcess p;
+    if (!p.Start(command) || p.Wait(300000) != 0) {
+        Die("brindle_chart_bench failed: " + p.ErrorOutput());
+    }
+    return p.Output();
+}
+
+std::vector<TRow> BenchChart(double seconds, int runs) {
+    std::vector<double> shares, redraws;
+    int width = 0;  // of the plot, pixels
+    for (int r = 0; r < runs; ++r) {
+        std::istringstream out(RunChartBench({"live", Fmt("%.0f", seconds)}));
+        double share = 0;
+        double perSecond = 0;
+        out >> share >> perSecond >> width;
+        shares.push_back(share);
+        redraws.push_back(perSecond);
+        std::cerr << "  chart: " << share << " % of a core, " << perSecond << " redraws/s\n";
+    }
+    // An hour at 115200 bit/s, as the recording writes it.
+    const std::string dir = TempFolder();
+    const std::string file = dir + "/hour.csv";
+    {
+        TRecordWriter writer;
+        if (!writer.Create(file)) {
+            Die("cannot write " + file);
+        }
+        writer.Start(TRecordClock::Now(std::chrono::microseconds(0)));
+        std::vector<TECU::TTimedRecord> batch;
+        std::mt19937 random(3);
+        for (int i = 0; i < 70 * 3600; ++i) {
+            SensorRecord record;
+            for (uint8_t& b : record.bytes) {
+                b = static_cast<uint8_t>(random());
+            }
+            batch.push_back({std::chrono::microseconds(int64_t{i} * 1'000'000 / 70), record});
+        }
+        writer.Write(batch);
+    }
+    std::vector<double> opens, reads;
+    std::string rows;
+    for (int r = 0; r < runs; ++r) {
+        std::istringstream out(RunChartBench({"open", file}));
+        double total = 0, read = 0;
+        out >> total >> read >> rows;
+        opens.push_back(total);
+        reads.push_back(read);
+        std::cerr << "  open: " << total << " s (read " << read << " s), " << rows << " rows\n";
+    }
+    std::system(("rm -rf " + dir).c_str());
+    return {
+        {"chart, live: 13 values, 10-min window, 70 records/s (Xvfb)",
+         Fmt("%.2f %% of a core", Median(shares)),
+         Fmt("%.1f redraws/s over %d px", Median(redraws), width), Fmt("%.3f", Median(shares) / 5),
+         "<= 5 %"},
+        {"open a one-hour recording (" + rows + " rows) into the chart",
+         Fmt("%.2f s", Median(opens)), Fmt("%.2f s of it reading the file", Median(reads)),
+         Fmt("%.3f", Median(opens)), "< 1 s"},
+    };
+}
+
+// ---------------------------------------------------------------- 7. Windows, under Wine
 
 // brindle-cli.exe under Wine on COM3, which a throwaway Wine prefix maps to the terminal of
 // brindle-ecusim (scripts/wine-prefix, as make test-windows sets it up).
@@ -589,7 +708,7 @@ int main(int argc, char** argv) {
             quick = true;
         } else {
             std::cerr << "usage: brindle_bench [--out FILE] [--quick] [--windows BUILD] "
-                         "[--only upload|polling|connect|recovery|cpu|hex|wine]\n";
+                         "[--only upload|polling|connect|recovery|cpu|hex|recording|chart|wine]\n";
             return 2;
         }
     }
@@ -624,6 +743,14 @@ int main(int argc, char** argv) {
             rows.push_back(r);
         }
     }
+    if (want("recording")) {
+        rows.push_back(BenchRecording(quick ? 5 : 60));
+    }
+    if (want("chart")) {
+        for (TRow& r : BenchChart(quick ? 5 : 20, runs)) {
+            rows.push_back(r);
+        }
+    }
     // The Windows build, when there is one (make bench passes it).
     if (want("wine") && !windowsBuild.empty()) {
         for (TRow& r : BenchWine(windowsBuild, runs, quick ? 250 : 700)) {
@@ -644,6 +771,15 @@ int main(int argc, char** argv) {
            << r.goal << " |\n";
     }
     md << "\nMachine: " << std::thread::hardware_concurrency() << " cores.\n";
+    // Notes written by hand below the table stay.
+    if (!out.empty()) {
+        std::stringstream old;
+        old << std::ifstream(out).rdbuf();
+        const size_t notes = old.str().find("\n## Notes");
+        if (notes != std::string::npos) {
+            md << old.str().substr(notes);
+        }
+    }
     std::cout << md.str();
     if (!out.empty()) {
         std::ofstream(out) << md.str();

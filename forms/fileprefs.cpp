@@ -7,10 +7,11 @@
 #include <QVBoxLayout>
 
 #include "ecu/commsettings.h"
-#include "platform/portmap.h"
+#include "platform/serialdevices.h"
 
-TfilePrefsDlg::TfilePrefsDlg(TSettingsStore& s, const TPortMap& p, QWidget* parent)
-    : QDialog(parent), store(s), ports(p) {
+TfilePrefsDlg::TfilePrefsDlg(TSettingsStore& s, const TPortMap& p, QWidget* parent,
+                             const TSerialDeviceList* d, TPortMapStore* ps)
+    : QDialog(parent), store(s), ports(p), devices(d), portStore(ps) {
     setObjectName("filePrefsDlg");
     setWindowTitle("Perferences");
     resize(363, 329);
@@ -30,6 +31,12 @@ TfilePrefsDlg::TfilePrefsDlg(TSettingsStore& s, const TPortMap& p, QWidget* pare
     deviceLbl = new QLabel;
     deviceLbl->setObjectName("deviceLbl");
     deviceLbl->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    devicesLst = new QListWidget;
+    devicesLst->setObjectName("devicesLst");
+    devicesLst->setToolTip("Pick the device the chosen port stands for");
+    noDevicesLbl = new QLabel("No serial devices were found on this machine.");
+    noDevicesLbl->setObjectName("noDevicesLbl");
+    noDevicesLbl->setWordWrap(true);
     auto* note = new QLabel("New settings take effect the next time Brindle starts.");
     note->setObjectName("restartNote");
     note->setWordWrap(true);
@@ -39,6 +46,9 @@ TfilePrefsDlg::TfilePrefsDlg(TSettingsStore& s, const TPortMap& p, QWidget* pare
     form->addRow("Baud Rate", baudCbx);
     auto* commsLayout = new QVBoxLayout(comms);
     commsLayout->addLayout(form);
+    commsLayout->addWidget(new QLabel("Serial devices on this machine"));
+    commsLayout->addWidget(devicesLst, 1);
+    commsLayout->addWidget(noDevicesLbl);
     commsLayout->addStretch();
     commsLayout->addWidget(note);
     pages->addTab(comms, "Communications");
@@ -78,7 +88,43 @@ TfilePrefsDlg::TfilePrefsDlg(TSettingsStore& s, const TPortMap& p, QWidget* pare
 
     connect(okBtn, &QPushButton::clicked, this, &TfilePrefsDlg::okBtnClick);
     connect(cancelBtn, &QPushButton::clicked, this, &QDialog::hide);
-    connect(comportCbx, &QComboBox::currentIndexChanged, this, &TfilePrefsDlg::ShowDevice);
+    connect(comportCbx, &QComboBox::currentIndexChanged, this, [this] {
+        // The device the newly chosen port stands for, if it is among those present.
+        const std::string path = StoredPath(comportCbx->currentIndex());
+        devicesLst->setCurrentRow(-1);
+        for (int i = 0; i < devicesLst->count(); ++i) {
+            const QStringList names = devicesLst->item(i)->data(Qt::UserRole).toStringList();
+            if (names.contains(QString::fromStdString(path))) {
+                devicesLst->setCurrentRow(i);
+            }
+        }
+        ShowDevice();
+    });
+    connect(devicesLst, &QListWidget::currentRowChanged, this, &TfilePrefsDlg::ShowDevice);
+}
+
+std::string TfilePrefsDlg::StoredPath(int port) const {
+    TPortMap stored = ports;
+    if (portStore) {
+        portStore->LoadPortOverrides(stored);
+    }
+    return stored.MappedPath(port);
+}
+
+void TfilePrefsDlg::ListDevices() {
+    devicesLst->clear();
+    const std::vector<TSerialDevice> found =
+        devices && portStore ? devices->Devices() : std::vector<TSerialDevice>{};
+    for (const TSerialDevice& device : found) {
+        QString text = QString::fromStdString(device.path + "   " + device.Description());
+        auto* item = new QListWidgetItem(text, devicesLst);
+        // The stable name first: it is what gets stored.
+        item->setData(Qt::UserRole, QStringList{QString::fromStdString(device.StableName()),
+                                                QString::fromStdString(device.path)});
+        item->setToolTip(QString::fromStdString(device.StableName()));
+    }
+    devicesLst->setVisible(!found.empty());
+    noDevicesLbl->setVisible(found.empty());
 }
 
 void TfilePrefsDlg::showEvent(QShowEvent* event) {
@@ -92,7 +138,8 @@ void TfilePrefsDlg::FormShow() {
         settings.comPort >= 0 && settings.comPort < TPortMap::kPorts ? settings.comPort : -1);
     const int baud = settings.commBaud;
     baudCbx->setCurrentIndex(baud >= 5 && baud <= 9 ? baud - 5 : 0);
-    ShowDevice();
+    ListDevices();
+    emit comportCbx->currentIndexChanged(comportCbx->currentIndex());
 }
 
 void TfilePrefsDlg::ShowDevice() {
@@ -101,7 +148,9 @@ void TfilePrefsDlg::ShowDevice() {
         deviceLbl->setText("No port chosen");
         return;
     }
-    const QString path = QString::fromStdString(ports.MappedPath(port));
+    QListWidgetItem* picked = devicesLst->currentItem();
+    const QString path = picked ? picked->data(Qt::UserRole).toStringList().first()
+                                : QString::fromStdString(StoredPath(port));
     const bool present = QFileInfo::exists(path);
     QString text = path + (present ? "  (present)" : "  (not found)");
     if (!ports.RunOverride().empty()) {
@@ -119,7 +168,16 @@ void TfilePrefsDlg::okBtnClick() {
     const int baud = baudCbx->currentIndex();
     settings.commBaud = baud >= 0 && baud <= 4 ? 5 + baud : 5;
     hide();
-    if (!settings.Save(store)) {
+    bool saved = settings.Save(store);
+    // The picked device becomes the chosen port's, by its stable name.
+    if (QListWidgetItem* picked = devicesLst->currentItem();
+        picked && portStore && comportCbx->currentIndex() >= 0) {
+        const std::string device = picked->data(Qt::UserRole).toStringList().first().toStdString();
+        if (StoredPath(comportCbx->currentIndex()) != device) {
+            saved = portStore->SavePortPath(comportCbx->currentIndex(), device) && saved;
+        }
+    }
+    if (!saved) {
         QMessageBox::warning(parentWidget(), "Error!",
                              "The communication settings could not be saved.");
     }

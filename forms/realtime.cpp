@@ -2,17 +2,20 @@
 
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QGridLayout>
 #include <QVBoxLayout>
 
 #include "ecu/ecu.h"
 #include "ecu/sensorrecord.h"
 
 namespace {
-constexpr int kFirstRowY = 16;
+// At the normal font: the first row at y = 16, rows 32 apart, captions at x = 8 and the
+// values' right edge at x = 217. Larger fonts and scalings make the rows and columns grow.
+constexpr int kMargin = 8;
 constexpr int kRowPitch = 32;
-constexpr int kCaptionX = 8;
 constexpr int kValueRight = 217;
 constexpr int kValueWidth = 90;
+constexpr int kColumnGap = 8;
 }  // namespace
 
 TrealtimeDlg::TrealtimeDlg(const TECU* s, QWidget* parent) : QWidget(parent), session(s) {
@@ -27,30 +30,39 @@ TrealtimeDlg::TrealtimeDlg(const TECU* s, QWidget* parent) : QWidget(parent), se
     fixed.setPointSize(font().pointSize() + 1);
 
     const std::vector<TSensorRow> rows = SensorRows(SensorRecord{});
-    int y = kFirstRowY;
+    auto* grid = new QGridLayout(textPanel);
+    grid->setContentsMargins(kMargin, kMargin, kMargin * 2, kMargin);
+    grid->setVerticalSpacing(0);
+    grid->setHorizontalSpacing(kColumnGap);
+    grid->setColumnMinimumWidth(0, kValueRight - kMargin - kColumnGap - kValueWidth);
+    grid->setColumnMinimumWidth(1, kValueWidth);
+    grid->setColumnStretch(1, 1);
+    int r = 0;
     for (const TSensorRow& row : rows) {
-        auto* caption = new QLabel(QString::fromUtf8(row.caption), textPanel);
+        auto* caption = new QLabel(QString::fromUtf8(row.caption));
         caption->setFont(bold);
-        caption->move(kCaptionX, y);
-        caption->adjustSize();
-        auto* value = new QLabel("0", textPanel);
+        auto* value = new QLabel("0");
         value->setObjectName(row.label);
         value->setFont(fixed);
         value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        value->setGeometry(kValueRight - kValueWidth, y - 2, kValueWidth,
-                           caption->sizeHint().height() + 4);
+        grid->addWidget(caption, r, 0, Qt::AlignLeft | Qt::AlignVCenter);
+        grid->addWidget(value, r, 1);
+        grid->setRowMinimumHeight(r, kRowPitch);
         values.push_back(value);
-        y += kRowPitch;
+        ++r;
     }
-    staleLbl = new QLabel(textPanel);
+    staleLbl = new QLabel;
     staleLbl->setObjectName("staleLbl");
-    staleLbl->setGeometry(kCaptionX, y - 8, kValueRight - kCaptionX, kRowPitch - 8);
     staleLbl->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    textPanel->setFixedSize(kValueRight + 16, y + kRowPitch - 16);
+    grid->addWidget(staleLbl, r, 0, 1, 2);
+    grid->setRowMinimumHeight(r, kRowPitch - 8);
+    grid->setRowStretch(r + 1, 1);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(textPanel);
-    setFixedSize(textPanel->size());
+    // Sized to its content, and free to grow.
+    setMinimumSize(sizeHint());
+    resize(sizeHint());
 
     refresh.setSingleShot(true);
     refresh.setInterval(kRefreshMs);

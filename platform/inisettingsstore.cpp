@@ -11,12 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
+#include "platform/filesync.h"
 #include "platform/portmap.h"
 
 namespace fs = std::filesystem;
@@ -212,14 +207,6 @@ bool LooksLikeIni(const std::string& text) {
     return true;
 }
 
-bool SyncFile(std::FILE* file) {
-#ifdef _WIN32
-    return _commit(_fileno(file)) == 0;
-#else
-    return fsync(fileno(file)) == 0;
-#endif
-}
-
 bool WriteAll(std::FILE* file, const std::string& text) {
     return std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
 }
@@ -321,37 +308,47 @@ TSettingsStore::TRead TIniSettingsStore::ReadInt(const char* name, int32_t& valu
 }
 
 bool TIniSettingsStore::WriteInt(const char* name, int32_t value) {
+    int32_t stored = 0;
+    if (isOpen && ReadInt(name, stored) == TRead::Ok && stored == value) {
+        return true;  // already there: the file stays untouched
+    }
+    return WriteValue({}, name, std::to_string(value));
+}
+
+bool TIniSettingsStore::WriteValue(const std::string& section, const std::string& key,
+                                   const std::string& value) {
     if (!isOpen || damaged) {
         return false;
     }
-    int32_t stored = 0;
-    if (ReadInt(name, stored) == TRead::Ok && stored == value) {
-        return true;  // already there: the file stays untouched
-    }
+    const bool general = section.empty();
     const std::vector<TIniLine> lines = ParseIni(text);
     std::string updated = text;
-    if (const TIniLine* line = FindKey(lines, true, {}, name)) {
-        updated.replace(line->valueBegin, line->valueEnd - line->valueBegin, std::to_string(value));
+    if (const TIniLine* line = FindKey(lines, general, section, key)) {
+        updated.replace(line->valueBegin, line->valueEnd - line->valueBegin, value);
     } else {
-        // The end of [General] is after its last key (or its header); without a header, after
-        // the last key before any section; without either, a new [General] at the end.
+        // The end of the section is after its last key (or its header); for [General]
+        // without a header, after the last key before any section; without either, the
+        // section is added at the end.
         const size_t crlf = text.find("\r\n");
         const std::string eol =
             crlf != std::string::npos && crlf == text.find('\n') - 1 ? "\r\n" : "\n";
         int after = -1;
         int header = -1;
         for (size_t i = 0; i < lines.size(); ++i) {
-            if (lines[i].header && IsGeneral(lines[i].section)) {
+            if (lines[i].header &&
+                (general ? IsGeneral(lines[i].section) : lines[i].section == section)) {
                 header = static_cast<int>(i);
             }
         }
-        for (size_t i = header + 1; i < lines.size() && !lines[i].header; ++i) {
-            after = static_cast<int>(i);
+        if (general || header >= 0) {
+            for (size_t i = header + 1; i < lines.size() && !lines[i].header; ++i) {
+                after = static_cast<int>(i);
+            }
         }
         if (header >= 0 && after < 0) {
             after = header;
         }
-        const std::string entry = std::string(name) + "=" + std::to_string(value);
+        const std::string entry = key + "=" + value;
         if (after >= 0) {
             const size_t at = lines[after].lineEnd;
             const bool ended = at > 0 && updated[at - 1] == '\n';
@@ -360,7 +357,7 @@ bool TIniSettingsStore::WriteInt(const char* name, int32_t value) {
             if (!updated.empty() && updated.back() != '\n') {
                 updated += eol;
             }
-            updated += "[General]" + eol + entry + eol;
+            updated += "[" + (general ? std::string("General") : section) + "]" + eol + entry + eol;
         }
     }
     if (!Store(updated)) {
@@ -434,4 +431,29 @@ void TIniSettingsStore::LoadPortOverrides(TPortMap& map) {
             }
         }
     }
+}
+
+bool TIniSettingsStore::SavePortPath(int port, const std::string& device) {
+    if (port < 0 || port >= TPortMap::kPorts || device.empty() ||
+        device.find_first_of("\r\n") != std::string::npos) {
+        return false;
+    }
+    // Quoted when a ';' would start a comment or blanks at its ends would be trimmed.
+    const bool quote = device.find_first_of(";\"") != std::string::npos ||
+                       IsBlank(device.front()) || IsBlank(device.back());
+    if (quote && device.find('"') != std::string::npos) {
+        return false;  // no way to write it that reads back the same
+    }
+    if (!Open()) {
+        return false;
+    }
+    const std::string key = "COM" + std::to_string(port + 1);
+    const std::vector<TIniLine> lines = ParseIni(text);
+    const TIniLine* line = FindKey(lines, false, kPortsSection, key);
+    bool ok = true;
+    if (!line || ValueOf(text, *line) != device) {
+        ok = WriteValue(kPortsSection, key, quote ? "\"" + device + "\"" : device);
+    }
+    Close();
+    return ok;
 }

@@ -13,10 +13,9 @@
 #include <string>
 
 #include "ecu/settingsstore.h"
+#include "platform/portmap.h"
 
-class TPortMap;
-
-class TIniSettingsStore : public TSettingsStore {
+class TIniSettingsStore : public TSettingsStore, public TPortMapStore {
 public:
     TIniSettingsStore();                              // the program's own location
     explicit TIniSettingsStore(std::string iniPath);  // a given INI file
@@ -38,10 +37,14 @@ public:
     std::string Location() const { return path; }
 
     // Reads per-port device overrides (section "ports", keys COM1..COM8) into `map`.
-    void LoadPortOverrides(TPortMap& map);
+    void LoadPortOverrides(TPortMap& map) override;
+    // Stores a port's device as COMn in [ports], changing the file as WriteInt does.
+    bool SavePortPath(int port, const std::string& device) override;
 
 private:
     enum class TTarget { New, Regular, ThroughLink };
+    // Sets `key` of `section` (empty: [General]) to `value`, line by line as WriteInt says.
+    bool WriteValue(const std::string& section, const std::string& key, const std::string& value);
     bool Store(const std::string& newText);
 
     std::string path;

@@ -36,3 +36,13 @@ private:
     std::array<std::string, kPorts> paths;
     std::string runOverride;
 };
+
+// Where the per-port devices are kept (the settings file's [ports] section).
+class TPortMapStore {
+public:
+    virtual ~TPortMapStore() = default;
+    // Reads the stored devices into `map`.
+    virtual void LoadPortOverrides(TPortMap& map) = 0;
+    // Stores `path` as the device of a port (0..7); false when it could not be stored.
+    virtual bool SavePortPath(int port, const std::string& path) = 0;
+};

@@ -372,7 +372,7 @@ std::vector<std::string> LoggedSensorRows(const std::string& log) {
 }
 
 const char kHeader[] =
-    "time_ms,RPM,MAP,Target Mixture,Mixture 1,Mixture 2,Injector Pulse,Coolant Temp,"
+    "time,time_ms,RPM,MAP,Target Mixture,Mixture 1,Mixture 2,Injector Pulse,Coolant Temp,"
     "Charge Temp,Throttle Pos,Ignition Timing,Battery Volts,Exhaust Temp1,Exhaust Temp2";
 
 class CliMonitor : public CliPty, public testing::WithParamInterface<bool> {};
@@ -404,11 +404,12 @@ TEST_P(CliMonitor, PrintsAHeaderAndOneRowPerNewRecordWithTheECUsValues) {
     long lastTime = -1;
     for (size_t i = 1; i < lines.size(); ++i) {
         const std::vector<std::string> fields = Split(lines[i], ',');
-        ASSERT_EQ(fields.size(), 14u) << lines[i];
-        const long time = std::stol(fields[0]);
+        ASSERT_EQ(fields.size(), 15u) << lines[i];
+        EXPECT_EQ(fields[0].size(), 29u) << lines[i];  // 2026-12-07T14:02:11.123+01:00
+        const long time = std::stol(fields[1]);
         EXPECT_GE(time, lastTime) << lines[i];
         lastTime = time;
-        const std::string values = lines[i].substr(fields[0].size() + 1);
+        const std::string values = lines[i].substr(fields[0].size() + fields[1].size() + 2);
         const auto found =
             std::find(replies.begin() + static_cast<long>(next), replies.end(), values);
         ASSERT_NE(found, replies.end())
@@ -438,7 +439,7 @@ TEST_F(CliPty, MonitorEndsCleanlyOnCtrlC) {
     const std::vector<std::string> lines = Lines(out);
     EXPECT_GE(lines.size(), 4u);
     for (size_t i = 1; i < lines.size(); ++i) {
-        EXPECT_EQ(Split(lines[i], ',').size(), 14u) << lines[i];
+        EXPECT_EQ(Split(lines[i], ',').size(), 15u) << lines[i];
     }
 }
 

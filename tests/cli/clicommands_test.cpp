@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/serialdevices.h"
 #include "tools/cli/clicommands.h"
 
 namespace {
@@ -51,12 +52,13 @@ protected:
         return path;
     }
 
-    int Run(const std::vector<std::string>& args) {
+    int Run(const std::vector<std::string>& args, const TSerialDeviceList* devices = nullptr) {
         out.str("");
         err.str("");
         TConsole console(err, false);
         TCliEnvironment env{out, console};
         env.inputTerminal = false;
+        env.devices = devices;
         return CliMain(args, env);
     }
 
@@ -163,6 +165,28 @@ TEST_F(CliInProcess, FlashWithoutATerminalAndWithoutYesRefusesBeforeTouchingTheP
     EXPECT_EQ(Run({"--port", dir + "/no-such-port", "flash", hex}), 64);
     EXPECT_NE(err.str().find("add --yes"), std::string::npos) << err.str();
     EXPECT_EQ(out.str(), "");
+}
+
+// The devices found, with the Com number the settings file's [ports] gives each; or a plain
+// word that there is none.
+TEST_F(CliInProcess, PortsListsTheDevicesWithTheirComNumbersOrSaysThereIsNone) {
+    struct TList : TSerialDeviceList {
+        std::vector<TSerialDevice> devices;
+        std::vector<TSerialDevice> Devices() const override { return devices; }
+        std::string Searched() const override { return "/dev/ttyUSB*"; }
+    } list;
+    setenv("BRINDLE_SETTINGS", File("s.ini", "[ports]\nCOM3=/dev/serial/by-id/usb-A1\n").c_str(),
+           1);
+    EXPECT_EQ(Run({"ports"}, &list), 0);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), "No serial devices found (looked for /dev/ttyUSB*).\n");
+    list.devices = {{"/dev/ttyUSB7", "/dev/serial/by-id/usb-A1", "FTDI", "FT232R USB UART"},
+                    {"/dev/ttyS0", "", "", ""}};
+    EXPECT_EQ(Run({"ports"}, &list), 0);
+    unsetenv("BRINDLE_SETTINGS");
+    EXPECT_EQ(out.str(),
+              "/dev/ttyUSB7   Com3  FTDI FT232R USB UART  /dev/serial/by-id/usb-A1\n"
+              "/dev/ttyS0     Com7  serial port\n");
 }
 
 TEST(CliAnswer, YesOnlyForYes) {

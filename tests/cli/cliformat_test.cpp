@@ -1,72 +1,13 @@
-// The texts brindle-cli prints: CSV rows, progress figures, summaries and advice.
+// The texts brindle-cli prints: progress figures, summaries and advice.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
 #include <vector>
 
-#include "ecu/sensorrecord.h"
 #include "tools/cli/cliformat.h"
 
 namespace {
-
-TEST(CliCsv, HeaderIsTimeAndTheThirteenCaptionsTopToBottom) {
-    EXPECT_EQ(CsvHeader(),
-              "time_ms,RPM,MAP,Target Mixture,Mixture 1,Mixture 2,Injector Pulse,Coolant Temp,"
-              "Charge Temp,Throttle Pos,Ignition Timing,Battery Volts,Exhaust Temp1,"
-              "Exhaust Temp2");
-}
-
-struct RowCase {
-    const char* name;
-    int64_t timeMs;
-    TSensorValues values;
-    const char* row;
-};
-
-void PrintTo(const RowCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class CsvRows : public testing::TestWithParam<RowCase> {};
-
-TEST_P(CsvRows, ShowTheValuesAsTheEngineDataWindowDoes) {
-    EXPECT_EQ(CsvRow(GetParam().timeMs, EncodeSensors(GetParam().values)), GetParam().row);
-}
-
-const RowCase kRows[] = {
-    // rpm, map, inj, afr1, afr2, target, tps, clt, mat, battRaw, adv, egt1, egt2
-    {"Typical",
-     1234,
-     {3000, 95, 4200, 131, 133, 130, 42, 120, 70, 105, 25, 610, 605},
-     "1234,3000,95,130,131,133,4200,120,70,42,25.0,12.4,610,605"},
-    {"AllZero", 0, {}, "0,0,0,0,0,0,0,0,0,0,0.0,0.0,0,0"},
-    {"AllMax",
-     987654321,
-     {65535, 65535, 65535, 65535, 65535, 65535, 255, 255, 255, 255, 255, 65535, 65535},
-     "987654321,65535,65535,65535,65535,65535,65535,255,255,255,255.0,30.0,65535,65535"},
-    {"SmallVoltages",
-     7,
-     {0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0},
-     "7,0,0,0,0,0,0,0,0,0,0.0,0.1,0,0"},
-    {"SixVolts", 8, {0, 0, 0, 0, 0, 0, 0, 0, 0, 51, 0, 0, 0}, "8,0,0,0,0,0,0,0,0,0,0.0,6.0,0,0"},
-};
-
-INSTANTIATE_TEST_SUITE_P(CliCsv, CsvRows, testing::ValuesIn(kRows),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CliCsv, FieldsAreQuotedOnlyWhenTheyMustBe) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"Battery Volts", "Battery Volts"},
-        {"12.4", "12.4"},
-        {"a,b", "\"a,b\""},
-        {"say \"hi\"", "\"say \"\"hi\"\"\""},
-        {"two\nlines", "\"two\nlines\""},
-    };
-    for (const auto& [in, out] : cases) {
-        EXPECT_EQ(CsvField(in), out) << in;
-    }
-}
 
 TEST(CliProgress, BarAndLineShowPercentAndBytes) {
     EXPECT_EQ(ProgressBar(50, 65536, 131072, 10), "[#####.....]  50%  65536/131072 bytes");

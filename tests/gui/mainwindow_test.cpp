@@ -8,9 +8,13 @@
 #include <QtTest>
 #include <fstream>
 
+#include "forms/chart.h"
 #include "forms/progress.h"
 #include "forms/realtime.h"
+#include "record/recordreader.h"
 #include "tests/gui/guirig.h"
+
+#include <qcustomplot.h>
 
 namespace {
 
@@ -237,6 +241,162 @@ private slots:
             QCOMPARE(dlg.Value("lblAdv")->text(), QString("0.0"));
         }
         QCOMPARE(dlg.windowTitle(), QString("Engine Data"));
+    }
+
+    // At the normal font the rows keep their places (32 apart, values ending at x = 217); at
+    // 14 points (and under QT_SCALE_FACTOR=1.5, the second run of this test) no caption runs
+    // into its value and the window can still be resized.
+    void engineDataReadsAtEveryFontSize() {
+        const QFont normal = QApplication::font();
+        for (const int points : {14, 0}) {
+            QFont font = normal;
+            if (points > 0) {
+                font.setPointSize(points);
+            }
+            QApplication::setFont(font);
+            TrealtimeDlg dlg(nullptr);
+            SensorRecord widest;
+            widest.bytes.fill(0xFF);
+            dlg.ShowRecord(widest);
+            dlg.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+            const std::vector<TSensorRow> rows = SensorRows(widest);
+            QLabel* previous = nullptr;
+            for (const TSensorRow& row : rows) {
+                QLabel* value = dlg.Value(row.label);
+                QLabel* caption = nullptr;
+                for (QLabel* label : dlg.findChildren<QLabel*>()) {
+                    if (label->text() == row.caption) {
+                        caption = label;
+                    }
+                }
+                QVERIFY(caption && value);
+                const QRect text = value->contentsRect().adjusted(
+                    value->width() - value->fontMetrics().horizontalAdvance(value->text()), 0, 0,
+                    0);
+                QVERIFY2(caption->geometry().right() < value->geometry().left() + text.left(),
+                         row.caption);
+                QVERIFY(caption->width() >= caption->sizeHint().width());
+                if (previous) {
+                    QVERIFY(value->geometry().top() >= previous->geometry().bottom());
+                    if (points == 0 && !qEnvironmentVariableIsSet("QT_SCALE_FACTOR")) {
+                        QCOMPARE(value->geometry().center().y() - previous->geometry().center().y(),
+                                 32);
+                    }
+                }
+                if (points == 0 && !qEnvironmentVariableIsSet("QT_SCALE_FACTOR")) {
+                    QCOMPARE(value->mapTo(&dlg, value->rect().topRight()).x() + 1, 217);
+                }
+                previous = value;
+            }
+            QVERIFY(dlg.minimumSize() != dlg.maximumSize());
+        }
+        QApplication::setFont(normal);
+    }
+
+    // The chart gets every record the session accepts, not the Engine Data window's four a
+    // second; a recording made meanwhile plays back whole, and a damaged one is refused with
+    // its line.
+    void chartPlotsEveryRecordAndARecordingPlaysBack() {
+        QTemporaryDir dir;
+        TGuiRig rig;
+        QVERIFY(WaitConnected(rig));
+        const QString path = dir.filePath("run.csv");
+        QVERIFY(MainWindow->StartRecording(path));
+        QVERIFY(MainWindow->tbRecord->isChecked());
+        MainWindow->Chart1->trigger();
+        TChartDlg* chart = MainWindow->chartDlg;
+        QVERIFY(chart != nullptr);
+        uint64_t updates = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((rig.Session()->SensorsSnapshot(&updates), updates > 150), 10000);
+        // Everything the session kept was there at once, and every record since follows.
+        QTRY_VERIFY(chart->plot->graph(0)->dataCount() >= static_cast<int>(updates));
+        QTRY_VERIFY(MainWindow->recordingLbl->text().startsWith("REC "));
+        chart->SetCursorAt(chart->ViewUpper() - 0.5);
+        QVERIFY(chart->CursorValue(0).toInt() > 0);  // RPM at the cursor
+        QCOMPARE(chart->CursorValue(4), QString());  // Mixture 2 is not ticked
+        MainWindow->StopRecording();
+        QVERIFY(!MainWindow->Recording());
+        QVERIFY(MainWindow->recordingLbl->text().startsWith("Saved "));
+
+        TRecording recorded;
+        std::string error;
+        QVERIFY2(LoadRecording(path.toStdString(), recorded, error), error.c_str());
+        QVERIFY(recorded.Rows() > 50);
+        TChartDlg* playback = MainWindow->OpenRecording(path);
+        QVERIFY(playback != nullptr);
+        QCOMPARE(playback->plot->graph(0)->dataCount(), static_cast<int>(recorded.Rows()));
+        QCOMPARE(playback->ViewLower(), (recorded.startUtcMs + recorded.ms.front()) / 1000.0);
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QList<QByteArray> lines = file.readAll().split('\n');
+        lines[2] = "not,a,row";
+        const QString damaged = dir.filePath("damaged.csv");
+        QFile out(damaged);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(lines.join('\n'));
+        out.close();
+        TModalScript script;
+        script.Box(QMessageBox::Ok);
+        QVERIFY(MainWindow->OpenRecording(damaged) == nullptr);
+        QCOMPARE(script.texts.at(0),
+                 QString("damaged.csv is not a recording of Brindle or brindle-cli.\n"
+                         "Line 3: 3 fields where a row has 15."));
+    }
+
+    // brindle --record [FILE] records from the start: into FILE, or into a new file in the
+    // documents folder.
+    void recordOptionRecordsFromTheStart() {
+        QTemporaryDir dir;
+        QProcess ecusim;
+        ecusim.start(BRINDLE_ECUSIM, {});
+        QVERIFY(ecusim.waitForReadyRead(10000));
+        const QString port = QString::fromUtf8(ecusim.readLine()).trimmed();
+        QFile ini(dir.filePath("settings.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[General]\ncommBaud=9\n");
+        ini.close();
+        for (const bool named : {true, false}) {
+            QProcess program;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("BRINDLE_SETTINGS", ini.fileName());
+            env.insert("HOME", dir.path());
+            env.insert("XDG_CONFIG_HOME", dir.path());
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+            program.setProcessEnvironment(env);
+            program.setWorkingDirectory(dir.path());
+            QStringList args = {"--port", port, "--record"};
+            if (named) {
+                args << dir.filePath("drive.csv");
+            }
+            program.start(BRINDLE_PROGRAM, args);
+            QVERIFY(program.waitForStarted());
+            const QString folder = named ? dir.path() : dir.filePath("Documents");
+            const QString pattern = named ? "drive.csv" : "brindle-*.csv";
+            QString file;
+            QTRY_VERIFY_WITH_TIMEOUT(
+                [&] {
+                    const QStringList found = QDir(folder).entryList({pattern}, QDir::Files);
+                    file = found.isEmpty() ? QString() : QDir(folder).filePath(found.first());
+                    QFile f(file);
+                    return !file.isEmpty() && f.open(QIODevice::ReadOnly) &&
+                           f.readAll().count('\n') > 30;
+                }(),
+                20000);
+            program.terminate();
+            QVERIFY(program.waitForFinished(10000));
+            TRecording recording;
+            std::string error;
+            QVERIFY2(LoadRecording(file.toStdString(), recording, error), error.c_str());
+            QVERIFY(recording.Rows() > 29);
+            if (!named) {
+                QVERIFY(QFileInfo(file).fileName().contains(
+                    QRegularExpression("^brindle-\\d{8}-\\d{6}\\.csv$")));
+            }
+        }
+        ecusim.write("quit\n");
+        QVERIFY(ecusim.waitForFinished(10000));
     }
 
     void shutdownStopsRefreshThenControlThenLog() {

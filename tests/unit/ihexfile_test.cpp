@@ -166,37 +166,40 @@ TEST(IHexFile, EveryCutOfAFileFailsUntilItsEndRecordIsWhole) {
     }
 }
 
-TEST(IHexFile, DataLandsAtItsAddressAndTheRestStaysErased) {
-    const Loaded r = LoadText(Rec(0, 0x0100, {0xDE, 0xAD, 0xBE, 0xEF}) + "\n" + kEof);
-    ASSERT_TRUE(r.loaded);
-    EXPECT_EQ(r.data[0x100], 0xDE);
-    EXPECT_EQ(r.data[0x103], 0xEF);
-    EXPECT_EQ(r.data[0xFF], 0xFF);
-    EXPECT_EQ(r.data[0x104], 0xFF);
-    EXPECT_EQ(r.usedLength, 0x104);
-}
-
-TEST(IHexFile, UpperAndLowerCaseDigitsLoadAlike) {
-    std::string upper = Rec(0, 0xABCD, {0xAB, 0xCD, 0xEF, 0xFA});
-    std::string lower = upper;
-    for (char& ch : lower) {
-        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+// Data lands at its address (moved by a segment record; later records overwrite earlier
+// ones; upper and lower case alike), the rest stays erased, and the used length runs to the
+// last byte that is not 0xFF.
+TEST(IHexFile, DataLandsAtItsAddressAndTheUsedLengthEndsAtTheLastProgrammedByte) {
+    const std::string seg = Rec(2, 0, {0x10, 0x00}) + "\n";  // base 0x10000
+    std::string lower = Rec(0, 0xABCD, {0xAB, 0xCD});
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    const struct {
+        std::string text;
+        int used;
+        std::vector<std::pair<int, uint8_t>> bytes;  // address, byte
+    } cases[] = {
+        {Rec(0, 0x0100, {0xDE, 0xAD}) + "\n", 0x102, {{0xFF, 0xFF}, {0x100, 0xDE}, {0x102, 0xFF}}},
+        {lower + "\n", 0xABCF, {{0xABCD, 0xAB}, {0xABCE, 0xCD}}},
+        {seg + Rec(0, 0x0010, {0x42}) + "\n", 0x10011, {{0x10010, 0x42}, {0x0010, 0xFF}}},
+        {seg + Rec(0, 0xFFF0, std::vector<uint8_t>(16, 0x5A)) + "\n", 131072, {{131071, 0x5A}}},
+        {Rec(0, 0, {1, 2}) + "\n" + Rec(0, 1, {9}) + "\n", 2, {{0, 1}, {1, 9}}},
+        {Rec(0, 0x0000, {0xFF, 0xFF, 0xFF}) + "\n", 0, {}},
+        {"", 0, {}},  // the end record alone
+        {Rec(0, 0x0000, {0x01}) + "\n" + Rec(0, 0x0300, {0xFF}) + "\n", 1, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const Loaded r = LoadText(c.text + kEof);
+        ASSERT_TRUE(r.loaded) << r.error;
+        EXPECT_EQ(r.usedLength, c.used);
+        for (const auto& [address, byte] : c.bytes) {
+            EXPECT_EQ(r.data[address], byte) << address;
+        }
     }
-    const Loaded a = LoadText(upper + "\n" + kEof);
-    const Loaded b = LoadText(lower + "\n" + kEof);
-    ASSERT_TRUE(a.loaded);
-    ASSERT_TRUE(b.loaded);
-    EXPECT_EQ(a.data, b.data);
-    EXPECT_EQ(a.data[0xABCD], 0xAB);
-}
-
-TEST(IHexFile, ExtendedSegmentMovesTheOffset) {
-    const Loaded r =
-        LoadText(Rec(2, 0, {0x10, 0x00}) + "\n" + Rec(0, 0x0010, {0x42}) + "\n" + kEof);
-    ASSERT_TRUE(r.loaded);
-    EXPECT_EQ(r.data[0x10010], 0x42);
-    EXPECT_EQ(r.data[0x0010], 0xFF);
-    EXPECT_EQ(r.usedLength, 0x10011);
+    // One byte further is outside the image.
+    const Loaded over =
+        LoadText(seg + Rec(0, 0xFFF1, std::vector<uint8_t>(16, 0x5A)) + "\n" + kEof);
+    EXPECT_EQ(over.error.substr(0, over.error.find('\n')), "data record outside allocated space");
 }
 
 TEST(IHexFile, ASecondFileStartsAfresh) {
@@ -216,44 +219,6 @@ TEST(IHexFile, ASecondFileStartsAfresh) {
     ASSERT_TRUE(image.Open(WriteFile("third.hex", Rec(0, 0x0000, {0x01}) + "\n:zz\n")));
     EXPECT_FALSE(image.Load());
     EXPECT_EQ(image.usedLength, 0);
-}
-
-TEST(IHexFile, LastByteOfTheImageIsTheLimit) {
-    const std::vector<uint8_t> sixteen(16, 0x5A);
-    const std::string seg = Rec(2, 0, {0x10, 0x00}) + "\n";  // base 0x10000
-    const Loaded fits = LoadText(seg + Rec(0, 0xFFF0, sixteen) + "\n" + kEof);
-    ASSERT_TRUE(fits.loaded);
-    EXPECT_EQ(fits.data[131071], 0x5A);
-    EXPECT_EQ(fits.usedLength, 131072);
-    const Loaded over = LoadText(seg + Rec(0, 0xFFF1, sixteen) + "\n" + kEof);
-    EXPECT_FALSE(over.loaded);
-    EXPECT_EQ(over.error.substr(0, over.error.find('\n')), "data record outside allocated space");
-}
-
-TEST(IHexFile, UsedLengthCountsUpToTheLastNonErasedByte) {
-    struct Case {
-        std::string text;
-        int used;
-    };
-    const Case cases[] = {
-        {Rec(0, 0, {0x00}) + "\n", 1},
-        {Rec(0, 0x01FF, {0x12}) + "\n", 512},
-        {Rec(0, 0x0000, {0xFF, 0xFF, 0xFF}) + "\n", 0},
-        {"", 0},  // the end record alone
-        {Rec(0, 0x0000, {0x01}) + "\n" + Rec(0, 0x0300, {0xFF}) + "\n", 1},
-    };
-    for (const Case& c : cases) {
-        const Loaded r = LoadText(c.text + kEof);
-        ASSERT_TRUE(r.loaded);
-        EXPECT_EQ(r.usedLength, c.used) << c.text;
-    }
-}
-
-TEST(IHexFile, LaterRecordsOverwriteEarlierOnes) {
-    const Loaded r = LoadText(Rec(0, 0, {1, 2}) + "\n" + Rec(0, 1, {9}) + "\n" + kEof);
-    ASSERT_TRUE(r.loaded);
-    EXPECT_EQ(r.data[0], 1);
-    EXPECT_EQ(r.data[1], 9);
 }
 
 TEST(IHexFile, FilesThatCannotBeOpenedOrRead) {

@@ -272,11 +272,11 @@ TEST(IniSettingsStore, FolderWhereTheFileShouldBeKeepsTheDefaults) {
     EXPECT_TRUE(std::filesystem::is_directory(path));
 }
 
-TEST(IniSettingsStore, PortOverridesComeFromThePortsSection) {
+TEST(IniSettingsStore, PortDevicesAreReadFromAndStoredInThePortsSection) {
     const std::string path = TempPath("ports.ini");
     const std::string text =
         "[General]\ncomPort=0\nCOM2=/dev/not-a-port\n[ports]\n"
-        "COM1 = /dev/serial/by-id/usb-ecu ; the bench\nCOM8=\"/dev/ttyS4\"\n";
+        "COM1 = /dev/serial/by-id/usb-ecu ; the bench\nCOM8=\"/dev/ttyS4\"\n[other]\nx=1\n";
     WriteFile(path, text);
     TIniSettingsStore store(path);
     TPortMap map;
@@ -285,6 +285,36 @@ TEST(IniSettingsStore, PortOverridesComeFromThePortsSection) {
     EXPECT_EQ(map.PathFor(1), "/dev/ttyUSB1");
     EXPECT_EQ(map.PathFor(7), "/dev/ttyS4");
     EXPECT_EQ(ReadFile(path), text);
+
+    // Storing a device changes its value text or adds its line at the end of [ports]; a file
+    // without the section gets it at its end. Every other byte stays.
+    struct Case {
+        std::string before;
+        int port;
+        std::string device;
+        std::string after;
+    };
+    const Case cases[] = {
+        {text, 0, "/dev/ttyACM0",
+         "[General]\ncomPort=0\nCOM2=/dev/not-a-port\n[ports]\nCOM1 = /dev/ttyACM0 ; the bench\n"
+         "COM8=\"/dev/ttyS4\"\n[other]\nx=1\n"},
+        {text, 2, "/dev/serial/by-id/usb-FTDI_A1-if00",
+         "[General]\ncomPort=0\nCOM2=/dev/not-a-port\n[ports]\n"
+         "COM1 = /dev/serial/by-id/usb-ecu ; the bench\nCOM8=\"/dev/ttyS4\"\n"
+         "COM3=/dev/serial/by-id/usb-FTDI_A1-if00\n[other]\nx=1\n"},
+        {text, 7, "/dev/ttyS4", text},
+        {"[General]\r\ncomPort=1\r\n", 1, "/dev/odd;name",
+         "[General]\r\ncomPort=1\r\n[ports]\r\nCOM2=\"/dev/odd;name\"\r\n"},
+    };
+    for (const Case& c : cases) {
+        WriteFile(path, c.before);
+        EXPECT_TRUE(store.SavePortPath(c.port, c.device));
+        EXPECT_EQ(ReadFile(path), c.after);
+        TPortMap reread;
+        store.LoadPortOverrides(reread);
+        EXPECT_EQ(reread.PathFor(c.port), c.device);
+    }
+    EXPECT_FALSE(store.SavePortPath(8, "/dev/ttyUSB0"));
 }
 
 TEST(IniSettingsStore, DefaultLocationIsTheUsersConfigurationFolder) {

@@ -2,6 +2,8 @@
 // operations, all on a manual clock so every time-out costs no real time.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "ecu/serialcomm.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/manualclock.h"
@@ -11,93 +13,57 @@ namespace {
 
 using TValue = TMemorySettingsStore::TValue;
 
-struct SettingsCase {
-    const char* name;
-    std::map<std::string, TValue> stored;
-    int comPort, initBaud, commBaud, loaderBaud;
-    std::map<std::string, TValue> afterwards;
-    std::vector<std::string> warnings = {};
-};
+const char kRateWarning[] =
+    " is not a rate code (5 to 9 for 9600 to 115200 bit/s); it is used as it is";
 
+// The four settings are read; when one is missing or not an integer the four are written, it
+// with its default; an integer out of range is used as it is but named, so "no ECU answered"
+// has a visible cause.
 TEST(SerialSettings, ConstructionLoadsAndCompletesTheStoredValues) {
-    const SettingsCase cases[] = {
-        {"first start writes the defaults",
-         {},
-         0,
-         5,
-         5,
-         6,
-         {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 5}, {"loaderBaud", 6}}},
-        {"a partial key is completed",
-         {{"commBaud", 8}},
-         0,
-         5,
-         8,
-         6,
-         {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 8}, {"loaderBaud", 6}}},
-        {"a full key is read as it is",
-         {{"comPort", 3}, {"initBaud", 9}, {"commBaud", 7}, {"loaderBaud", 5}},
-         3,
-         9,
-         7,
-         5,
-         {{"comPort", 3}, {"initBaud", 9}, {"commBaud", 7}, {"loaderBaud", 5}}},
+    const struct {
+        const char* name;
+        std::map<std::string, TValue> stored;
+        std::array<int, 4> loaded;  // comPort, initBaud, commBaud, loaderBaud
+        int writes;
+        std::vector<std::string> warnings = {};
+    } cases[] = {
+        {"first start writes the defaults", {}, {0, 5, 5, 6}, 4},
+        {"a partial key is completed", {{"commBaud", 8}}, {0, 5, 8, 6}, 4},
+        {"a full key is read as it is and not written",
+         {{"comPort", 7}, {"initBaud", 9}, {"commBaud", 5}, {"loaderBaud", 9}},
+         {7, 9, 5, 9},
+         0},
         {"a value that is not an integer is replaced by its default",
          {{"comPort", std::string("COM3")}, {"initBaud", 6}, {"commBaud", 9}, {"loaderBaud", 6}},
-         0,
-         6,
-         9,
-         6,
-         {{"comPort", 0}, {"initBaud", 6}, {"commBaud", 9}, {"loaderBaud", 6}}},
+         {0, 6, 9, 6},
+         4},
         {"integers out of range load as they are",
          {{"comPort", 12}, {"initBaud", 3}, {"commBaud", -1}, {"loaderBaud", 99}},
-         12,
-         3,
-         -1,
-         99,
-         {{"comPort", 12}, {"initBaud", 3}, {"commBaud", -1}, {"loaderBaud", 99}},
-         // ...and each is named, with its value, so "no ECU answered" has a visible cause.
+         {12, 3, -1, 99},
+         0,
          {"the setting comPort=12 is not a port (0 to 7 for Com1 to Com8); it is used as it is",
-          "the setting initBaud=3 is not a rate code (5 to 9 for 9600 to 115200 bit/s); it is "
-          "used as it is",
-          "the setting commBaud=-1 is not a rate code (5 to 9 for 9600 to 115200 bit/s); it is "
-          "used as it is",
-          "the setting loaderBaud=99 is not a rate code (5 to 9 for 9600 to 115200 bit/s); it is "
-          "used as it is"}},
-        {"the edges of the ranges are known values",
-         {{"comPort", 7}, {"initBaud", 9}, {"commBaud", 5}, {"loaderBaud", 9}},
-         7,
-         9,
-         5,
-         9,
-         {{"comPort", 7}, {"initBaud", 9}, {"commBaud", 5}, {"loaderBaud", 9}}},
+          std::string("the setting initBaud=3") + kRateWarning,
+          std::string("the setting commBaud=-1") + kRateWarning,
+          std::string("the setting loaderBaud=99") + kRateWarning}},
     };
-    for (const SettingsCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TManualClock clock;
         TFakeSerialLibrary lib(clock);
         TMemorySettingsStore store;
         store.values = c.stored;
         TSerialComm port(lib, store, clock);
-        EXPECT_EQ(port.comPort, c.comPort);
-        EXPECT_EQ(port.initBaud, c.initBaud);
-        EXPECT_EQ(port.commBaud, c.commBaud);
-        EXPECT_EQ(port.loaderBaud, c.loaderBaud);
+        EXPECT_EQ((std::array<int, 4>{port.comPort, port.initBaud, port.commBaud, port.loaderBaud}),
+                  c.loaded);
         EXPECT_EQ(port.curBaud, 5);
-        EXPECT_EQ(port.timeoutMs, std::chrono::milliseconds(500));
-        EXPECT_EQ(store.values, c.afterwards);
+        EXPECT_EQ(store.values, (std::map<std::string, TValue>{{"comPort", c.loaded[0]},
+                                                               {"initBaud", c.loaded[1]},
+                                                               {"commBaud", c.loaded[2]},
+                                                               {"loaderBaud", c.loaded[3]}}));
+        EXPECT_EQ(store.writes, c.writes);
         EXPECT_FALSE(store.isOpen);
         EXPECT_EQ(port.Settings().RangeWarnings(), c.warnings);
     }
-}
-
-TEST(SerialSettings, CompleteKeyIsNotWrittenAgain) {
-    TManualClock clock;
-    TFakeSerialLibrary lib(clock);
-    TMemorySettingsStore store;
-    store.values = {{"comPort", 1}, {"initBaud", 5}, {"commBaud", 5}, {"loaderBaud", 6}};
-    TSerialComm port(lib, store, clock);
-    EXPECT_EQ(store.writes, 0);
 }
 
 TEST(SerialSettings, UnopenableStoreKeepsDefaultsAndWritesNothing) {
@@ -136,18 +102,13 @@ struct Rig {
     TSerialComm port{lib, store, clock};
 };
 
-TEST(SerialOpen, OpenSetsInitBaudAndRecordsItAsTheCurrentRate) {
+TEST(SerialOpen, OpenSetsInitBaudAndASecondOpenLeavesThePortAlone) {
     Rig rig;
     rig.port.initBaud = 8;
     ASSERT_TRUE(rig.port.Open());
     EXPECT_TRUE(rig.port.isOpen);
     EXPECT_EQ(rig.lib.BaudCode(), 8);
     EXPECT_EQ(rig.port.curBaud, 8);
-}
-
-TEST(SerialOpen, SecondOpenFailsAndLeavesThePortAlone) {
-    Rig rig;
-    ASSERT_TRUE(rig.port.Open());
     EXPECT_FALSE(rig.port.Open());
     EXPECT_EQ(rig.lib.Resets(), 1);
     EXPECT_TRUE(rig.lib.IsOpen());
@@ -215,37 +176,28 @@ TEST(SerialSend, EmptyBlockMakesNoLibraryCall) {
     EXPECT_EQ(rig.lib.SentBytes(), (std::vector<uint8_t>{'M', 'a', 's'}));
 }
 
-TEST(SerialReceive, TimesOutJustAfterTimeoutMs) {
-    Rig rig;
-    ASSERT_TRUE(rig.port.Open());
-    const int64_t start = rig.clock.NowUs();
-    uint8_t b = 7;
-    EXPECT_FALSE(rig.port.ReceiveByte(b));
-    const int64_t waited = rig.clock.NowUs() - start;
-    EXPECT_GT(waited, 500'000);
-    EXPECT_LE(waited, 505'000);
-    EXPECT_EQ(b, 7);
-}
-
-TEST(SerialReceive, ByteArrivingAfter300MsIsReturnedWhenItArrives) {
-    Rig rig;
-    ASSERT_TRUE(rig.port.Open());
-    const int64_t start = rig.clock.NowUs();
-    rig.lib.AddInput({0x99}, start + 300'000);
-    uint8_t b = 0;
-    EXPECT_TRUE(rig.port.ReceiveByte(b));
-    EXPECT_EQ(b, 0x99);
-    EXPECT_EQ(rig.clock.NowUs() - start, 300'000);  // no sleeping past the arrival
-}
-
-TEST(SerialReceive, WaitingByteIsReturnedWithoutSleeping) {
-    Rig rig;
-    ASSERT_TRUE(rig.port.Open());
-    rig.lib.AddInput({1}, 0);
-    const int64_t start = rig.clock.NowUs();
-    uint8_t b = 0;
-    EXPECT_TRUE(rig.port.ReceiveByte(b));
-    EXPECT_EQ(rig.clock.NowUs(), start);
+// A byte is returned when it arrives, without sleeping past it; none times out just after
+// the 500 ms.
+TEST(SerialReceive, ReturnsTheByteWhenItArrivesOrTimesOut) {
+    const struct {
+        int64_t arrivalUs;  // -1: none
+        bool received;
+        int64_t minWaitUs, maxWaitUs;
+    } cases[] = {{0, true, 0, 0}, {300'000, true, 300'000, 300'000}, {-1, false, 500'001, 505'000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arrivalUs);
+        Rig rig;
+        ASSERT_TRUE(rig.port.Open());
+        const int64_t start = rig.clock.NowUs();
+        if (c.arrivalUs >= 0) {
+            rig.lib.AddInput({0x99}, start + c.arrivalUs);
+        }
+        uint8_t b = 7;
+        EXPECT_EQ(rig.port.ReceiveByte(b), c.received);
+        EXPECT_EQ(b, c.received ? 0x99 : 7);
+        EXPECT_GE(rig.clock.NowUs() - start, c.minWaitUs);
+        EXPECT_LE(rig.clock.NowUs() - start, c.maxWaitUs);
+    }
 }
 
 TEST(SerialReceive, CancelledWaitsGiveUpAtOnce) {

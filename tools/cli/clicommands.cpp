@@ -20,9 +20,12 @@
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
 #include "platform/console.h"
+#include "platform/filesync.h"
 #include "platform/hostplatform.h"
 #include "platform/packetlogfile.h"
 #include "platform/portmap.h"
+#include "platform/serialdevices.h"
+#include "record/recordwriter.h"
 #include "tools/cli/cliformat.h"
 
 namespace {
@@ -232,18 +235,19 @@ int RunIdentify(const TCliOptions& o, TCliEnvironment& env) {
 }
 
 int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
-    std::ofstream file;
-    std::ostream* out = &env.out;
+    TRecordWriter writer;
     std::string outName = "standard output";
     if (!o.csvPath.empty()) {
-        file.open(o.csvPath, std::ios::out | std::ios::trunc);
-        if (!file) {
-            env.console.Line("brindle-cli: cannot write " + o.csvPath + ": " +
-                             std::strerror(errno));
+        if (!writer.Create(o.csvPath)) {
+            env.console.Line(
+                "brindle-cli: cannot create " + o.csvPath + ": " + writer.Error() +
+                (writer.ErrorNumber() == EEXIST ? " (monitor never writes over a file)" : ""));
             return kExitFailed;
         }
-        out = &file;
+        writer.SetSync(SyncFile);
         outName = o.csvPath;
+    } else {
+        writer.Attach(env.out);
     }
 
     TCliLink link(o, env);
@@ -255,40 +259,28 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
     env.console.Line(o.count > 0 ? "Monitoring " + std::to_string(o.count) + " records."
                                  : "Monitoring; Ctrl-C stops.");
 
-    // The reason of the first failed write; a closed pipe (`monitor | head`) means the reader
-    // has all it wanted, so monitoring ends quietly.
-    int writeError = 0;
-    auto emitLine = [&](const std::string& line) {
-        *out << line << "\n";
-        out->flush();
-        if (!*out && writeError == 0) {
-            writeError = errno != 0 ? errno : EIO;
-        }
-    };
-    emitLine(CsvHeader());
     TECU& session = link.Session();
-    const int64_t start = NowMs();
-    int64_t lastRecord = start;
     uint64_t seen = 0;
     session.SensorsSnapshot(&seen);  // records from before the header are not new
-    uint64_t missed = 0;
-    int rows = 0;
+    writer.Start(TRecordClock::Now(TSteadyClock::Instance().Now()));
+    int64_t lastRecord = NowMs();
+    uint64_t lost = 0;
+    uint64_t rows = 0;
+    std::vector<TECU::TTimedRecord> batch;
     int exitCode = kExitOk;
-    while (o.count == 0 || rows < o.count) {
-        if (writeError != 0) {
-            break;
-        }
+    while (!writer.Failed() && (o.count == 0 || rows < static_cast<uint64_t>(o.count))) {
         if (env.interrupts() > 0) {
             break;  // Ctrl-C is how monitoring ends
         }
-        uint64_t updates = 0;
-        const SensorRecord record = session.SensorsSnapshot(&updates);
+        batch.clear();
+        lost += session.RecordsSince(seen, batch);
         const int64_t now = NowMs();
-        if (updates != seen) {
-            missed += updates - seen - 1;
-            seen = updates;
-            emitLine(CsvRow(now - start, record));
-            ++rows;
+        if (!batch.empty()) {
+            if (o.count > 0) {
+                batch.resize(std::min<size_t>(batch.size(), o.count - rows));
+            }
+            writer.Write(batch);
+            rows += batch.size();
             lastRecord = now;
             continue;
         }
@@ -303,21 +295,43 @@ int RunMonitor(const TCliOptions& o, TCliEnvironment& env) {
             exitCode = kExitNoEcu;
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     link.Observer().Announce(false);
     link.Stop();
-    if (writeError != 0 && writeError != EPIPE) {
-        env.console.Line("brindle-cli: cannot write to " + outName + ": " +
-                         std::strerror(writeError));
+    writer.Close();
+    // A closed pipe (`monitor | head`) means the reader has all it wanted: a quiet end.
+    if (writer.Failed() && writer.ErrorNumber() != EPIPE) {
+        env.console.Line("brindle-cli: cannot write to " + outName + ": " + writer.Error());
         exitCode = kExitFailed;
     }
-    if (missed > 0) {
-        env.console.Line("Note: " + std::to_string(missed) +
-                         " records came faster than they could be written and are not in "
-                         "the output.");
+    if (lost > 0) {
+        env.console.Line("Note: " + std::to_string(lost) +
+                         " records came while the output was blocked for too long and are not "
+                         "in it.");
     }
     return exitCode;
+}
+
+int RunPorts(const TCliOptions&, TCliEnvironment& env) {
+    std::unique_ptr<TSerialDeviceList> own;
+    const TSerialDeviceList* list = env.devices;
+    if (!list) {
+        own = MakeSerialDeviceList();
+        list = own.get();
+    }
+    TPortMap map;
+    MakeSettingsStore(map);  // the per-port devices, where the settings keep them
+    const std::vector<TSerialDevice> devices = list->Devices();
+    if (devices.empty()) {
+        env.console.Line("No serial devices found (looked for " + list->Searched() + ").");
+        return kExitOk;
+    }
+    for (const TSerialDevice& device : devices) {
+        env.out << PortLine(device, ComPortOf(device, map)) << "\n";
+    }
+    env.out.flush();
+    return env.out ? kExitOk : kExitFailed;
 }
 
 int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
@@ -540,6 +554,8 @@ int CliMain(const std::vector<std::string>& args, TCliEnvironment& env) {
             return RunFlash(o, env);
         case TCliCommand::Hex:
             return RunHex(o, env);
+        case TCliCommand::Ports:
+            return RunPorts(o, env);
         case TCliCommand::None:
             break;
     }

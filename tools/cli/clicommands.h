@@ -10,6 +10,8 @@
 #include "tools/cli/clioptions.h"
 #include "tools/cli/terminalui.h"
 
+class TSerialDeviceList;
+
 // What a command gets from the process around it.
 struct TCliEnvironment {
     std::ostream& out;  // results (standard output)
@@ -20,6 +22,8 @@ struct TCliEnvironment {
     std::function<int()> interrupts = [] { return 0; };
     // While on, a second Ctrl-C ends the process at once (during an upload run).
     std::function<void(bool)> allowHardExit = [](bool) {};
+    // The serial devices `ports` lists; null: this system's.
+    const TSerialDeviceList* devices = nullptr;
 };
 
 // Parses the arguments after the program name, prints help, version or a usage error, or

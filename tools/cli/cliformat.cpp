@@ -9,38 +9,8 @@
 #include "ecu/protocol.h"
 #include "ecu/seriallibrary.h"
 #include "firmware/upload.h"
-
-std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"') {
-            quoted += '"';
-        }
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
-std::string CsvHeader() {
-    std::string line = "time_ms";
-    for (const TSensorRow& row : SensorRows(SensorRecord{})) {
-        line += ",";
-        line += CsvField(row.caption);
-    }
-    return line;
-}
-
-std::string CsvRow(int64_t timeMs, const SensorRecord& record) {
-    std::string line = std::to_string(timeMs);
-    for (const TSensorRow& row : SensorRows(record)) {
-        line += ",";
-        line += CsvField(row.value);
-    }
-    return line;
-}
+#include "platform/portmap.h"
+#include "platform/serialdevices.h"
 
 std::string ProgressBar(int percent, int64_t bytes, int64_t total, int width) {
     percent = std::clamp(percent, 0, 100);
@@ -82,6 +52,14 @@ std::string WroteText(int usedLength, std::chrono::microseconds took) {
     std::snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(took).count());
     return "Wrote " + std::to_string(usedLength) + " bytes (" +
            std::to_string(BlockCount(usedLength)) + " blocks) in " + seconds + " s";
+}
+
+std::string PortLine(const TSerialDevice& device, int comPort) {
+    char line[512];
+    std::snprintf(line, sizeof line, "%-14s %-5s %s", device.path.c_str(),
+                  comPort >= 0 ? TPortMap::PortName(comPort).c_str() : "-",
+                  device.Description().c_str());
+    return device.byId.empty() ? line : std::string(line) + "  " + device.byId;
 }
 
 std::string HexSummary(int usedLength) {

@@ -7,15 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "ecu/sensorrecord.h"
 #include "firmware/upload.h"
 
-// One CSV field, quoted when it holds a comma, a quote or a line end.
-std::string CsvField(const std::string& text);
-// "time_ms" and the thirteen captions of the Engine Data window, top to bottom.
-std::string CsvHeader();
-// A record as the Engine Data window shows it, after the time in milliseconds.
-std::string CsvRow(int64_t timeMs, const SensorRecord& record);
+struct TSerialDevice;
 
 // "[##########..........]  50%  65536/131072 bytes" with a bar of `width` characters.
 std::string ProgressBar(int percent, int64_t bytes, int64_t total, int width);
@@ -33,6 +27,10 @@ struct TRunTrace {
 std::string UploadFailureReason(TUploadRun run, const TRunTrace& trace);
 // "Wrote 131072 bytes (512 blocks) in 16.8 s"
 std::string WroteText(int usedLength, std::chrono::microseconds took);
+
+// One line of `ports`: the device, the Com number standing for it ("-" for none, -1), its
+// maker and model, and its stable name when it has one.
+std::string PortLine(const TSerialDevice& device, int comPort);
 
 // "used 1000 bytes, 4 blocks"
 std::string HexSummary(int usedLength);

@@ -24,6 +24,8 @@ Commands:
   monitor             print live engine data as CSV, one row per new sensor record
   flash FILE.hex      write new firmware through the ECU's boot loader
   hex FILE.hex        check a firmware image file and optionally write it as binary
+  ports               list the serial devices on this machine and the Com numbers
+                      they stand for
 Run 'brindle-cli COMMAND --help' for the options of a command.
 
 Options (before or after the command):
@@ -67,12 +69,14 @@ See 'brindle-cli --help' for the options and every exit status.
 )";
 
 const char kMonitorHelp[] = R"(Usage: brindle-cli [OPTION]... monitor [--count N] [--csv FILE]
-Connects, then prints one CSV row per new sensor record: a header line first with
-time_ms and the thirteen captions of the Engine Data window, then the values as that
-window shows them. time_ms counts milliseconds from the moment the link was up.
+Connects, then prints one CSV row for every sensor record the ECU sends, in the format
+of Brindle's recordings: a header line first with time, time_ms and the thirteen
+captions of the Engine Data window, then the local time (ISO 8601, milliseconds),
+the milliseconds since the link was up, and the values as that window shows them.
 
   --count N    stop after N rows (default: run until Ctrl-C, which ends with exit 0)
-  --csv FILE   write the rows to FILE instead of standard output
+  --csv FILE   write the rows to FILE, a new file (an existing one is never replaced),
+               instead of standard output; Brindle's File > Open Recording plays it
 
 Link losses and reconnects are reported on standard error. When no new record
 arrives for --timeout seconds, monitor exits with 2; when the ECU falls back to its
@@ -114,6 +118,13 @@ up to the last one that is not 0xFF, and the 256-byte blocks an upload would wri
 Exits with 4 and the loader's message when the file is bad. Needs no ECU.
 )";
 
+const char kPortsHelp[] = R"(Usage: brindle-cli ports
+Lists the serial devices present on this machine (/dev/ttyUSB*, /dev/ttyACM*, and the
+/dev/ttyS* that have a UART), one per line: the device, its stable name under
+/dev/serial/by-id, the adapter's maker and model, and the Com number that stands for it
+in the settings. Says so on standard error when there is none. Needs no ECU.
+)";
+
 bool ParseInt(const std::string& text, int lo, int hi, int& value) {
     int v = 0;
     const char* end = text.data() + text.size();
@@ -151,6 +162,9 @@ TCliCommand CommandFromName(const std::string& name) {
     if (name == "hex") {
         return TCliCommand::Hex;
     }
+    if (name == "ports") {
+        return TCliCommand::Ports;
+    }
     return TCliCommand::None;
 }
 
@@ -166,6 +180,8 @@ const char* CommandName(TCliCommand command) {
             return "flash";
         case TCliCommand::Hex:
             return "hex";
+        case TCliCommand::Ports:
+            return "ports";
         case TCliCommand::None:
             break;
     }
@@ -182,6 +198,8 @@ std::string HelpText(TCliCommand command) {
             return kFlashHelp;
         case TCliCommand::Hex:
             return kHexHelp;
+        case TCliCommand::Ports:
+            return kPortsHelp;
         case TCliCommand::None:
             break;
     }

@@ -17,7 +17,7 @@ enum TExitCode : int {
     kExitInterrupted = 130  // Ctrl-C (or SIGTERM) before the command was done
 };
 
-enum class TCliCommand { None, Identify, Monitor, Flash, Hex };
+enum class TCliCommand { None, Identify, Monitor, Flash, Hex, Ports };
 
 struct TCliOptions {
     TCliCommand command = TCliCommand::None;
