@@ -612,7 +612,7 @@ public:
         const std::string prepare = std::string(BRINDLE_SOURCE_DIR) + "/scripts/wine-prefix " +
                                     dir + "/prefix COM3=" + dir + "/ecu.tty";
         if (std::system(prepare.c_str()) != 0 ||
-            std::system("wineserver --persistent >/dev/null 2>&1") != 0) {
+            std::system("wineserver --persistent=5 >/dev/null 2>&1") != 0) {
             Die("the Wine prefix could not be made");
         }
         WriteImageFiles(dir);
