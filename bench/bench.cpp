@@ -669,7 +669,10 @@ std::vector<TRow> BenchWine(const std::string& windowsBuild, int runs, int recor
         std::string line;
         while (p.ReadLine(line, 20000)) {
             if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) {
-                times.push_back(std::atol(line.c_str()));
+                // "time,time_ms,...": the milliseconds since the link was up.
+                const size_t comma = line.find(',');
+                times.push_back(comma == std::string::npos ? 0
+                                                           : std::atol(line.c_str() + comma + 1));
             }
         }
         if (p.Wait(10000) != 0 || static_cast<int>(times.size()) != records) {
