@@ -6,7 +6,8 @@ CMAKE_FLAGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: all bootstrap configure build test test-asan test-tsan test-all run bench clean fuzz fuzz-ci
+.PHONY: all bootstrap configure build test test-asan test-tsan test-all run bench clean fuzz fuzz-ci \
+	windows test-windows
 
 all: build
 
@@ -36,12 +37,27 @@ test-asan:
 test-tsan:
 	@$(MAKE) --no-print-directory test BUILD=build-tsan CMAKE_FLAGS="-DBRINDLE_SANITIZE=thread" TEST_ENV="$(SAN_ENV)"
 
-# What CI runs: the tests, the same under both sanitizer builds, and a short fuzzing run.
-test-all: test test-asan test-tsan fuzz-ci
+# brindle-cli.exe and the unit tests as Windows programs (mingw-w64, statically linked), and
+# build-windows/brindle-cli-VERSION-win64.zip.
+WINDOWS_BUILD ?= build-windows
+windows: bootstrap
+	@cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+		-DBRINDLE_GUI=OFF >/dev/null
+	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
-# The benchmarks against the virtual ECU; they write bench/RESULTS.md.
-bench: build
-	@$(BUILD)/bin/brindle_bench --out bench/RESULTS.md
+# The Windows build under Wine: its unit tests, then brindle-cli.exe against brindle-ecusim on
+# a pseudo-terminal mapped as a COM port, in a throwaway Wine prefix.
+test-windows: build windows
+	@scripts/test-windows $(BUILD) $(WINDOWS_BUILD)
+
+# What CI runs: the tests, the Windows build under Wine, the same tests under both sanitizer
+# builds, and a short fuzzing run.
+test-all: test test-windows test-asan test-tsan fuzz-ci
+
+# The benchmarks against the virtual ECU, the Windows build's under Wine too; they write
+# bench/RESULTS.md.
+bench: build windows
+	@$(BUILD)/bin/brindle_bench --out bench/RESULTS.md --windows $(WINDOWS_BUILD)
 
 # The desktop program against the virtual ECU (PORT=/dev/ttyUSB0 for a real ECU).
 run: build
@@ -56,4 +72,4 @@ fuzz-ci: bootstrap
 	@FUZZ_JOBS=$(JOBS) scripts/fuzz --ci
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD)

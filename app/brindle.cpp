@@ -10,9 +10,8 @@
 #include "app/forms.h"
 #include "ecu/clock.h"
 #include "forms/version.h"
-#include "platform/inisettingsstore.h"
+#include "platform/hostplatform.h"
 #include "platform/portmap.h"
-#include "platform/posixserial.h"
 #include "platform/serialdevices.h"
 #include "platform/timerslack.h"
 
@@ -39,7 +38,7 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(
         "Desktop companion for the ECU: live engine data, board identification and firmware "
         "updates over a serial line.\n\nSettings are kept in " +
-        QString::fromStdString(TIniSettingsStore::DefaultPath()) +
+        QString::fromStdString(SettingsLocation()) +
         " (BRINDLE_SETTINGS names another file). The packet log is brindle.log in the current "
         "folder.");
     const QCommandLineOption helpOption = parser.addHelpOption();
@@ -73,8 +72,9 @@ int main(int argc, char** argv) {
 
     // Declared out here so that they outlive the windows, which `forms` ends below.
     std::unique_ptr<QApplication> app;
-    std::unique_ptr<TIniSettingsStore> settings;
-    std::unique_ptr<TPosixSerialLibrary> library;
+    TPortMap ports;
+    std::unique_ptr<TSettingsStore> settings;
+    std::unique_ptr<TSerialLibrary> library;
     std::unique_ptr<TSerialDeviceList> devices;
     std::unique_ptr<TForms> forms;
     try {
@@ -88,21 +88,20 @@ int main(int argc, char** argv) {
             return 64;
         }
 
-        settings = std::make_unique<TIniSettingsStore>();
-        TPortMap ports;
-        settings->LoadPortOverrides(ports);
+        settings = MakeSettingsStore(ports);
         if (parser.isSet(portOption)) {
             ports.SetRunOverride(parser.value(portOption).toStdString());
         }
-        library = std::make_unique<TPosixSerialLibrary>(ports);
+        library = MakeSerialLibrary(ports);
         TAppContext context;
         context.library = library.get();
         context.settings = settings.get();
-        context.clock = &TSteadyClock::Instance();
-        context.ports = &library->PortMap();
+        context.clock = &SystemClock();
+        context.ports = &ports;
         devices = MakeSerialDeviceList();
         context.devices = devices.get();
-        context.portStore = settings.get();
+        // Where per-port devices are kept: the INI file has them, the registry does not.
+        context.portStore = dynamic_cast<TPortMapStore*>(settings.get());
         context.record = parser.isSet(recordOption);
         if (context.record && !positional.isEmpty()) {
             context.recordPath = positional.first().toStdString();

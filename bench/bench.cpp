@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -211,8 +213,19 @@ TRow BenchUpload(int bps, int runs) {
 
 // ---------------------------------------------------------------- 2. polling
 
-TRow BenchPolling(int bps, int runs, double seconds) {
+// Records per second the line and the protocol allow: per record, the 9-byte request and the
+// 33-byte reply on the wire, the ECU's turnaround and the control thread's 10 ms pause.
+double PollingCeiling(int bps) {
     const TEcuSimConfig ecu;
+    const double request = kKaloHeaderBytes + kKaloCrcBytes + 3;
+    const double reply = kKaloHeaderBytes + kKaloCrcBytes + kSensorsReplyBytes;
+    using Seconds = std::chrono::duration<double>;
+    const double perRecord =
+        (request + reply) * 10 / bps + Seconds(ecu.turnaround + kPassPause).count();
+    return 1 / perRecord;
+}
+
+TRow BenchPolling(int bps, int runs, double seconds) {
     std::vector<double> rates;
     for (int r = 0; r < runs; ++r) {
         TRig rig(bps);
@@ -229,14 +242,7 @@ TRow BenchPolling(int bps, int runs, double seconds) {
         std::cerr << "  polling at " << bps << ": " << rates.back() << " records/s ("
                   << rig.Packets() - p0 << " requests answered, " << n1 - n0 << " records)\n";
     }
-    // Per record: the 9-byte request and the 33-byte reply on the wire, the ECU's turnaround
-    // and the control thread's 10 ms pause.
-    const double request = kKaloHeaderBytes + kKaloCrcBytes + 3;
-    const double reply = kKaloHeaderBytes + kKaloCrcBytes + kSensorsReplyBytes;
-    using Seconds = std::chrono::duration<double>;
-    const double perRecord =
-        (request + reply) * 10 / bps + Seconds(ecu.turnaround + kPassPause).count();
-    const double ceiling = 1 / perRecord;
+    const double ceiling = PollingCeiling(bps);
     const double measured = Median(rates);
     return {"sensor polling at " + std::to_string(bps) + " bit/s", Fmt("%.1f records/s", measured),
             Fmt("%.1f records/s", ceiling), Fmt("%.3f", measured / ceiling), ">= 0.97"};
@@ -426,16 +432,24 @@ double TimeCommand(const std::vector<std::string>& args, int runs) {
     return Median(times);
 }
 
-std::vector<TRow> BenchHex(int runs) {
+std::string SrecCat() {
     const std::string srecCat = FindOnPath("srec_cat");
     if (srecCat.empty()) {
         Die("srec_cat is missing (scripts/bootstrap installs it)");
     }
+    return srecCat;
+}
+
+std::string TempFolder() {
     char dirTemplate[] = "/tmp/brindle-bench-XXXXXX";
     if (!mkdtemp(dirTemplate)) {
         Die(std::string("cannot make a temporary folder: ") + std::strerror(errno));
     }
-    const std::string dir = dirTemplate;
+    return dirTemplate;
+}
+
+// The full image as dir/image.bin and, written by srec_cat, dir/image.hex.
+void WriteImageFiles(const std::string& dir) {
     const std::string bin = dir + "/image.bin", hex = dir + "/image.hex";
     {
         std::ofstream out(bin, std::ios::binary);
@@ -443,10 +457,17 @@ std::vector<TRow> BenchHex(int runs) {
         out.write(reinterpret_cast<const char*>(image->data.data()), kFirmwareImageBytes);
     }
     if (std::system(
-            (srecCat + " " + bin + " -binary -o " + hex + " -intel -address-length=3 -obs=16")
+            (SrecCat() + " " + bin + " -binary -o " + hex + " -intel -address-length=3 -obs=16")
                 .c_str()) != 0) {
         Die("srec_cat could not make the HEX file");
     }
+}
+
+std::vector<TRow> BenchHex(int runs) {
+    const std::string srecCat = SrecCat();
+    const std::string dir = TempFolder();
+    const std::string hex = dir + "/image.hex";
+    WriteImageFiles(dir);
     const double cli =
         TimeCommand({ProjectBinary("brindle-cli"), "hex", hex, "--bin", dir + "/cli.bin"}, runs);
     const double srec =
@@ -457,14 +478,6 @@ std::vector<TRow> BenchHex(int runs) {
 }
 
 // ---------------------------------------------------------------- 6. recording and chart
-
-std::string TempFolder() {
-    char dirTemplate[] = "/tmp/brindle-bench-XXXXXX";
-    if (!mkdtemp(dirTemplate)) {
-        Die(std::string("cannot make a temporary folder: ") + std::strerror(errno));
-    }
-    return dirTemplate;
-}
 
 // A recording of the program's own control thread against the virtual ECU at 115200 bit/s,
 // drained every 50 ms as the desktop program does: a row for every record the session took.
@@ -577,23 +590,128 @@ std::vector<TRow> BenchChart(double seconds, int runs) {
     };
 }
 
+// ---------------------------------------------------------------- 7. Windows, under Wine
+
+// brindle-cli.exe under Wine on COM3, which a throwaway Wine prefix maps to the terminal of
+// brindle-ecusim (scripts/wine-prefix, as make test-windows sets it up).
+class TWineRig {
+public:
+    explicit TWineRig(const std::string& windowsBuild)
+        : cli(std::filesystem::absolute(windowsBuild + "/bin/brindle-cli.exe").string()),
+          dir(TempFolder()) {
+        if (::access(cli.c_str(), R_OK) != 0) {
+            Die(cli + " is missing (make windows builds it)");
+        }
+        if (!sim.Start({ProjectBinary("brindle-ecusim"), "--link", dir + "/ecu.tty"}) ||
+            sim.WaitForLine("/dev/", 5000).empty()) {
+            Die("brindle-ecusim did not start");
+        }
+        ::setenv("WINEPREFIX", (dir + "/prefix").c_str(), 1);
+        ::setenv("WINEDEBUG", "-all", 1);
+        ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+        const std::string prepare = std::string(BRINDLE_SOURCE_DIR) + "/scripts/wine-prefix " +
+                                    dir + "/prefix COM3=" + dir + "/ecu.tty";
+        if (std::system(prepare.c_str()) != 0 ||
+            std::system("wineserver --persistent=5 >/dev/null 2>&1") != 0) {
+            Die("the Wine prefix could not be made");
+        }
+        WriteImageFiles(dir);
+    }
+    ~TWineRig() {
+        std::system("wineserver --kill >/dev/null 2>&1");
+        sim.WriteLine("quit");
+        if (sim.Wait(5000) < 0) {
+            sim.Signal(SIGKILL);
+        }
+        std::system(("rm -rf " + dir).c_str());
+    }
+    // brindle-cli.exe with `args` at 115200 on COM3, standard error merged into its output.
+    bool Start(TChildProcess& p, const std::string& args) {
+        return p.Start({"/bin/sh", "-c",
+                        "cd " + dir + " && exec wine " + cli + " --com 3 --baud 115200 --no-log " +
+                            args + " 2>&1 </dev/null"});
+    }
+
+private:
+    const std::string cli;
+    const std::string dir;
+    TChildProcess sim;
+};
+
+std::vector<TRow> BenchWine(const std::string& windowsBuild, int runs, int records) {
+    TWineRig rig(windowsBuild);
+    // The upload: from the line brindle-cli prints as it queues it ("Writing ...") to its
+    // report of success ("Wrote ..."), the same span as the upload row above.
+    std::vector<double> uploads;
+    for (int r = 0; r < runs; ++r) {
+        TChildProcess p;
+        if (!rig.Start(p, "flash image.hex --yes")) {
+            Die("brindle-cli.exe did not start");
+        }
+        if (p.WaitForLine("Writing ", 60000).empty()) {
+            Die("brindle-cli.exe did not start the upload:\n" + p.Output());
+        }
+        const auto t0 = Clock::now();
+        if (p.WaitForLine("Wrote ", 300000).empty() || p.Wait(30000) != 0) {
+            Die("the upload under Wine failed:\n" + p.Output());
+        }
+        uploads.push_back(Seconds(Clock::now() - t0));
+        std::cerr << "  upload under Wine: " << uploads.back() << " s\n";
+    }
+    // Polling: the rate over the monitor's own time stamps, after its first 50 rows.
+    std::vector<double> rates;
+    for (int r = 0; r < runs; ++r) {
+        TChildProcess p;
+        if (!rig.Start(p, "monitor --count " + std::to_string(records))) {
+            Die("brindle-cli.exe did not start");
+        }
+        std::vector<long> times;
+        std::string line;
+        while (p.ReadLine(line, 20000)) {
+            if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) {
+                // "time,time_ms,...": the milliseconds since the link was up.
+                const size_t comma = line.find(',');
+                times.push_back(comma == std::string::npos ? 0
+                                                           : std::atol(line.c_str() + comma + 1));
+            }
+        }
+        if (p.Wait(10000) != 0 || static_cast<int>(times.size()) != records) {
+            Die("monitor under Wine failed:\n" + p.Output());
+        }
+        const int first = 50;
+        rates.push_back((records - 1 - first) * 1000.0 / (times.back() - times[first]));
+        std::cerr << "  polling under Wine: " << rates.back() << " records/s\n";
+    }
+    const double uploadFloor = UploadFloorSeconds(kFirmwareImageBytes, 115200);
+    const double pollCeiling = PollingCeiling(115200);
+    return {{"128 KiB upload at 115200 bit/s, brindle-cli.exe under Wine",
+             Fmt("%.2f s", Median(uploads)), Fmt("%.2f s", uploadFloor),
+             Fmt("%.3f", Median(uploads) / uploadFloor), "<= 1.05"},
+            {"sensor polling at 115200 bit/s, brindle-cli.exe under Wine",
+             Fmt("%.1f records/s", Median(rates)), Fmt("%.1f records/s", pollCeiling),
+             Fmt("%.3f", Median(rates) / pollCeiling), ">= 0.95"}};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     TightenTimerSlack();  // as the programs do
     std::string out;
     std::string only;
+    std::string windowsBuild;
     bool quick = false;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--out") && i + 1 < argc) {
             out = argv[++i];
         } else if (!std::strcmp(argv[i], "--only") && i + 1 < argc) {
             only = argv[++i];
+        } else if (!std::strcmp(argv[i], "--windows") && i + 1 < argc) {
+            windowsBuild = argv[++i];
         } else if (!std::strcmp(argv[i], "--quick")) {
             quick = true;
         } else {
-            std::cerr << "usage: brindle_bench [--out FILE] [--quick] "
-                         "[--only upload|polling|connect|recovery|cpu|hex|recording|chart]\n";
+            std::cerr << "usage: brindle_bench [--out FILE] [--quick] [--windows BUILD] "
+                         "[--only upload|polling|connect|recovery|cpu|hex|recording|chart|wine]\n";
             return 2;
         }
     }
@@ -633,6 +751,12 @@ int main(int argc, char** argv) {
     }
     if (want("chart")) {
         for (TRow& r : BenchChart(quick ? 5 : 20, runs)) {
+            rows.push_back(r);
+        }
+    }
+    // The Windows build, when there is one (make bench passes it).
+    if (want("wine") && !windowsBuild.empty()) {
+        for (TRow& r : BenchWine(windowsBuild, runs, quick ? 250 : 700)) {
             rows.push_back(r);
         }
     }

@@ -44,6 +44,16 @@ private:
     TPacketLogFile(std::string path, int64_t limitBytes, int fd);
     void Rotate();
 
+    // The system's part (packetlogfile_posix.cpp, packetlogfile_win32.cpp).
+    // Opens `path` without following a link, takes it for this instance alone and empties
+    // it: a file descriptor, or -1 with the reason in `result`.
+    static int OpenLocked(const std::string& path, TLogOpenResult& result);
+    // Renames the file open as `fd` to "<path>.1", if `path` still names it.
+    static void MoveAside(int fd, const std::string& path);
+    // Writes all of `bytes`; how many were written (fewer on a full disk).
+    static int64_t WriteAll(int fd, const std::string& bytes);
+    static void CloseFile(int fd);  // and with it the hold on the file
+
     std::string path;
     int64_t limitBytes;
     int fd;  // -1 once a rotation could not start a fresh file: no more lines

@@ -7,6 +7,12 @@ TPortMap::TPortMap() {
 }
 
 std::string TPortMap::DefaultPath(int port) {
+#ifdef _WIN32
+    // On Windows COM1 to COM8 are themselves.
+    if (port >= 0 && port < kPorts) {
+        return "\\\\.\\COM" + std::to_string(port + 1);
+    }
+#else
     if (port >= 0 && port < 4) {
         return "/dev/ttyUSB" + std::to_string(port);
     }
@@ -16,7 +22,27 @@ std::string TPortMap::DefaultPath(int port) {
     if (port >= 6 && port < kPorts) {
         return "/dev/ttyS" + std::to_string(port - 6);
     }
+#endif
     return {};
+}
+
+const char* TPortMap::DevicesHelp() {
+#ifdef _WIN32
+    return "                      COM1 to COM8 (--port COM12 reaches any other)";
+#else
+    return "                      COM1-COM4 /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1,\n"
+           "                      COM7-COM8 /dev/ttyS0-1, unless the settings file's [ports]\n"
+           "                      section names another device";
+#endif
+}
+
+const char* TPortMap::OpenFailureHelp() {
+#ifdef _WIN32
+    return "(the system's reason is printed)";
+#else
+    return "(the system's reason is printed; when\n"
+           "       permission is denied, the user belongs in the group 'dialout')";
+#endif
 }
 
 std::string TPortMap::PortName(int port) {

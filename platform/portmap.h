@@ -10,7 +10,8 @@ class TPortMap {
 public:
     static constexpr int kPorts = kComPorts;
 
-    // Defaults: COM1-COM4 are /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1, COM7-COM8 /dev/ttyS0-1.
+    // Defaults: COM1-COM4 are /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1, COM7-COM8 /dev/ttyS0-1;
+    // on Windows COM1 to COM8 are \\.\COM1 to \\.\COM8.
     TPortMap();
 
     // Replaces the device of one port (0..7); an empty path restores the default.
@@ -26,6 +27,10 @@ public:
     static std::string DefaultPath(int port);
     // "Com1" .. "Com8" as the Preferences dialog lists them.
     static std::string PortName(int port);
+    // For help texts: the devices of the port numbers (lines indented to the option text of
+    // brindle-cli's help), and what is printed when a port cannot be opened.
+    static const char* DevicesHelp();
+    static const char* OpenFailureHelp();
 
 private:
     std::array<std::string, kPorts> paths;

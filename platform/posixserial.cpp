@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,46 +38,14 @@ bool IsHangUp(int err) {
     return err == EIO || err == ENXIO || err == ENODEV;
 }
 
-int64_t MonoMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
-}
-
 }  // namespace
 
-TPosixSerialLibrary::TPosixSerialLibrary(TPortMap m) : map(std::move(m)) {}
+TPosixSerialLibrary::TPosixSerialLibrary(TPortMap m) : TSystemSerialLibrary(std::move(m)) {}
 
 TPosixSerialLibrary::~TPosixSerialLibrary() {
     while (!ports.empty()) {
         Close(ports.begin()->first);
     }
-}
-
-void TPosixSerialLibrary::SetError(int port, std::string text) {
-    errors[port] = std::move(text);
-}
-
-std::string TPosixSerialLibrary::LastError(int port) const {
-    auto it = errors.find(port);
-    return it == errors.end() ? std::string() : it->second;
-}
-
-TPosixSerialLibrary::TPort* TPosixSerialLibrary::OpenPort(int port) {
-    auto it = ports.find(port);
-    return it == ports.end() ? nullptr : &it->second;
-}
-
-int TPosixSerialLibrary::SetLineFormat(int port, int par, int stop, int bits) {
-    parity = par;
-    stopBits = stop;
-    dataBits = bits;
-    for (auto& [number, p] : ports) {
-        if (port == kAllPorts || port == number) {
-            ApplyTermios(p);
-        }
-    }
-    return 0;
 }
 
 int TPosixSerialLibrary::ApplyTermios(TPort& p) {
@@ -132,7 +99,7 @@ int TPosixSerialLibrary::OpenDevice(int port, const std::string& path, int& resu
     if (!::isatty(fd)) {
         ::close(fd);
         SetError(port, path + ": not a serial device");
-        result = kErrNotTty;
+        result = kErrNotSerial;
         return -1;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
@@ -147,13 +114,8 @@ int TPosixSerialLibrary::OpenDevice(int port, const std::string& path, int& resu
 }
 
 int TPosixSerialLibrary::Reset(int port, int, int) {
-    if (OpenPort(port)) {
-        Close(port);
-    }
-    errors.erase(port);
-    const std::string path = map.PathFor(port);
+    const std::string path = DeviceForReset(port);
     if (path.empty()) {
-        SetError(port, "no serial device is assigned to port number " + std::to_string(port));
         return kErrNoDevice;
     }
     int result = 0;
@@ -184,18 +146,16 @@ void TPosixSerialLibrary::LoseDevice(TPort& p) {
     p.fd = -1;
     p.rx.clear();
     p.rxPos = 0;
-    p.nextReopenMs = MonoMs() + kReopenIntervalMs;
+    ScheduleReopen(p);
 }
 
 bool TPosixSerialLibrary::TryReopen(int port, TPort& p) {
     if (p.fd >= 0) {
         return true;
     }
-    const int64_t now = MonoMs();
-    if (now < p.nextReopenMs) {
+    if (!ReopenDue(p)) {
         return false;
     }
-    p.nextReopenMs = now + kReopenIntervalMs;
     int result = 0;
     const int fd = OpenDevice(port, p.path, result);
     if (fd < 0) {
@@ -207,39 +167,18 @@ bool TPosixSerialLibrary::TryReopen(int port, TPort& p) {
         return false;
     }
     ::tcflush(fd, TCIOFLUSH);
-    errors.erase(port);
-    ++reopens;
+    Reopened(port);
     return true;
 }
 
-bool TPosixSerialLibrary::Lost(int port) const {
-    auto it = ports.find(port);
-    return it != ports.end() && it->second.fd < 0;
-}
-
-int TPosixSerialLibrary::SetBaud(int port, int code) {
-    TPort* p = OpenPort(port);
-    if (!p) {
-        return -1;
+int TPosixSerialLibrary::LineRefused(int port, TPort& p) {
+    const int err = errno;
+    if (IsHangUp(err)) {
+        LoseDevice(p);
+        return 0;
     }
-    if (SpeedForCode(code) == B0) {
-        SetError(port, "unsupported baud code " + std::to_string(code));
-        return -1;
-    }
-    p->baudCode = code;
-    if (p->fd < 0) {
-        return 0;  // the device is away; the rate is set when it is back
-    }
-    if (ApplyTermios(*p) != 0) {
-        const int err = errno;
-        if (IsHangUp(err)) {
-            LoseDevice(*p);
-            return 0;
-        }
-        SetError(port, ErrnoText(p->path, err));
-        return -1;
-    }
-    return 0;
+    SetError(port, ErrnoText(p.path, err));
+    return -1;
 }
 
 int TPosixSerialLibrary::Close(int port) {

@@ -1,10 +1,10 @@
 // The Intel HEX loader: records, line ends, errors, and agreement with an independent tool.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -15,7 +15,7 @@ namespace {
 
 std::string TempDir() {
     const std::string dir = testing::TempDir() + "/brindle-hex-" + std::to_string(getpid());
-    mkdir(dir.c_str(), 0700);
+    std::filesystem::create_directories(dir);
     return dir;
 }
 

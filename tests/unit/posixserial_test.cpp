@@ -163,7 +163,7 @@ TEST(PosixSerial, FailedResetKeepsTheOperatingSystemsReason) {
     };
     const Case cases[] = {
         {"/dev/brindle-no-such-device", TPosixSerialLibrary::kErrOpen, "No such file or directory"},
-        {"/dev/null", TPosixSerialLibrary::kErrNotTty, "not a serial device"},
+        {"/dev/null", TPosixSerialLibrary::kErrNotSerial, "not a serial device"},
     };
     for (const Case& c : cases) {
         TPosixSerialLibrary lib = LibraryOn(c.path);

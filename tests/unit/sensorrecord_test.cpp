@@ -82,10 +82,20 @@ TEST(SensorRecord, AllOnesShowTheLargestValues) {
     EXPECT_EQ(v["lblVolts"], "30.0");
 }
 
+// A German locale, by the name the C library knows it (glibc's, or the Windows one's).
+const char* GermanLocale() {
+    for (const char* name : {"de_DE.UTF-8", "German_Germany.1252"}) {
+        if (std::setlocale(LC_ALL, name)) {
+            return name;
+        }
+    }
+    return "de_DE.UTF-8";
+}
+
 TEST(SensorRecord, BatteryVoltsTimingAndBoardTextUseAPointInEveryLocale) {
     // The C library's number texts follow the locale the desktop program sets up; these
     // texts always use a point. A German locale writes a comma where it can.
-    for (const char* locale : {"C", "de_DE.UTF-8"}) {
+    for (const char* locale : {"C", GermanLocale()}) {
         SCOPED_TRACE(locale);
         ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << "locale missing (locales-all)";
         // raw x 30 / 255, worked by hand: 105 -> 12.35 -> 12.4; 51 -> 6.0; 1 -> 0.1176 -> 0.1.

@@ -1,10 +1,5 @@
 #include "tools/cli/clicommands.h"
 
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -24,11 +19,11 @@
 #include "firmware/flashcmd.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
+#include "platform/console.h"
 #include "platform/filesync.h"
-#include "platform/inisettingsstore.h"
+#include "platform/hostplatform.h"
 #include "platform/packetlogfile.h"
 #include "platform/portmap.h"
-#include "platform/posixserial.h"
 #include "platform/serialdevices.h"
 #include "record/recordwriter.h"
 #include "tools/cli/cliformat.h"
@@ -59,19 +54,19 @@ public:
           observer(e.console, wakeup),
           commands(wakeup) {
         // Per-port devices from the settings file; --port replaces every one for this run.
-        store.LoadPortOverrides(map);
+        store = MakeSettingsStore(map);
         if (!options.port.empty()) {
             map.SetRunOverride(options.port);
         }
-        library = std::make_unique<TPosixSerialLibrary>(map);
+        library = MakeSerialLibrary(map);
         // Constructing the control thread's objects loads the stored settings (and stores the
         // defaults when there are none yet); the thread itself starts in Connect. --com and
         // --baud hold for this run only: nothing writes them back.
         if (!options.noLog) {
             OpenLog();
         }
-        TECUControlLinks links{*library,  store,    TSteadyClock::Instance(), &panels, &observer,
-                               &messages, &commands};
+        TECUControlLinks links{*library,  *store,    SystemClock(), &panels,
+                               &observer, &messages, &commands};
         links.log = log.get();
         links.settingsOverride = {options.com > 0 ? options.com - 1 : -1, options.baudCode};
         control = std::make_unique<TECUControl>(links, true);
@@ -108,15 +103,8 @@ public:
     // Starts the control thread and waits for an ECU.
     TWaitResult Connect() {
         env.console.Line("Connecting to the ECU on " + where + "...");
-        // Ctrl-C must reach the main thread (it may be reading the answer to a question), so
-        // the control thread starts with the two signals blocked and keeps them so.
-        sigset_t stop, old;
-        sigemptyset(&stop);
-        sigaddset(&stop, SIGINT);
-        sigaddset(&stop, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &stop, &old);
-        control->Start();
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        // Ctrl-C must reach the main thread (it may be reading the answer to a question).
+        StartThreadsWithoutInterrupts([this] { control->Start(); });
         return WaitForEcu();
     }
 
@@ -156,7 +144,7 @@ public:
                 return kExitNoEcu;
             case TWaitResult::PortFailed: {
                 // The message is on the screen already; say what the user can do about it.
-                const int err = ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
+                const int err = DeviceAccessError(path);
                 const std::string advice = PortOpenAdvice(path, err);
                 if (!advice.empty()) {
                     env.console.Line("  " + advice);
@@ -203,8 +191,8 @@ private:
     TTerminalCommands commands;
     std::unique_ptr<TPacketLogFile> log;  // outlives the control thread, its only writer
     TPortMap map;
-    TIniSettingsStore store;  // BRINDLE_SETTINGS or the program's own location
-    std::unique_ptr<TPosixSerialLibrary> library;
+    std::unique_ptr<TSettingsStore> store;  // BRINDLE_SETTINGS or the system's own place
+    std::unique_ptr<TSerialLibrary> library;
     std::unique_ptr<TECUControl> control;
     std::string path;
     std::string where;
@@ -333,7 +321,7 @@ int RunPorts(const TCliOptions&, TCliEnvironment& env) {
         list = own.get();
     }
     TPortMap map;
-    TIniSettingsStore().LoadPortOverrides(map);
+    MakeSettingsStore(map);  // the per-port devices, where the settings keep them
     const std::vector<TSerialDevice> devices = list->Devices();
     if (devices.empty()) {
         env.console.Line("No serial devices found (looked for " + list->Searched() + ").");
@@ -513,20 +501,19 @@ TAnswer ReadAnswer(int fd, const std::function<bool()>& interrupted) {
         if (interrupted && interrupted()) {
             return TAnswer::Interrupted;
         }
-        pollfd pfd{fd, POLLIN, 0};
-        const int r = ::poll(&pfd, 1, 100);
-        if (r < 0 && errno == EINTR) {
+        const TInputWait wait = WaitForInput(fd, 100);
+        if (wait == TInputWait::Interrupted) {
             return TAnswer::Interrupted;
         }
-        if (r == 0) {
+        if (wait == TInputWait::Timeout) {
             continue;
         }
         char c = 0;
-        const ssize_t n = ::read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) {
+        const int n = ReadInputByte(fd, c);
+        if (n < 0) {
             return TAnswer::Interrupted;
         }
-        if (n <= 0 || c == '\n') {
+        if (n == 0 || c == '\n') {
             break;
         }
         line += c;

@@ -3,8 +3,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <initializer_list>
+#include <string>
+#include <utility>
 
 #include "ecu/seriallibrary.h"
+#include "platform/portmap.h"
 
 #ifndef BRINDLE_CLI_VERSION
 #define BRINDLE_CLI_VERSION "unknown"
@@ -27,9 +31,7 @@ Run 'brindle-cli COMMAND --help' for the options of a command.
 Options (before or after the command):
   --port PATH         the serial device for this run, instead of the stored port
   --com N             port number 1 to 8, mapped to a device as the program maps it:
-                      COM1-COM4 /dev/ttyUSB0-3, COM5-COM6 /dev/ttyACM0-1,
-                      COM7-COM8 /dev/ttyS0-1, unless the settings file's [ports]
-                      section names another device
+{devices}
   --baud RATE         the communication rate for this run: 9600, 19200, 38400,
                       57600 or 115200 (never saved)
   --log FILE          write the packet log to FILE (default: brindle.log in the
@@ -51,8 +53,7 @@ Exit status:
   2    no ECU answered within the time-out
   3    only the ECU's boot loader answered: the ECU has no firmware
   4    the firmware file cannot be read or is not a usable Intel HEX image
-  5    the serial port could not be opened (the system's reason is printed; when
-       permission is denied, the user belongs in the group 'dialout')
+  5    the serial port could not be opened {open-failure}
   64   bad command line, or flash without --yes when standard input is not a terminal
   130  interrupted by Ctrl-C or SIGTERM (a monitor that has started its rows ends
        normally with 0)
@@ -202,7 +203,14 @@ std::string HelpText(TCliCommand command) {
         case TCliCommand::None:
             break;
     }
-    return kToolHelp;
+    // The port lines are the system's own.
+    std::string help = kToolHelp;
+    for (const auto& [marker, text] :
+         {std::pair<std::string, std::string>{"{devices}", TPortMap::DevicesHelp()},
+          {"{open-failure}", TPortMap::OpenFailureHelp()}}) {
+        help.replace(help.find(marker), marker.size(), text);
+    }
+    return help;
 }
 
 std::string VersionText() {

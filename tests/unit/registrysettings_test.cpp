@@ -1,0 +1,196 @@
+// The registry settings store: where values are read from and written to when the
+// machine-wide key may or may not be written (a double plays the registry, since Wine lets
+// every write through), and a round trip through the real registry.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "ecu/serialcomm.h"
+#include "platform/registrysettingsstore.h"
+#include "platform/win32.h"
+#include "platform/win32text.h"
+#include "tests/support/fakeserial.h"
+#include "tests/support/manualclock.h"
+
+namespace {
+
+using TRoot = TRegistryKeys::TRoot;
+using TOpen = TRegistryKeys::TOpen;
+
+// One key under each root, each with what it allows.
+struct TFakeKey {
+    bool exists = false;
+    bool creatable = true;  // may be made when missing
+    bool writable = true;   // opening for writing is allowed (a user's view of HKLM: false)
+    std::map<std::string, int32_t> values;
+};
+
+class TFakeKeys : public TRegistryKeys {
+public:
+    TFakeKeys(TFakeKey& machine, TFakeKey& user) : machine(machine), user(user) {}
+
+    TOpen Open(TRoot root, bool create, bool write) override {
+        TFakeKey& k = Key(root);
+        if (!k.exists && !create) {
+            return TOpen::Missing;
+        }
+        if ((!k.exists && !k.creatable) || (write && !k.writable)) {
+            return TOpen::Denied;
+        }
+        k.exists = true;
+        open[root] = write;
+        return TOpen::Ok;
+    }
+    TSettingsStore::TRead Read(TRoot root, const char* name, int32_t& value) override {
+        auto it = Key(root).values.find(name);
+        if (!open.count(root) || it == Key(root).values.end()) {
+            return TSettingsStore::TRead::Missing;
+        }
+        value = it->second;
+        return TSettingsStore::TRead::Ok;
+    }
+    bool Write(TRoot root, const char* name, int32_t value) override {
+        if (!open.count(root) || !open[root]) {
+            return false;
+        }
+        Key(root).values[name] = value;
+        return true;
+    }
+    void Close(TRoot root) override { open.erase(root); }
+
+private:
+    TFakeKey& Key(TRoot root) { return root == TRoot::Machine ? machine : user; }
+    TFakeKey& machine;
+    TFakeKey& user;
+    std::map<TRoot, bool> open;  // open keys: whether for writing
+};
+
+using TValues = std::map<std::string, int32_t>;
+const TValues kDefaults = {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 5}, {"loaderBaud", 6}};
+
+TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
+    struct Case {
+        const char* what;
+        TFakeKey machine, user;
+        // After construction (which completes the key) and a save of commBaud 9:
+        int32_t commBaudLoaded;
+        TValues machineAfter, userAfter;
+        bool userKeyAfter;
+    };
+    TFakeKey adminMachine;
+    TFakeKey installedMachine{true, false, false, {{"commBaud", 8}}};
+    TFakeKey lockedMachine{false, false, false, {}};
+    TFakeKey noUser;
+    TFakeKey someUser{true, true, true, {{"comPort", 3}}};
+    TValues saved = kDefaults;
+    saved["commBaud"] = 9;
+    TValues installedSaved = kDefaults;
+    installedSaved["commBaud"] = 9;
+    TValues userSaved = saved;
+    userSaved["comPort"] = 3;
+    const Case cases[] = {
+        // An administrator's first start: the machine-wide key is made and used.
+        {"administrator", adminMachine, noUser, 5, saved, {}, false},
+        // A user under a key an installer made: read from it; the first refused write and all
+        // after it go to the user's key, whole.
+        {"user under an installed key",
+         installedMachine,
+         noUser,
+         8,
+         {{"commBaud", 8}},
+         installedSaved,
+         true},
+        // A user where no key exists and none may be made: the user's key takes its place.
+        {"user without any key", lockedMachine, noUser, 5, {}, saved, true},
+        // A per-user key is read first and written even where the machine key is writable.
+        {"administrator with a user key", adminMachine, someUser, 5, {}, userSaved, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TFakeKey machine = c.machine;
+        TFakeKey user = c.user;
+        TRegistrySettingsStore store(std::make_unique<TFakeKeys>(machine, user));
+        TManualClock clock;
+        TFakeSerialLibrary library(clock);
+        {
+            TSerialComm port(library, store, clock);
+            EXPECT_EQ(port.commBaud, c.commBaudLoaded);
+            port.commBaud = 9;
+            EXPECT_TRUE(port.SaveSettings());
+        }
+        EXPECT_EQ(machine.values, c.machineAfter);
+        EXPECT_EQ(user.exists, c.userKeyAfter);
+        EXPECT_EQ(user.values, c.userAfter);
+        // What was saved is what the next start reads.
+        TSerialComm again(library, store, clock);
+        EXPECT_EQ(again.commBaud, 9);
+        EXPECT_EQ(again.comPort, c.userAfter.count("comPort") ? c.userAfter.at("comPort") : 0);
+    }
+}
+
+TEST(RegistrySettings, NoKeyAnywhereMeansDefaultsAndNothingSaved) {
+    TFakeKey machine{false, false, false, {}};
+    TFakeKey user{false, false, false, {}};
+    TRegistrySettingsStore store(std::make_unique<TFakeKeys>(machine, user));
+    TManualClock clock;
+    TFakeSerialLibrary library(clock);
+    TSerialComm port(library, store, clock);
+    EXPECT_EQ(port.loaderBaud, 6);
+    EXPECT_FALSE(port.SaveSettings());
+    EXPECT_FALSE(machine.exists || user.exists);
+}
+
+// The real registry, under a key of its own that the test removes again.
+class RealRegistry : public testing::Test {
+protected:
+    const std::string path = std::string(TRegistrySettingsStore::kKeyPath) + " test " +
+                             std::to_string(GetCurrentProcessId());
+    void TearDown() override {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, Widen(path).c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, Widen(path).c_str());
+    }
+    DWORD Stored(HKEY root, const char* name) {
+        DWORD value = 0xFFFFFFFF;
+        DWORD size = sizeof value;
+        RegGetValueW(root, Widen(path).c_str(), Widen(name).c_str(), RRF_RT_REG_DWORD, nullptr,
+                     &value, &size);
+        return value;
+    }
+};
+
+TEST_F(RealRegistry, FirstStartStoresTheDefaultsAsDwordValues) {
+    TRegistrySettingsStore store(MakeRegistryKeys(path));
+    TManualClock clock;
+    TFakeSerialLibrary library(clock);
+    { TSerialComm port(library, store, clock); }
+    for (const auto& [name, value] : kDefaults) {
+        EXPECT_EQ(Stored(HKEY_LOCAL_MACHINE, name.c_str()), static_cast<DWORD>(value)) << name;
+    }
+    HKEY user = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, Widen(path).c_str(), 0, KEY_READ, &user),
+              ERROR_SUCCESS);
+}
+
+TEST_F(RealRegistry, UserKeyIsReadFirstAndTextValuesCountAsMissing) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Widen(path).c_str(), 0, nullptr, 0, KEY_WRITE,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const DWORD eight = 8;
+    RegSetValueExW(key, L"commBaud", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&eight),
+                   sizeof eight);
+    const wchar_t text[] = L"2";
+    RegSetValueExW(key, L"comPort", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
+    RegCloseKey(key);
+
+    TRegistrySettingsStore store(MakeRegistryKeys(path));
+    TManualClock clock;
+    TFakeSerialLibrary library(clock);
+    TSerialComm port(library, store, clock);
+    EXPECT_EQ(port.commBaud, 8);
+    EXPECT_EQ(port.comPort, 0);  // "2" as text is not an integer: the default, written back
+    EXPECT_EQ(Stored(HKEY_CURRENT_USER, "comPort"), 0u);
+}
+
+}  // namespace
