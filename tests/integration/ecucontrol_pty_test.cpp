@@ -9,28 +9,19 @@
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
 #include "ecu/serialcomm.h"
-#include "platform/posixserial.h"
-#include "tests/support/childprocess.h"
-#include "tests/support/memorysettings.h"
+#include "tests/integration/ptyecu.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/waitfor.h"
 
 namespace {
 
 TEST(ECUControlPty, ConnectsSwitchesTo115200PollsAndSurvivesAnUnplug) {
-    TChildProcess sim;
-    ASSERT_TRUE(sim.Start({ProjectBinary("brindle-ecusim")}));
-    std::string path;
-    ASSERT_TRUE(sim.ReadLine(path, 5000));
-
-    TPortMap map;
-    map.SetRunOverride(path);
-    TPosixSerialLibrary lib(map);
-    TMemorySettingsStore store;
-    store.values = {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 9}, {"loaderBaud", 6}};
+    TPtyEcu pty({}, {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 9}, {"loaderBaud", 6}});
+    TChildProcess& sim = pty.sim;
     TRecordingPanels panels;
     TRecordingObserver observer;
-    TECUControl control({lib, store, TSteadyClock::Instance(), &panels, &observer, nullptr});
+    TECUControl control(
+        {*pty.lib, pty.store, TSteadyClock::Instance(), &panels, &observer, nullptr});
     TECU& session = *control.session;
 
     ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 15000));

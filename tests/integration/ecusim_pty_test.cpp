@@ -12,33 +12,14 @@
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
-#include "firmware/upload.h"
-#include "platform/posixserial.h"
-#include "tests/support/childprocess.h"
-#include "tests/support/memorysettings.h"
+#include "tests/integration/ptyecu.h"
 
 namespace {
 
-struct PtyEcu {
-    explicit PtyEcu(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {ProjectBinary("brindle-ecusim")};
-        args.insert(args.end(), extra.begin(), extra.end());
-        EXPECT_TRUE(sim.Start(args));
-        EXPECT_TRUE(sim.ReadLine(path, 5000));
-        map.SetRunOverride(path);
-        lib = std::make_unique<TPosixSerialLibrary>(map);
-        port = std::make_unique<TSerialComm>(*lib, store, TSteadyClock::Instance());
-    }
-    ~PtyEcu() {
-        port.reset();
-        sim.Signal(SIGTERM);
-        sim.Wait(5000);
-    }
-    TChildProcess sim;
-    std::string path;
-    TPortMap map;
-    TMemorySettingsStore store;
-    std::unique_ptr<TPosixSerialLibrary> lib;
+struct PtyEcu : TPtyEcu {
+    explicit PtyEcu(std::vector<std::string> options = {})
+        : TPtyEcu(std::move(options)),
+          port(std::make_unique<TSerialComm>(*lib, store, TSteadyClock::Instance())) {}
     std::unique_ptr<TSerialComm> port;
 };
 

@@ -11,9 +11,7 @@
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
 #include "ecu/serialcomm.h"
-#include "platform/posixserial.h"
-#include "tests/support/childprocess.h"
-#include "tests/support/memorysettings.h"
+#include "tests/integration/ptyecu.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/waitfor.h"
 
@@ -21,16 +19,10 @@ namespace {
 
 TEST(ReplugPty, SessionReturnsToConnectedWhenTheDeviceComesBack) {
     const std::string link = testing::TempDir() + "/brindle-ecu-" + std::to_string(getpid());
-    TChildProcess sim;
-    ASSERT_TRUE(sim.Start({ProjectBinary("brindle-ecusim"), "--link", link}));
-    std::string first;
-    ASSERT_TRUE(sim.ReadLine(first, 5000));
-    (void)first;
-
-    TPortMap map;
-    map.SetRunOverride(link);
-    TPosixSerialLibrary lib(map);
-    TMemorySettingsStore store;
+    TPtyEcu pty({"--link", link});
+    TChildProcess& sim = pty.sim;
+    TPosixSerialLibrary& lib = *pty.lib;
+    TMemorySettingsStore& store = pty.store;
     TRecordingObserver observer;
     TECUControl control({lib, store, TSteadyClock::Instance(), nullptr, &observer, nullptr});
     TECU& session = *control.session;
@@ -63,15 +55,9 @@ TEST(ReplugPty, SessionReturnsToConnectedWhenTheDeviceComesBack) {
 
 TEST(ReplugPty, DeviceAwayLongerThanTheKeepAliveReconnectsWhenBack) {
     const std::string link = testing::TempDir() + "/brindle-ecu2-" + std::to_string(getpid());
-    TChildProcess sim;
-    ASSERT_TRUE(sim.Start({ProjectBinary("brindle-ecusim"), "--link", link}));
-    std::string first;
-    ASSERT_TRUE(sim.ReadLine(first, 5000));
-    TPortMap map;
-    map.SetRunOverride(link);
-    TPosixSerialLibrary lib(map);
-    TMemorySettingsStore store;
-    TECUControl control({lib, store, TSteadyClock::Instance()});
+    TPtyEcu pty({"--link", link});
+    TChildProcess& sim = pty.sim;
+    TECUControl control({*pty.lib, pty.store, TSteadyClock::Instance()});
     TECU& session = *control.session;
     ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 15000));
 
