@@ -192,14 +192,10 @@ TEST(Record, AFailingStreamEndsTheRecordingAndKeepsItsRows) {
 // A cable pulled during a recording and put back: rows only for the records that came, a gap
 // where none came, and the recording going on after it. On virtual time.
 TEST(Record, APulledCableLeavesAGapAndNoInventedRows) {
-    TManualClock clock;
-    TVirtualEcu ecu({}, clock.Now());
-    TVirtualEcuPeer peer(ecu);
-    TFakeSerialLibrary lib(clock);
-    lib.AttachPeer(&peer);
-    TMemorySettingsStore store;
-    store.values = {{"commBaud", 9}};
-    TECUControl control(TECUControlLinks{lib, store, clock}, true);
+    TSimControlRig rig({}, {{"commBaud", 9}});
+    TManualClock& clock = rig.clock;
+    TVirtualEcu& ecu = rig.ecu;
+    TECUControl control(TECUControlLinks{rig.lib, rig.store, clock}, true);
     TECU& session = *control.session;
     control.Start();
     ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }));
