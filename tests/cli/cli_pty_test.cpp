@@ -74,10 +74,12 @@ std::vector<std::string> Split(const std::string& line, char sep) {
 // "Wrote 131072 bytes (512 blocks) in S.D s\n": the whole output, seconds with one decimal.
 bool IsWroteLine(const std::string& out) {
     const std::string head = "Wrote 131072 bytes (512 blocks) in ";
-    if (out.rfind(head, 0) != 0) return false;
+    if (out.rfind(head, 0) != 0)
+        return false;
     const std::string rest = out.substr(head.size());
     const size_t dot = rest.find('.');
-    if (dot == 0 || dot == std::string::npos || rest.size() != dot + 5) return false;
+    if (dot == 0 || dot == std::string::npos || rest.size() != dot + 5)
+        return false;
     const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
     return std::all_of(rest.begin(), rest.begin() + dot, isDigit) && isDigit(rest[dot + 1]) &&
            rest.substr(dot + 2) == " s\n";
