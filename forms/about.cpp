@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "forms/placement.h"
 #include "forms/version.h"
 
 TdlgHelpAbout::TdlgHelpAbout(QWidget* parent)
@@ -37,13 +38,10 @@ TdlgHelpAbout::TdlgHelpAbout(QWidget* parent)
     grid->addWidget(lblVersion, 1, 1);
     grid->addWidget(lblCopyright, 2, 1);
     grid->setColumnStretch(1, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(OKBtn);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addStretch();
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({OKBtn}));
     connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
 }
 

@@ -50,15 +50,11 @@ TdlgBattCal::TdlgBattCal(QWidget* parent) : QDialog(parent) {
     grid->addWidget(staleLbl, 1, 0, 1, 2);
     grid->addWidget(Label1, 2, 0);
     grid->addWidget(calibConst, 2, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(OKBtn);
-    buttons->addWidget(CancelBtn);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addWidget(Label2);
     layout->addStretch();
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({OKBtn, CancelBtn}));
 
     connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
     connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);

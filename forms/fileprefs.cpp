@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "ecu/commsettings.h"
+#include "forms/placement.h"
 #include "platform/serialdevices.h"
 
 TfilePrefsDlg::TfilePrefsDlg(TSettingsStore& s, const TPortMap& p, QWidget* parent,
@@ -78,13 +79,9 @@ TfilePrefsDlg::TfilePrefsDlg(TSettingsStore& s, const TPortMap& p, QWidget* pare
     okBtn->setDefault(true);
     cancelBtn = new QPushButton("Cancel");
     cancelBtn->setObjectName("cancelBtn");
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cancelBtn);
-    buttons->addWidget(okBtn);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(pages);
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({cancelBtn, okBtn}));
 
     connect(okBtn, &QPushButton::clicked, this, &TfilePrefsDlg::okBtnClick);
     connect(cancelBtn, &QPushButton::clicked, this, &QDialog::hide);

@@ -52,13 +52,10 @@ TfuelCalcsDlg::TfuelCalcsDlg(QWidget* parent, const QLocale& locale)
     OKBtn = new QPushButton("OK");
     OKBtn->setObjectName("OKBtn");
     OKBtn->setDefault(true);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(OKBtn);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addStretch();
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({OKBtn}));
 
     // textEdited fires for the user's own typing only, so a text this dialog writes into a
     // partner field never converts back.
