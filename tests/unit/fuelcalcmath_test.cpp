@@ -14,6 +14,10 @@ namespace {
 
 const QLocale kEnglish(QLocale::English, QLocale::UnitedStates);
 const QLocale kGerman(QLocale::German, QLocale::Germany);
+// Swedish writes negative numbers with U+2212 MINUS SIGN; the Arabic (UAE) signs are two
+// characters, U+200E LEFT-TO-RIGHT MARK and '-' or '+'.
+const QLocale kSwedish(QLocale::Swedish, QLocale::Sweden);
+const QLocale kArabic(QLocale::Arabic, QLocale::UnitedArabEmirates);
 using S = TFuelStatus;
 using C = TFuelConversion;
 
@@ -86,6 +90,9 @@ TEST(FuelRead, NumbersAndTextsThatAreNotYetOrNeverNumbers) {
         {",5", S::Ok, 0.5f, kGerman},
         {"1e-99999", S::Ok, 0.0f},
         {"3.4e38", S::Ok, 3.4e38f},
+        {"\u22122,5", S::Ok, -2.5f, kSwedish},  // the locale's own signs
+        {"\u200E-2.5", S::Ok, -2.5f, kArabic},
+        {"25e\u200E-1", S::Ok, 2.5f, kArabic},
         {"", S::Empty},
         {"-", S::Incomplete},
         {"-.", S::Incomplete},
@@ -95,6 +102,10 @@ TEST(FuelRead, NumbersAndTextsThatAreNotYetOrNeverNumbers) {
         {" -", S::Incomplete},
         {".5e", S::Incomplete},
         {"-,", S::Incomplete, 0.0f, kGerman},
+        {"\u2212", S::Incomplete, 0.0f, kSwedish},
+        {"\u200E", S::Incomplete, 0.0f, kArabic},  // a two-character sign waits until whole
+        {"1e\u200E", S::Incomplete, 0.0f, kArabic},
+        {"-", S::Incomplete, 0.0f, kArabic},
         {"abc", S::InvalidNumber},
         {"1..2", S::InvalidNumber},
         {"--1", S::InvalidNumber},
@@ -109,6 +120,7 @@ TEST(FuelRead, NumbersAndTextsThatAreNotYetOrNeverNumbers) {
         // No thousands separators: ',' in English, '.' in German.
         {"1,000", S::InvalidNumber},
         {"1.5", S::InvalidNumber, 0.0f, kGerman},
+        {"\u200E5", S::InvalidNumber, 0.0f, kArabic},
         {"1e39", S::Overflow},
         {"-3.5e38", S::Overflow},
         {"1e99999", S::Overflow},
@@ -123,23 +135,6 @@ TEST(FuelRead, NumbersAndTextsThatAreNotYetOrNeverNumbers) {
         EXPECT_EQ(number.message.toStdString(), MessageFor(c.status, c.text));
     }
     EXPECT_TRUE(std::signbit(ReadFuelNumber("-0", kEnglish).value));
-}
-
-TEST(FuelRead, TheLocalesOwnSigns) {
-    // Swedish writes negative numbers with U+2212 MINUS SIGN.
-    const QLocale swedish(QLocale::Swedish, QLocale::Sweden);
-    EXPECT_EQ(ReadFuelNumber(swedish.negativeSign() + "2,5", swedish).value, -2.5f);
-    EXPECT_EQ(ReadFuelNumber(swedish.negativeSign(), swedish).status, S::Incomplete);
-    // Arabic (UAE) signs are two characters, U+200E LEFT-TO-RIGHT MARK and '-' or '+': they
-    // wait until complete.
-    const QLocale arabic(QLocale::Arabic, QLocale::UnitedArabEmirates);
-    ASSERT_EQ(arabic.negativeSign(), QString::fromUtf8("\u200E-"));
-    EXPECT_EQ(ReadFuelNumber(QString::fromUtf8("\u200E-2.5"), arabic).value, -2.5f);
-    EXPECT_EQ(ReadFuelNumber(QString::fromUtf8("25e\u200E-1"), arabic).value, 2.5f);
-    for (const char* text : {"\u200E", "1e\u200E", "-"}) {
-        EXPECT_EQ(ReadFuelNumber(QString::fromUtf8(text), arabic).status, S::Incomplete) << text;
-    }
-    EXPECT_EQ(ReadFuelNumber(QString::fromUtf8("\u200E5"), arabic).status, S::InvalidNumber);
 }
 
 TEST(FuelFormat, FixedAndScientificTexts) {
