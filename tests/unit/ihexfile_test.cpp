@@ -26,19 +26,18 @@ std::string WriteFile(const std::string& name, const std::string& text) {
 }
 
 // One record with its checksum: the two's complement of the byte sum.
-std::string Rec(int type, int offset, const std::vector<uint8_t>& bytes) {
-    std::vector<uint8_t> all = {static_cast<uint8_t>(bytes.size()),
-                                static_cast<uint8_t>(offset >> 8),
-                                static_cast<uint8_t>(offset & 0xFF), static_cast<uint8_t>(type)};
-    all.insert(all.end(), bytes.begin(), bytes.end());
-    unsigned sum = 0;
-    for (uint8_t b : all) {
-        sum += b;
+std::string Rec(int type, int offset, std::vector<uint8_t> bytes) {
+    bytes.insert(bytes.begin(),
+                 {static_cast<uint8_t>(bytes.size()), static_cast<uint8_t>(offset >> 8),
+                  static_cast<uint8_t>(offset), static_cast<uint8_t>(type)});
+    uint8_t sum = 0;
+    for (uint8_t b : bytes) {
+        sum = static_cast<uint8_t>(sum - b);
     }
-    all.push_back(static_cast<uint8_t>(-sum & 0xFF));
+    bytes.push_back(sum);
     std::string text = ":";
     char buf[3];
-    for (uint8_t b : all) {
+    for (uint8_t b : bytes) {
         std::snprintf(buf, sizeof buf, "%02X", b);
         text += buf;
     }
