@@ -56,11 +56,9 @@ TEST(IniSettingsStore, ReadsValuesAsTheyAreWritten) {
          R::Ok, 0},
         {"quoted, with blanks and a comment", "[General]\n initBaud = \" 7 \" ; rate\n", "initBaud",
          R::Ok, 7},
-        {"before any section", "comPort=2\n[ports]\nCOM1=/dev/x\n", "comPort", R::Ok, 2},
         {"section name in any case", "[general]\ncomPort=4\n", "comPort", R::Ok, 4},
         {"the last of two counts", "[General]\ncomPort=1\ncomPort=6\n", "comPort", R::Ok, 6},
         {"no final line end", "[General]\ncommBaud=8", "commBaud", R::Ok, 8},
-        {"a word", "[General]\ncomPort=COM3\n", "comPort", R::NotInteger, 0},
         {"hexadecimal", "[General]\nloaderBaud=0x6\n", "loaderBaud", R::NotInteger, 0},
         {"empty", "[General]\nloaderBaud=\n", "loaderBaud", R::NotInteger, 0},
         {"beyond 32 bits", "[General]\ncomPort=4294967296\n", "comPort", R::NotInteger, 0},
@@ -184,7 +182,7 @@ TEST(IniSettingsStore, NoFileCanBeMadeWhereItShouldBe) {
     EXPECT_TRUE(std::filesystem::is_directory(folder));
     EXPECT_TRUE(std::filesystem::is_empty(folder));
     EXPECT_EQ(ReadFile(blocker), "x");
-    EXPECT_TRUE(std::filesystem::is_symlink(toNowhere));
+    EXPECT_TRUE(std::filesystem::is_symlink(toNowhere) && std::filesystem::is_symlink(toFolder));
     EXPECT_FALSE(std::filesystem::exists(TempPath("nowhere.ini")));
 }
 
