@@ -75,6 +75,7 @@ TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
         TFakeKey machine, user;
         // After construction (which completes the key) and a save of commBaud 9:
         int32_t commBaudLoaded;
+        bool saved;
         TValues machineAfter, userAfter;
         bool userKeyAfter;
     };
@@ -82,6 +83,7 @@ TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
     TFakeKey installedMachine{true, false, false, {{"commBaud", 8}}};
     TFakeKey lockedMachine{false, false, false, {}};
     TFakeKey noUser;
+    TFakeKey lockedUser{false, false, false, {}};
     TFakeKey someUser{true, true, true, {{"comPort", 3}}};
     TValues saved = kDefaults;
     saved["commBaud"] = 9;
@@ -91,20 +93,23 @@ TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
     userSaved["comPort"] = 3;
     const Case cases[] = {
         // An administrator's first start: the machine-wide key is made and used.
-        {"administrator", adminMachine, noUser, 5, saved, {}, false},
+        {"administrator", adminMachine, noUser, 5, true, saved, {}, false},
         // A user under a key an installer made: read from it; the first refused write and all
         // after it go to the user's key, whole.
         {"user under an installed key",
          installedMachine,
          noUser,
          8,
+         true,
          {{"commBaud", 8}},
          installedSaved,
          true},
         // A user where no key exists and none may be made: the user's key takes its place.
-        {"user without any key", lockedMachine, noUser, 5, {}, saved, true},
+        {"user without any key", lockedMachine, noUser, 5, true, {}, saved, true},
         // A per-user key is read first and written even where the machine key is writable.
-        {"administrator with a user key", adminMachine, someUser, 5, {}, userSaved, true},
+        {"administrator with a user key", adminMachine, someUser, 5, true, {}, userSaved, true},
+        // No key anywhere, none may be made: the defaults, and nothing saved.
+        {"no key anywhere", lockedMachine, lockedUser, 5, false, {}, {}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -117,28 +122,16 @@ TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
             TSerialComm port(library, store, clock);
             EXPECT_EQ(port.commBaud, c.commBaudLoaded);
             port.commBaud = 9;
-            EXPECT_TRUE(port.SaveSettings());
+            EXPECT_EQ(port.SaveSettings(), c.saved);
         }
         EXPECT_EQ(machine.values, c.machineAfter);
         EXPECT_EQ(user.exists, c.userKeyAfter);
         EXPECT_EQ(user.values, c.userAfter);
         // What was saved is what the next start reads.
         TSerialComm again(library, store, clock);
-        EXPECT_EQ(again.commBaud, 9);
+        EXPECT_EQ(again.commBaud, c.saved ? 9 : 5);
         EXPECT_EQ(again.comPort, c.userAfter.count("comPort") ? c.userAfter.at("comPort") : 0);
     }
-}
-
-TEST(RegistrySettings, NoKeyAnywhereMeansDefaultsAndNothingSaved) {
-    TFakeKey machine{false, false, false, {}};
-    TFakeKey user{false, false, false, {}};
-    TRegistrySettingsStore store(std::make_unique<TFakeKeys>(machine, user));
-    TManualClock clock;
-    TFakeSerialLibrary library(clock);
-    TSerialComm port(library, store, clock);
-    EXPECT_EQ(port.loaderBaud, 6);
-    EXPECT_FALSE(port.SaveSettings());
-    EXPECT_FALSE(machine.exists || user.exists);
 }
 
 // The real registry, under a key of its own that the test removes again.
@@ -159,7 +152,9 @@ protected:
     }
 };
 
-TEST_F(RealRegistry, FirstStartStoresTheDefaultsAsDwordValues) {
+// A first start stores the defaults as DWORD values under the machine-wide key and makes no
+// user key; a user key made later is read first, and a text value in it counts as missing.
+TEST_F(RealRegistry, DefaultsAreStoredAsDwordsAndAUserKeyIsReadFirst) {
     TRegistrySettingsStore store(MakeRegistryKeys(path));
     TManualClock clock;
     TFakeSerialLibrary library(clock);
@@ -167,13 +162,10 @@ TEST_F(RealRegistry, FirstStartStoresTheDefaultsAsDwordValues) {
     for (const auto& [name, value] : kDefaults) {
         EXPECT_EQ(Stored(HKEY_LOCAL_MACHINE, name.c_str()), static_cast<DWORD>(value)) << name;
     }
-    HKEY user = nullptr;
-    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, Widen(path).c_str(), 0, KEY_READ, &user),
-              ERROR_SUCCESS);
-}
-
-TEST_F(RealRegistry, UserKeyIsReadFirstAndTextValuesCountAsMissing) {
     HKEY key = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, Widen(path).c_str(), 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Widen(path).c_str(), 0, nullptr, 0, KEY_WRITE,
                               nullptr, &key, nullptr),
               ERROR_SUCCESS);
@@ -183,10 +175,6 @@ TEST_F(RealRegistry, UserKeyIsReadFirstAndTextValuesCountAsMissing) {
     const wchar_t text[] = L"2";
     RegSetValueExW(key, L"comPort", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
     RegCloseKey(key);
-
-    TRegistrySettingsStore store(MakeRegistryKeys(path));
-    TManualClock clock;
-    TFakeSerialLibrary library(clock);
     TSerialComm port(library, store, clock);
     EXPECT_EQ(port.commBaud, 8);
     EXPECT_EQ(port.comPort, 0);  // "2" as text is not an integer: the default, written back
