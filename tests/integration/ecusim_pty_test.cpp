@@ -9,7 +9,6 @@
 
 #include "ecu/clock.h"
 #include "ecu/ecu.h"
-#include "ecu/packet.h"
 #include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
 #include "tests/integration/ptyecu.h"
@@ -22,21 +21,6 @@ struct PtyEcu : TPtyEcu {
           port(std::make_unique<TSerialComm>(*lib, store, TSteadyClock::Instance())) {}
     std::unique_ptr<TSerialComm> port;
 };
-
-TEST(EcuSimPty, GreetingAndOnePacketAt9600) {
-    PtyEcu ecu;
-    ASSERT_TRUE(ecu.port->Open()) << ecu.port->OpenError();
-    ASSERT_TRUE(ecu.port->SetBaud(5));
-    ecu.port->SendText(kFirmwareGreeting);
-    ASSERT_TRUE(ecu.port->WaitForText(kFirmwareGreetingReply));
-    const std::vector<uint8_t> request = TKaloVersion(77).Encode();
-    ecu.port->SendBlock(request.data(), static_cast<int>(request.size()));
-    ASSERT_TRUE(ecu.port->WaitForText("\n"));
-    TKaloPacket reply;
-    ASSERT_TRUE(ReceiveKaloPacket(*ecu.port, reply));
-    EXPECT_EQ(reply.seq, 77);
-    EXPECT_EQ(reply.payload, (std::vector<uint8_t>{1, 4, 12}));
-}
 
 TEST(EcuSimPty, WrongRateGetsNoAnswer) {
     PtyEcu ecu;

@@ -120,23 +120,6 @@ TEST(ECUControl, EveryLinkStateChangeIsReportedOnce) {
     EXPECT_EQ(rig.panels.Text(kPanelBoard), "Board: 1.2 SN: 258");
 }
 
-TEST(ECUControl, StopDuringACommandReturnsOnlyAfterIt) {
-    SimControlRig rig;
-    RunLog log;
-    TECUControl control(rig.Links(), true);
-    auto blocking = std::make_shared<TBlockingCmd>(log);
-    control.PostCommand(blocking);
-    control.Start();
-    blocking->started.get_future().wait();
-    auto stopped = std::async(std::launch::async, [&] {
-        control.Stop();
-        return blocking->finishedProcess.load();
-    });
-    EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-    blocking->release.set_value();
-    EXPECT_TRUE(stopped.get());
-}
-
 TEST(ECUControl, PostingWhileACommandRunsDoesNotWaitForIt) {
     SimControlRig rig;
     RunLog log;
@@ -165,7 +148,9 @@ TEST(ECUControl, StopDuringAConnectAttemptIsQuick) {
     EXPECT_FALSE(rig.lib.IsOpen());
 }
 
-TEST(ECUControl, QueuedCommandsAreDestroyedWithoutRunningAtShutdown) {
+// A stop returns only once the command under way has ended; the commands queued behind it
+// are destroyed without running.
+TEST(ECUControl, StopWaitsForTheCommandUnderWayAndDropsTheQueue) {
     SimControlRig rig;
     RunLog log;
     {
@@ -176,10 +161,15 @@ TEST(ECUControl, QueuedCommandsAreDestroyedWithoutRunningAtShutdown) {
         control.PostCommand(std::make_shared<TScriptCmd>("C", std::vector<bool>{true}, log));
         control.Start();
         blocking->started.get_future().wait();
-        control.RequestStop();
+        auto stopped = std::async(std::launch::async, [&] {
+            control.Stop();
+            return blocking->finishedProcess.load();
+        });
+        EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
         blocking->release.set_value();
-        control.Join();
+        EXPECT_TRUE(stopped.get());
         EXPECT_EQ(control.QueuedCommands(), 0u);  // dropped as the thread ended
+        blocking.reset();
     }
     EXPECT_EQ(log.Runs(), std::vector<std::string>{"blocking"});
     EXPECT_EQ(log.destroyed, 3);
