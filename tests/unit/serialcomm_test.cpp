@@ -98,16 +98,23 @@ struct Rig : TFakePortRig {
     Rig() : TFakePortRig(false) {}
 };
 
-TEST(SerialOpen, OpenSetsInitBaudAndASecondOpenLeavesThePortAlone) {
-    Rig rig;
-    rig.port.initBaud = 8;
-    ASSERT_TRUE(rig.port.Open());
-    EXPECT_TRUE(rig.port.isOpen);
-    EXPECT_EQ(rig.lib.BaudCode(), 8);
-    EXPECT_EQ(rig.port.curBaud, 8);
-    EXPECT_FALSE(rig.port.Open());
-    EXPECT_EQ(rig.lib.Resets(), 1);
-    EXPECT_TRUE(rig.lib.IsOpen());
+// Open sets initBaud, a second Open leaves the port alone, and destruction closes it.
+TEST(SerialOpen, OpenSetsInitBaudASecondOpenLeavesThePortAloneDestructionCloses) {
+    TManualClock clock;
+    TFakeSerialLibrary lib(clock);
+    {
+        TMemorySettingsStore store;
+        TSerialComm port(lib, store, clock);
+        port.initBaud = 8;
+        ASSERT_TRUE(port.Open());
+        EXPECT_TRUE(port.isOpen);
+        EXPECT_EQ(lib.BaudCode(), 8);
+        EXPECT_EQ(port.curBaud, 8);
+        EXPECT_FALSE(port.Open());
+        EXPECT_EQ(lib.Resets(), 1);
+        EXPECT_TRUE(lib.IsOpen());
+    }
+    EXPECT_FALSE(lib.IsOpen());
 }
 
 TEST(SerialOpen, FailedResetLeavesThePortClosedWithTheReason) {
@@ -119,23 +126,6 @@ TEST(SerialOpen, FailedResetLeavesThePortClosedWithTheReason) {
     uint8_t b = 0x42;
     EXPECT_FALSE(rig.port.ReceiveByte(b));  // a closed port only times out
     EXPECT_EQ(b, 0x42);
-}
-
-TEST(SerialOpen, DestructionClosesAnOpenPort) {
-    TManualClock clock;
-    TFakeSerialLibrary lib(clock);
-    {
-        TMemorySettingsStore store;
-        TSerialComm port(lib, store, clock);
-        ASSERT_TRUE(port.Open());
-    }
-    EXPECT_FALSE(lib.IsOpen());
-}
-
-TEST(SerialSetBaud, ClosedPortRefusesWithoutTouchingCurBaud) {
-    Rig rig;
-    EXPECT_FALSE(rig.port.SetBaud(9));
-    EXPECT_EQ(rig.port.curBaud, 5);
 }
 
 TEST(SerialSetBaud, WaitsForTheQueueToDrainThen25Ms) {
@@ -154,12 +144,19 @@ TEST(SerialSetBaud, WaitsForTheQueueToDrainThen25Ms) {
     EXPECT_LE(rig.lib.Sent().back().endUs, rig.clock.NowUs() - 25'000);
 }
 
-TEST(SerialSetBaud, LibraryFailureStillRecordsTheCode) {
-    Rig rig;
-    ASSERT_TRUE(rig.port.Open());
-    rig.lib.SetFailSetBaud(true);
-    EXPECT_FALSE(rig.port.SetBaud(7));
-    EXPECT_EQ(rig.port.curBaud, 7);
+// A refused rate: a closed port leaves curBaud alone; a library failure still records the
+// code asked for.
+TEST(SerialSetBaud, RefusedRates) {
+    for (const bool open : {false, true}) {
+        SCOPED_TRACE(open ? "library fails" : "closed port");
+        Rig rig;
+        if (open) {
+            ASSERT_TRUE(rig.port.Open());
+            rig.lib.SetFailSetBaud(true);
+        }
+        EXPECT_FALSE(rig.port.SetBaud(7));
+        EXPECT_EQ(rig.port.curBaud, open ? 7 : 5);
+    }
 }
 
 TEST(SerialSend, EmptyBlockMakesNoLibraryCall) {
