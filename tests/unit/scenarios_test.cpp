@@ -85,18 +85,6 @@ TEST(Scenario, UnpluggedDuringAnUploadIsNeverReportedAsDoneAndRecovers) {
     }
 }
 
-TEST(Scenario, UnpluggedAsTheExitGoesOutStillCompletes) {
-    // Every block was acknowledged; "E" itself is never answered.
-    Scenario s;
-    s.control->Start();
-    ASSERT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }));
-    auto image = TestImage(4 * 256);
-    s.ecu.UnplugOn("E");
-    auto command = PostFlashCommand(*s.control, image, &s.progress);
-    ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }));
-    EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), s.ecu.Flash().begin()));
-}
-
 // A line that only ever carries damaged replies or garbage neither hangs the program nor
 // connects it, for thirty seconds; once the fault stops, it connects.
 TEST(Scenario, DamagedRepliesOrBabbleNeverConnectUntilTheyStop) {

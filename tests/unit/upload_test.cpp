@@ -186,6 +186,13 @@ TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
     };
     const Case cases[] = {
         {"completed", [](TVirtualEcu&, TNs) {}, {}, TFlashOutcome::Completed, false, 1},
+        // Every block was acknowledged; "E" itself is never answered.
+        {"unplugged as the exit goes out",
+         [](TVirtualEcu& e, TNs) { e.UnplugOn("E"); },
+         {},
+         TFlashOutcome::Completed,
+         false,
+         1},
         {"failed after the erase, then completed",
          [](TVirtualEcu& e, TNs) { e.NackWrites(6); },  // "Too many resends." in block 0
          {},
