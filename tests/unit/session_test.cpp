@@ -9,8 +9,6 @@
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
-#include "tests/support/fakeserial.h"
-#include "tests/support/manualclock.h"
 #include "tests/support/recordingui.h"
 #include "tests/support/simrig.h"
 
@@ -294,32 +292,6 @@ TEST(Session, IdentificationTexts) {
         EXPECT_EQ(rig.session.boardRev, config.branded ? config.boardRev : 7);
         EXPECT_EQ(rig.session.serialNo, config.branded ? config.serialNo : 99u);
     }
-}
-
-TEST(Session, SensorReplyCutShortDoesNotSpoilTheNextPoll) {
-    TFakePortRig rig;
-    TManualClock& clock = rig.clock;
-    TFakeSerialLibrary& lib = rig.lib;
-    TECU session(&rig.port);
-    session.linkState = kLinkConnected;
-    session.lastReply = clock.Now();
-    // A reply that stops after 3 of its 27 payload bytes...
-    lib.AddInput({0x0A, 0x10, KALO_READ_SENSORS, 27, 1, 2, 0x0A, 4, 5, 6}, clock.NowUs() + 2000);
-    session.Step();
-    // ...then a whole one: it is taken, and nothing of the first is left to confuse it.
-    TKaloPacket reply;
-    reply.seq = static_cast<uint8_t>(session.seq + 1);
-    reply.type = KALO_READ_SENSORS;
-    reply.SetSize(kSensorsReplyBytes);
-    for (int i = 0; i < kSensorsReplyBytes; ++i) {
-        reply.payload[i] = static_cast<uint8_t>(0x40 + i);
-    }
-    lib.AddInput(reply.Encode(), clock.NowUs() + 2000);
-    session.Step();
-    uint64_t updates = 0;
-    const SensorRecord r = session.SensorsSnapshot(&updates);
-    EXPECT_EQ(updates, 1u);
-    EXPECT_EQ(r.bytes[0], 0x40 + kSensorsRecordOffset);
 }
 
 TEST(Session, StatesOtherThanConnectedAndConnectingDoNothing) {
