@@ -16,16 +16,6 @@ int64_t DelayUs(uint8_t code) {
     return (code - 96) * 100'000LL;
 }
 
-uint8_t DelayCode(int64_t us) {
-    uint8_t best = 0;
-    for (uint8_t code = 0; code < 128; ++code) {
-        if (DelayUs(code) <= us && DelayUs(code) > DelayUs(best)) {
-            best = code;
-        }
-    }
-    return best;
-}
-
 std::vector<TChunk> DecodeChunks(const uint8_t* data, size_t size) {
     std::vector<TChunk> chunks;
     size_t i = 0;
@@ -58,25 +48,6 @@ void RepairFrameCrcs(std::vector<TChunk>& chunks) {
             i = crcAt + kKaloCrcBytes;
         }
     }
-}
-
-std::vector<uint8_t> EncodeChunks(const std::vector<TChunk>& chunks) {
-    std::vector<uint8_t> out;
-    for (const TChunk& c : chunks) {
-        // A chunk longer than a length byte can say goes out as several, back to back.
-        size_t done = 0;
-        bool first = true;
-        do {
-            const size_t n = std::min<size_t>(255, c.bytes.size() - done);
-            const uint8_t delay = first ? c.delayCode : 0;
-            out.push_back(static_cast<uint8_t>((first && c.reactive ? 0x80 : 0) | delay));
-            out.push_back(static_cast<uint8_t>(n));
-            out.insert(out.end(), c.bytes.begin() + done, c.bytes.begin() + done + n);
-            done += n;
-            first = false;
-        } while (done < c.bytes.size());
-    }
-    return out;
 }
 
 TScriptedPeer::TScriptedPeer(std::chrono::nanoseconds start, std::vector<TChunk> script)

@@ -31,15 +31,12 @@ struct TChunk {
 // Delay of a control byte's bits 0-6: 0..6.3 ms in 0.1 ms steps, 0..155 ms in 5 ms steps,
 // then 0..3.1 s in 100 ms steps, so the 500 ms and 4 s waits can be met on either side.
 int64_t DelayUs(uint8_t code);
-// The code of the longest delay not above `us` (for recording seeds).
-uint8_t DelayCode(int64_t us);
 
 std::vector<TChunk> DecodeChunks(const uint8_t* data, size_t size);
 // For each chunk that starts with the start byte: puts the right CRC into the frames that lie
 // back to back from its start, so mutated packets still pass the CRC check and reach the
 // code behind it. Bytes after the last whole frame are left alone.
 void RepairFrameCrcs(std::vector<TChunk>& chunks);
-std::vector<uint8_t> EncodeChunks(const std::vector<TChunk>& chunks);
 
 // The far end of the fake serial library's line: hands the host the scripted chunks as they
 // fall due. The fake library records the traffic in both directions (Traffic()).

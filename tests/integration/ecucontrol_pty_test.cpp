@@ -1,22 +1,31 @@
-// The control thread on a real pseudo-terminal with brindle-ecusim, in real time.
+// The control thread on a real pseudo-terminal with brindle-ecusim, in real time: it
+// connects, polls, survives an unplug, and flashes a whole 128 KiB image at 115200.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <thread>
+#include <fstream>
+#include <iterator>
 
 #include "ecu/clock.h"
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
 #include "ecu/serialcomm.h"
+#include "firmware/flashcmd.h"
+#include "firmware/ihexfile.h"
 #include "tests/integration/ptyecu.h"
 #include "tests/support/recordingui.h"
+#include "tests/support/simrig.h"
 #include "tests/support/waitfor.h"
 
 namespace {
 
-TEST(ECUControlPty, ConnectsSwitchesTo115200PollsAndSurvivesAnUnplug) {
-    TPtyEcu pty({}, {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 9}, {"loaderBaud", 6}});
+TEST(ECUControlPty, ConnectsAt115200PollsSurvivesAnUnplugAndFlashesAWholeImage) {
+    const std::string imageOut =
+        testing::TempDir() + "/upload-pty-" + std::to_string(getpid()) + ".bin";
+    TPtyEcu pty({"--image-out", imageOut},
+                {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 9}, {"loaderBaud", 6}});
     TChildProcess& sim = pty.sim;
     TRecordingPanels panels;
     TRecordingObserver observer;
@@ -43,11 +52,25 @@ TEST(ECUControlPty, ConnectsSwitchesTo115200PollsAndSurvivesAnUnplug) {
 
     sim.WriteLine("plug");
     ASSERT_EQ(sim.WaitForLine("ok", 2000), "ok plug");
-    EXPECT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 20000));
+    ASSERT_EQ(control.serial->curBaud, 9);
 
+    TRecordingProgress progress;
+    const auto image = TestImage(kFirmwareImageBytes);
+    auto command = PostFlashCommand(control, image, &progress);
+    ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }, 90000))
+        << "last status: " << (progress.Texts().empty() ? "" : progress.Texts().back());
+    EXPECT_EQ(command->Runs(), 1);
+    EXPECT_EQ(progress.Bytes().back(), kFirmwareImageBytes);
+    // The new firmware starts at its power-on rate and the session finds it again.
+    EXPECT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 20000));
     control.Stop();
-    sim.Signal(SIGTERM);
-    EXPECT_EQ(sim.Wait(5000), 0);
+
+    sim.WriteLine("quit");
+    ASSERT_EQ(sim.Wait(5000), 0);
+    std::ifstream in(imageOut, std::ios::binary);
+    std::vector<uint8_t> flash((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(flash, image->data);
 }
 
 }  // namespace

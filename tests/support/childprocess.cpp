@@ -88,13 +88,6 @@ bool TChildProcess::WriteLine(const std::string& line) {
     return in >= 0 && ::write(in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-void TChildProcess::CloseInput() {
-    if (in >= 0) {
-        ::close(in);
-        in = -1;
-    }
-}
-
 void TChildProcess::Drain(int fd, std::string& into, int timeoutMs) {
     pollfd pfd{fd, POLLIN, 0};
     if (::poll(&pfd, 1, timeoutMs) <= 0) {

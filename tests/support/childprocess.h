@@ -17,7 +17,6 @@ public:
     bool Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
     // Writes a line (a newline is appended) to the child's standard input.
     bool WriteLine(const std::string& line);
-    void CloseInput();
     // Reads one line of standard output, waiting at most timeoutMs. False on time-out or end.
     bool ReadLine(std::string& line, int timeoutMs);
     // Reads lines until one starts with `prefix`; returns it (empty on time-out).

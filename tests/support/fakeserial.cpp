@@ -15,7 +15,6 @@ int TFakeSerialLibrary::Reset(int p, int, int) {
         return -1;
     }
     open = true;
-    port = p;
     lastError.clear();
     return 0;
 }
@@ -204,11 +203,6 @@ bool TFakeSerialLibrary::IsOpen() const {
 int TFakeSerialLibrary::BaudCode() const {
     std::lock_guard<std::mutex> lock(mutex);
     return baudCode;
-}
-
-int TFakeSerialLibrary::OpenedPort() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return port;
 }
 
 std::vector<int> TFakeSerialLibrary::BaudHistory() const {

@@ -77,7 +77,6 @@ public:
     // Observations.
     bool IsOpen() const;
     int BaudCode() const;
-    int OpenedPort() const;
     std::vector<int> BaudHistory() const;  // every successful rate change, in order
     int PutCalls() const;                  // PutByte and PutBlock calls
     int Resets() const;
@@ -96,7 +95,6 @@ private:
     std::vector<TEvent> traffic;
     int64_t txEndNs = 0;
     bool open = false;
-    int port = -1;
     int baudCode = 5;
     bool failReset = false;
     bool failSetBaud = false;

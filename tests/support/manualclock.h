@@ -22,12 +22,6 @@ public:
     // Shorthands for the tests.
     int64_t NowUs() { return now.load(); }
     void Advance(std::chrono::microseconds d) { now.fetch_add(d.count()); }
-    // Moves the clock forward to `t` (never back).
-    void AdvanceTo(std::chrono::microseconds t) {
-        int64_t cur = now.load();
-        while (t.count() > cur && !now.compare_exchange_weak(cur, t.count())) {
-        }
-    }
 
     std::atomic<int64_t> sleeps{0};
 

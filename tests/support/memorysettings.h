@@ -12,7 +12,6 @@ public:
     using TValue = std::variant<int32_t, std::string>;
 
     bool Open() override {
-        ++opens;
         if (failOpen) {
             return false;
         }
@@ -43,7 +42,6 @@ public:
     std::map<std::string, TValue> values;
     bool failOpen = false;
     int failWritesAfter = -1;  // writes after this many fail; -1: never
-    int opens = 0;
     int writes = 0;
     bool isOpen = false;
 };

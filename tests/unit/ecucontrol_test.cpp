@@ -69,28 +69,8 @@ private:
     RunLog& log;
 };
 
-struct ControlRig {
-    explicit ControlRig(TClock& clk = TSteadyClock::Instance()) : clock(clk) {}
-    TECUControlLinks Links() { return {lib, store, clock, &panels, &observer, &messages}; }
-
-    TManualClock manual;
-    TClock& clock;
-    TVirtualEcu ecu{TEcuSimConfig{}, manual.Now()};
-    TVirtualEcuPeer peer{ecu};
-    TFakeSerialLibrary lib{clock};
-    TMemorySettingsStore store;
-    TRecordingPanels panels;
-    TRecordingObserver observer;
-    TRecordingMessages messages;
-};
-
-// A rig on virtual time with the virtual ECU on the line.
-struct SimControlRig : ControlRig {
-    SimControlRig() : ControlRig(manual) { lib.AttachPeer(&peer); }
-};
-
 TEST(ECUControl, CommandsTakeTurnsAndUnfinishedOnesGoToTheTail) {
-    SimControlRig rig;
+    TSimControlRig rig;
     RunLog log;
     TECUControl control(rig.Links(), true);
     control.PostCommand(
@@ -103,15 +83,15 @@ TEST(ECUControl, CommandsTakeTurnsAndUnfinishedOnesGoToTheTail) {
 }
 
 TEST(ECUControl, EveryLinkStateChangeIsReportedOnce) {
-    SimControlRig rig;
+    TSimControlRig rig;
     TECUControl control(rig.Links(), true);
     rig.observer.read = [&] { return control.session->linkState.load(); };
     control.Start();
     // Connecting is told at once, before the first connect pass; then each change once.
     ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 2; }));
-    rig.ecu.SetUnplugged(true, rig.manual.Now());
+    rig.ecu.SetUnplugged(true, rig.clock.Now());
     ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 3; }));
-    rig.ecu.SetUnplugged(false, rig.manual.Now());
+    rig.ecu.SetUnplugged(false, rig.clock.Now());
     ASSERT_TRUE(WaitFor([&] { return rig.observer.count == 4; }));
     control.Stop();
     EXPECT_EQ(control.session->linkState, kLinkConnected);  // a stop leaves it as it was
@@ -120,25 +100,8 @@ TEST(ECUControl, EveryLinkStateChangeIsReportedOnce) {
     EXPECT_EQ(rig.panels.Text(kPanelBoard), "Board: 1.2 SN: 258");
 }
 
-TEST(ECUControl, StopDuringACommandReturnsOnlyAfterIt) {
-    SimControlRig rig;
-    RunLog log;
-    TECUControl control(rig.Links(), true);
-    auto blocking = std::make_shared<TBlockingCmd>(log);
-    control.PostCommand(blocking);
-    control.Start();
-    blocking->started.get_future().wait();
-    auto stopped = std::async(std::launch::async, [&] {
-        control.Stop();
-        return blocking->finishedProcess.load();
-    });
-    EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-    blocking->release.set_value();
-    EXPECT_TRUE(stopped.get());
-}
-
 TEST(ECUControl, PostingWhileACommandRunsDoesNotWaitForIt) {
-    SimControlRig rig;
+    TSimControlRig rig;
     RunLog log;
     TECUControl control(rig.Links());
     auto blocking = std::make_shared<TBlockingCmd>(log);
@@ -153,20 +116,24 @@ TEST(ECUControl, PostingWhileACommandRunsDoesNotWaitForIt) {
 }
 
 TEST(ECUControl, StopDuringAConnectAttemptIsQuick) {
-    ControlRig rig;  // real time; nothing answers, so a connect pass would take about 6 s
-    TECUControl control(rig.Links());
-    ASSERT_TRUE(WaitFor([&] { return rig.lib.SentCount() > 0; }));
+    // Real time; nothing answers, so a connect pass would take about 6 s.
+    TFakeSerialLibrary lib(TSteadyClock::Instance());
+    TMemorySettingsStore store;
+    TECUControl control({lib, store, TSteadyClock::Instance()});
+    ASSERT_TRUE(WaitFor([&] { return lib.SentCount() > 0; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto t0 = std::chrono::steady_clock::now();
     control.Stop();
     const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_LT(took, std::chrono::milliseconds(1000));
     EXPECT_EQ(control.session->linkState, kLinkConnecting);  // giving up changes nothing
-    EXPECT_FALSE(rig.lib.IsOpen());
+    EXPECT_FALSE(lib.IsOpen());
 }
 
-TEST(ECUControl, QueuedCommandsAreDestroyedWithoutRunningAtShutdown) {
-    SimControlRig rig;
+// A stop returns only once the command under way has ended; the commands queued behind it
+// are destroyed without running.
+TEST(ECUControl, StopWaitsForTheCommandUnderWayAndDropsTheQueue) {
+    TSimControlRig rig;
     RunLog log;
     {
         TECUControl control(rig.Links(), true);
@@ -176,10 +143,15 @@ TEST(ECUControl, QueuedCommandsAreDestroyedWithoutRunningAtShutdown) {
         control.PostCommand(std::make_shared<TScriptCmd>("C", std::vector<bool>{true}, log));
         control.Start();
         blocking->started.get_future().wait();
-        control.RequestStop();
+        auto stopped = std::async(std::launch::async, [&] {
+            control.Stop();
+            return blocking->finishedProcess.load();
+        });
+        EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
         blocking->release.set_value();
-        control.Join();
+        EXPECT_TRUE(stopped.get());
         EXPECT_EQ(control.QueuedCommands(), 0u);  // dropped as the thread ended
+        blocking.reset();
     }
     EXPECT_EQ(log.Runs(), std::vector<std::string>{"blocking"});
     EXPECT_EQ(log.destroyed, 3);
@@ -188,7 +160,7 @@ TEST(ECUControl, QueuedCommandsAreDestroyedWithoutRunningAtShutdown) {
 // A missing adapter: the error is shown once; then the port is tried every second, the
 // session left alone meanwhile, and the link connects once the device is there.
 TEST(ECUControl, PortThatCannotBeOpenedIsShownOnceThenTriedEverySecond) {
-    SimControlRig rig;
+    TSimControlRig rig;
     rig.lib.SetFailReset(true, "Permission denied");
     TECUControl control(rig.Links(), true);
     rig.observer.read = [&] { return control.session->linkState.load(); };
@@ -197,11 +169,11 @@ TEST(ECUControl, PortThatCannotBeOpenedIsShownOnceThenTriedEverySecond) {
     EXPECT_FALSE(control.PortOpen());
     // The thread runs on freely: compare the tries with the virtual time around them.
     const int resets0 = rig.lib.Resets();
-    const int64_t t0 = rig.manual.NowUs();
-    ASSERT_TRUE(WaitFor([&] { return rig.manual.NowUs() - t0 >= 5'000'000; }));
-    const int64_t before = rig.manual.NowUs();
+    const int64_t t0 = rig.clock.NowUs();
+    ASSERT_TRUE(WaitFor([&] { return rig.clock.NowUs() - t0 >= 5'000'000; }));
+    const int64_t before = rig.clock.NowUs();
     const int tries = rig.lib.Resets() - resets0;
-    const int64_t after = rig.manual.NowUs();
+    const int64_t after = rig.clock.NowUs();
     EXPECT_GE(tries, (before - t0) / 1'000'000 - 1);
     EXPECT_LE(tries, (after - t0) / 1'000'000 + 2);
     EXPECT_EQ(rig.lib.SentCount(), 0u);  // nothing sent to a port that is not open
@@ -219,7 +191,7 @@ TEST(ECUControl, PortThatCannotBeOpenedIsShownOnceThenTriedEverySecond) {
 }
 
 TEST(ECUControl, DestroyingAThreadThatNeverStartedIsSafe) {
-    SimControlRig rig;
+    TSimControlRig rig;
     RunLog log;
     {
         TECUControl control(rig.Links(), true);

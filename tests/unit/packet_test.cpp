@@ -150,22 +150,6 @@ TEST(Packet, IncomingFramesWhateverTheirBytes) {
     EXPECT_EQ(p.payload, src.payload);
 }
 
-TEST(Packet, DataByteIsZeroBeyondSizeOrWhenTheCrcFailed) {
-    TKaloPacket good;
-    Feed(good, {0x01, 0x02, 0x02, 0x07, 0x09, 0x00, 0x00});
-    good.rxCrc = good.crc;  // make it good whatever the bytes
-    EXPECT_EQ(good.DataByte(0), 7);
-    EXPECT_EQ(good.DataByte(1), 9);
-    EXPECT_EQ(good.DataByte(2), 0);
-    TKaloPacket bad;
-    Feed(bad, {0x01, 0x02, 0x02, 0x07, 0x09, 0x00, 0x00});
-    ASSERT_NE(bad.rxCrc, bad.crc);
-    EXPECT_EQ(bad.DataByte(0), 0);
-    TKaloPacket partial;
-    Feed(partial, {0x01, 0x02, 0x02, 0x07});
-    EXPECT_EQ(partial.DataByte(0), 0);
-}
-
 TEST(Packet, LogLinesShowDataInLowerCaseHexAndUnknownTypesByNumber) {
     TKaloPacket p;
     p.seq = 3;

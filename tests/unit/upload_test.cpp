@@ -98,35 +98,6 @@ TEST(Upload, ImagesOfEverySizeEndInTheFlash) {
     }
 }
 
-TEST(Upload, UnacknowledgedWriteIsResentWithItsAddress) {
-    UploadRig rig;
-    ASSERT_TRUE(rig.Connect());
-    rig.ecu.ClearTranscript();
-    auto image = TestImage(3 * 256);
-    // Block 0 goes through; one write of block 1 is left unanswered.
-    struct Once : TRecordingProgress {
-        TVirtualEcu* ecu = nullptr;
-        bool armed = true;
-        void SetPosition(int p) override {
-            TRecordingProgress::SetPosition(p);
-            if (p == 33 && armed) {
-                armed = false;
-                ecu->NackWrites(1);
-            }
-        }
-    } progress;
-    progress.ecu = &rig.ecu;
-    EXPECT_EQ(TUpload(rig.session, *image, progress).Run(), TUploadRun::Completed);
-    EXPECT_EQ(progress.Texts(), (std::vector<std::string>{"0 bytes sent.", "Retrying block 1"}));
-    EXPECT_EQ(progress.Positions(), (std::vector<int>{0, 33, 33, 66}));
-    const auto commands = rig.LoaderCommands();
-    const std::vector<std::string> blockOne = {"A 0x0080", "D 0x0080 unanswered", "A 0x0080",
-                                               "D 0x0080 ok"};
-    EXPECT_NE(std::search(commands.begin(), commands.end(), blockOne.begin(), blockOne.end()),
-              commands.end());
-    EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
-}
-
 TEST(Upload, BlockNeverAcknowledgedGetsSixWritesThenTooManyResends) {
     UploadRig rig;
     ASSERT_TRUE(rig.Connect());
@@ -187,22 +158,6 @@ TEST(Upload, EraseIsWaitedForFourSeconds) {
     EXPECT_LT(rig.clock.NowUs() - t0, 4'700'000);
 }
 
-TEST(Upload, FromTheBootLoaderNoPacketIsSent) {
-    TEcuSimConfig config;
-    config.startInLoader = true;
-    UploadRig rig(config);
-    rig.session.Step();
-    ASSERT_EQ(rig.session.linkState, kLinkLoader);
-    rig.lib.ClearSent();
-    auto image = TestImage(1000);
-    EXPECT_EQ(TUpload(rig.session, *image, rig.progress).Run(), TUploadRun::Completed);
-    ASSERT_FALSE(rig.lib.SentBytes().empty());
-    EXPECT_EQ(rig.lib.SentBytes()[0], 'p');
-    EXPECT_TRUE(std::equal(image->data.begin(), image->data.end(), rig.ecu.Flash().begin()));
-    rig.Settle();
-    EXPECT_EQ(rig.ecu.Mode(), TVirtualEcu::TMode::Application);
-}
-
 TEST(Upload, ThreeUnansweredAddressCommandsGiveUp) {
     // A boot loader that identifies and erases, then goes quiet.
     TFakePortRig rig;
@@ -231,6 +186,13 @@ TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
     };
     const Case cases[] = {
         {"completed", [](TVirtualEcu&, TNs) {}, {}, TFlashOutcome::Completed, false, 1},
+        // Every block was acknowledged; "E" itself is never answered.
+        {"unplugged as the exit goes out",
+         [](TVirtualEcu& e, TNs) { e.UnplugOn("E"); },
+         {},
+         TFlashOutcome::Completed,
+         false,
+         1},
         {"failed after the erase, then completed",
          [](TVirtualEcu& e, TNs) { e.NackWrites(6); },  // "Too many resends." in block 0
          {},
