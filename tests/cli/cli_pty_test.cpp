@@ -253,16 +253,32 @@ TEST_F(CliPty, NothingAnsweringEndsWith2WhenTheTimeoutRunsOut) {
     EXPECT_TRUE(Contains(SimStatus(), "erases=0"));
 }
 
+// What the serial layer says, and what the user can do about it: a missing device, a file
+// that is no terminal, and one without permission (the dialout group).
 TEST_F(CliPty, APortThatCannotBeOpenedEndsWith5AndTheReason) {
-    const std::string notATerminal = dir + "/plain-file";
-    std::ofstream(notATerminal) << "x";
-    const std::pair<std::string, std::vector<std::string>> cases[] = {
+    const std::string plain = dir + "/plain-file";
+    const std::string locked = dir + "/locked";
+    std::ofstream(plain) << "x";
+    std::ofstream(locked) << "x";
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
         {dir + "/ttyUSB9",
          {"Comm port is in use!", "No such file or directory", "plugged in", "--port"}},
-        {notATerminal, {"Comm port is in use!", "not a serial device"}},
+        {plain, {"Comm port is in use!", "not a serial device"}},
+        {locked, {"Comm port is in use!", "Permission denied", "dialout"}},
     };
+    // Root may open any file: then every case runs as nobody, or without the locked one.
+    std::vector<std::string> runAs;
+    if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
+        runAs = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        chmod(dir.c_str(), 0755);
+        chmod(ini.c_str(), 0644);
+        chmod(plain.c_str(), 0666);  // opened for reading and writing
+    } else if (geteuid() == 0) {
+        cases.pop_back();
+    }
     for (const auto& [port, texts] : cases) {
-        const TCliRun run = RunCli({"--port", port, "--no-log", "identify"}, 20000);
+        const TCliRun run = RunCli({"--port", port, "--no-log", "identify"}, 20000, runAs);
         EXPECT_EQ(run.exit, 5) << run.err;
         EXPECT_EQ(run.out, "");
         for (const std::string& text : texts) {
@@ -270,28 +286,6 @@ TEST_F(CliPty, APortThatCannotBeOpenedEndsWith5AndTheReason) {
         }
         EXPECT_LT(run.ms, 5000);
     }
-}
-
-TEST_F(CliPty, APortWithoutPermissionPointsToTheDialoutGroup) {
-    const std::string port = StartSim({});
-    std::vector<std::string> runAs;
-    if (geteuid() == 0) {
-        // Root may open any device: run as nobody, to whom the root-owned terminal is closed.
-        const char setpriv[] = "/usr/bin/setpriv";
-        if (access(setpriv, X_OK) != 0) {
-            GTEST_SKIP() << "root may open any device, and there is no setpriv to drop that";
-        }
-        runAs = {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
-        ASSERT_EQ(chmod(port.c_str(), 0600), 0);
-        chmod(dir.c_str(), 0755);
-        chmod(ini.c_str(), 0644);
-    } else {
-        ASSERT_EQ(chmod(port.c_str(), 0), 0);
-    }
-    const TCliRun run = RunCli({"--port", port, "--no-log", "identify"}, 20000, runAs);
-    EXPECT_EQ(run.exit, 5) << run.err;
-    EXPECT_TRUE(Contains(run.err, "Permission denied")) << run.err;
-    EXPECT_TRUE(Contains(run.err, "dialout")) << run.err;
 }
 
 // ---------------------------------------------------------------- monitor
@@ -429,52 +423,34 @@ TEST_F(CliPty, CtrlCDuringAnUploadLetsTheRunEndAndStartsNoOther) {
     EXPECT_TRUE(Contains(SimStatus(), "erases=1")) << "another run was started";
 }
 
-struct ConfirmCase {
-    const char* name;
-    const char* typed;  // "\003" is Ctrl-C on the terminal
-    int exit;
-    const char* erases;
-};
-
-void PrintTo(const ConfirmCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class CliConfirm : public CliPty, public testing::WithParamInterface<ConfirmCase> {};
-
-TEST_P(CliConfirm, FlashAsksOnATerminalAndShowsABar) {
-    const ConfirmCase& c = GetParam();
+// On a terminal flash asks, on one virtual ECU in turn: "n" and Ctrl-C write nothing; "y"
+// writes, with a bar redrawn in place that ends full and the result on a line of its own.
+TEST_F(CliPty, FlashAsksOnATerminalAndShowsABar) {
     const std::string port = StartSim({"--start-in-loader", "--erase-ms", "200"});
     const std::string data = TestImage(1000, 6);
     const std::string hex = MakeHex(data);
-
-    TChildProcess cli;
-    ASSERT_TRUE(
-        cli.Start(TerminalCommand({"--port", port, "--log", dir + "/packets.log", "flash", hex})));
-    ASSERT_TRUE(WaitForText(cli, "[y/N] ")) << cli.Output();
-    EXPECT_TRUE(Contains(SimStatus(), "erases=0")) << "it wrote before the answer";
-    cli.Write(c.typed);
-    EXPECT_EQ(cli.Wait(60000), c.exit) << cli.Output();
-    EXPECT_TRUE(Contains(SimStatus(), c.erases)) << cli.Output();
-    if (c.exit != 0) {
-        EXPECT_TRUE(Contains(cli.Output(), "Nothing was written.")) << cli.Output();
-        return;
+    const struct {
+        const char* typed;  // "\003" is Ctrl-C on the terminal
+        int exit;
+        const char* erases;
+    } cases[] = {{"n\n", 1, "erases=0"}, {"\003", 130, "erases=0"}, {"y\n", 0, "erases=1"}};
+    std::string output;
+    for (const auto& c : cases) {
+        TChildProcess cli;
+        ASSERT_TRUE(cli.Start(
+            TerminalCommand({"--port", port, "--log", dir + "/packets.log", "flash", hex})));
+        ASSERT_TRUE(WaitForText(cli, "[y/N] ")) << cli.Output();
+        EXPECT_TRUE(Contains(SimStatus(), "erases=0")) << "it wrote before the answer";
+        cli.Write(c.typed);
+        EXPECT_EQ(cli.Wait(60000), c.exit) << cli.Output();
+        output = cli.Output();
+        EXPECT_TRUE(Contains(SimStatus(), c.erases)) << output;
+        EXPECT_EQ(Contains(output, "Nothing was written."), c.exit != 0) << output;
     }
-    // The bar is redrawn in place and ends full; the result follows on a line of its own.
-    EXPECT_TRUE(Contains(cli.Output(), "\r\033[K[")) << cli.Output();
-    EXPECT_TRUE(
-        Contains(cli.Output(), "] 100%  1000/1000 bytes\r\nWrote 1000 bytes (4 blocks) in "))
-        << cli.Output();
+    EXPECT_TRUE(Contains(output, "\r\033[K[")) << output;
+    EXPECT_TRUE(Contains(output, "] 100%  1000/1000 bytes\r\nWrote 1000 bytes (4 blocks) in "))
+        << output;
     EXPECT_TRUE(SimFlash() == Padded(data)) << "the ECU's flash differs from the file";
 }
-
-const ConfirmCase kConfirmCases[] = {
-    {"AnswerNoWritesNothing", "n\n", 1, "erases=0"},
-    {"CtrlCAtTheQuestionWritesNothing", "\003", 130, "erases=0"},
-    {"AnswerYesWritesThroughTheBootLoader", "y\n", 0, "erases=1"},
-};
-
-INSTANTIATE_TEST_SUITE_P(CliPty, CliConfirm, testing::ValuesIn(kConfirmCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
