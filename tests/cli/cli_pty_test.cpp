@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,9 +21,8 @@
 namespace {
 
 int64_t MonoMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::string ReadFile(const std::string& path) {
@@ -89,9 +88,8 @@ struct TCliRun {
 class CliPty : public testing::Test {
 protected:
     void SetUp() override {
-        std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::replace(name.begin(), name.end(), '/', '_');
-        dir = testing::TempDir() + "/brindle-cli-pty-" + std::to_string(getpid()) + "-" + name;
+        dir = testing::TempDir() + "/brindle-cli-pty-" + std::to_string(getpid()) + "-" +
+              testing::UnitTest::GetInstance()->current_test_info()->name();
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
         ini = dir + "/settings.ini";
