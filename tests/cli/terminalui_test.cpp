@@ -12,34 +12,25 @@ namespace {
 
 constexpr char kClear[] = "\r\033[K";
 
-TEST(CliConsole, LinesGoAboveTheBarWhichIsDrawnAgainBelowThem) {
-    std::ostringstream out;
-    TConsole console(out, true);
-    console.Line("one");
-    console.Bar("[bar 1]");
-    console.Bar("[bar 2]");
-    console.Line("two");
-    console.EndBar();
-    console.Line("three");
-    EXPECT_EQ(out.str(), std::string("one\n") + kClear + "[bar 1]" + kClear + "[bar 2]" + kClear +
-                             "two\n[bar 2]\nthree\n");
-}
-
-TEST(CliConsole, WithoutATerminalThereIsNoBar) {
-    std::ostringstream out;
-    TConsole console(out, false);
-    console.Bar("[bar]");
-    console.Line("line");
-    console.EndBar();
-    EXPECT_EQ(out.str(), "line\n");
-}
-
-TEST(CliConsole, APromptEndsTheBarAndStaysOnItsLine) {
-    std::ostringstream out;
-    TConsole console(out, true);
-    console.Bar("[bar]");
-    console.Prompt("Go? ");
-    EXPECT_EQ(out.str(), std::string(kClear) + "[bar]\nGo? ");
+// On a terminal, lines go above the bar, which is drawn again below them, and a question
+// ends the bar and stays on its line; elsewhere there is no bar at all.
+TEST(CliConsole, LinesGoAboveTheBarWhichIsOnlyOnATerminal) {
+    for (const bool terminal : {true, false}) {
+        std::ostringstream out;
+        TConsole console(out, terminal);
+        console.Line("one");
+        console.Bar("[bar 1]");
+        console.Bar("[bar 2]");
+        console.Line("two");
+        console.EndBar();
+        console.Line("three");
+        console.Bar("[bar 3]");
+        console.Prompt("Go? ");
+        EXPECT_EQ(out.str(), terminal
+                                 ? std::string("one\n") + kClear + "[bar 1]" + kClear + "[bar 2]" +
+                                       kClear + "two\n[bar 2]\nthree\n" + kClear + "[bar 3]\nGo? "
+                                 : "one\ntwo\nthree\nGo? ");
+    }
 }
 
 // Three blocks (600 bytes), as the upload drives the view: the position at each block

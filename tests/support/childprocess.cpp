@@ -83,9 +83,12 @@ bool TChildProcess::Start(const std::vector<std::string>& args,
     return true;
 }
 
-bool TChildProcess::WriteLine(const std::string& line) {
-    const std::string text = line + "\n";
+bool TChildProcess::Write(const std::string& text) {
     return in >= 0 && ::write(in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+bool TChildProcess::WriteLine(const std::string& line) {
+    return Write(line + "\n");
 }
 
 void TChildProcess::Drain(int fd, std::string& into, int timeoutMs) {

@@ -15,7 +15,8 @@ public:
     // Starts `args[0]` with the arguments; stdin, stdout and stderr are pipes (stderr is
     // captured separately). False when it could not be started.
     bool Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
-    // Writes a line (a newline is appended) to the child's standard input.
+    // Writes text as it is, or a line (a newline is appended), to the child's standard input.
+    bool Write(const std::string& text);
     bool WriteLine(const std::string& line);
     // Reads one line of standard output, waiting at most timeoutMs. False on time-out or end.
     bool ReadLine(std::string& line, int timeoutMs);

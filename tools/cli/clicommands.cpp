@@ -334,30 +334,33 @@ int RunPorts(const TCliOptions&, TCliEnvironment& env) {
     return env.out ? kExitOk : kExitFailed;
 }
 
-int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
+// Flash, step 1: loads the image and checks that it may be written: it holds data, and the
+// question can be asked (or --yes was given). Returns kExitOk or the exit code.
+int CheckFlashImage(const TCliOptions& o, TCliEnvironment& env, TIHexFile& image) {
     TConsole& console = env.console;
-    auto image = std::make_shared<TIHexFile>();
-    if (!LoadImage(*image, o.hexPath, console)) {
+    if (!LoadImage(image, o.hexPath, console)) {
         return kExitBadImage;
     }
-    const int used = image->usedLength;
-    const int blocks = BlockCount(used);
-    if (used == 0) {
+    if (image.usedLength == 0) {
         console.Line("brindle-cli: " + o.hexPath +
                      " holds no data (every byte is 0xFF): writing it would only erase the "
                      "ECU's firmware");
         return kExitBadImage;
     }
-    console.Line("Image " + o.hexPath + ": " + HexSummary(used));
+    console.Line("Image " + o.hexPath + ": " + HexSummary(image.usedLength));
     if (!o.yes && !env.inputTerminal) {
         console.Line(
             "brindle-cli: flash asks for confirmation, but standard input is not a terminal; "
             "add --yes to write without asking");
         return kExitUsage;
     }
+    return kExitOk;
+}
 
-    TCliLink link(o, env);
-    TWaitResult result = link.Connect();
+// Flash, step 2: connects and names what answered; the firmware or only its boot loader
+// will do. Returns kExitOk or the exit code.
+int ConnectForFlash(TCliLink& link, TConsole& console) {
+    const TWaitResult result = link.Connect();
     if (result == TWaitResult::Connected) {
         console.Line("ECU: " + link.Panels().Text(kPanelFirmware) + ", " +
                      link.Panels().Text(kPanelBoard));
@@ -366,7 +369,13 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
     } else {
         return link.Report(result);
     }
+    return kExitOk;
+}
 
+// Flash, step 3: asks before writing unless --yes was given, then checks that the ECU is
+// still there and no Ctrl-C came. Returns kExitOk or the exit code.
+int ConfirmFlash(const TCliOptions& o, TCliEnvironment& env, TCliLink& link, int used) {
+    TConsole& console = env.console;
     if (!o.yes) {
         console.Prompt("Write " + std::to_string(used) + " bytes from " + o.hexPath +
                        " to the ECU? Its flash is erased first. [y/N] ");
@@ -379,7 +388,7 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
             return answer == TAnswer::Interrupted ? kExitInterrupted : kExitFailed;
         }
         // The link may have changed while the question was open.
-        result = link.WaitForEcu();
+        const TWaitResult result = link.WaitForEcu();
         if (result != TWaitResult::Connected && result != TWaitResult::Loader) {
             return link.Report(result);
         }
@@ -388,8 +397,22 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
         console.Line("Interrupted; nothing was written.");
         return kExitInterrupted;
     }
+    return kExitOk;
+}
 
-    TTerminalProgress view(console, used);
+// A finished upload command and the reason its last failed run gave.
+struct TUploadEnd {
+    std::shared_ptr<TECUFlashCmd> upload;
+    std::string lastReason;
+};
+
+// Flash, step 4: queues the upload, reports each failed run from the control thread, and
+// waits for the command to end; a Ctrl-C lets the run in progress finish and starts no
+// other. The control thread has stopped when this returns.
+TUploadEnd RunUpload(const TCliOptions& o, TCliEnvironment& env, TCliLink& link,
+                     std::shared_ptr<TIHexFile> image, TTerminalProgress& view) {
+    TConsole& console = env.console;
+    const int used = image->usedLength;
     std::atomic<bool> userStop{false};
     std::shared_ptr<TECUFlashCmd> upload;
     std::mutex reasonLock;
@@ -412,16 +435,17 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
         }
     });
 
-    console.Line("Writing " + std::to_string(used) + " bytes in " + std::to_string(blocks) +
-                 " blocks; attempt 1 of " + std::to_string(o.attempts) + ".");
+    console.Line("Writing " + std::to_string(used) + " bytes in " +
+                 std::to_string(BlockCount(used)) + " blocks; attempt 1 of " +
+                 std::to_string(o.attempts) + ".");
     env.allowHardExit(true);
     // Every failed run is tried again, a silent boot loader included, up to the attempts.
     TFlashPolicy policy;
     policy.maxRuns = o.attempts;
     policy.endWhenLoaderSilent = false;
     // Made before it is queued: the callback above may run as soon as it is.
-    upload =
-        std::make_shared<TECUFlashCmd>(&link.Session(), image, &view, policy, &link.Commands());
+    upload = std::make_shared<TECUFlashCmd>(&link.Session(), std::move(image), &view, policy,
+                                            &link.Commands());
     link.Control().PostCommand(upload);
     while (upload->Outcome() == TFlashOutcome::Pending) {
         if (env.interrupts() > 0 && !userStop.load()) {
@@ -436,36 +460,57 @@ int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
     }
     env.allowHardExit(false);
     link.Stop();
+    // The control thread has ended; the callback's references end with this function.
+    link.Commands().OnRunFailed({});
+    return {upload, lastReason};
+}
 
-    const TFlashOutcome outcome = upload->Outcome();
+// Flash, step 5: the result line on success, else how far the upload got and what the
+// ECU is left with. Returns the exit code.
+int ReportUpload(TCliEnvironment& env, TTerminalProgress& view, const TUploadEnd& end, int used) {
+    const TECUFlashCmd& upload = *end.upload;
+    const TFlashOutcome outcome = upload.Outcome();
     if (outcome == TFlashOutcome::Completed) {
         view.Complete();
-        env.out << WroteText(used, upload->LastRunTime()) << "\n";
+        env.out << WroteText(used, upload.LastRunTime()) << "\n";
         env.out.flush();
         return kExitOk;
     }
     view.Finish();
-    const int runs = upload->Runs();
+    const int runs = upload.Runs();
     const std::string firmware =
-        upload->EraseSent()
+        upload.EraseSent()
             ? " The ECU now has no working firmware; its boot loader still answers, so flash "
               "can be run again."
             : " The ECU's firmware was not changed.";
     if (outcome == TFlashOutcome::Abandoned) {
-        console.Line(runs == 0
-                         ? std::string("brindle-cli: interrupted; nothing was written.")
-                         : "brindle-cli: upload stopped by Ctrl-C after " + std::to_string(runs) +
-                               (runs == 1 ? " run." : " runs.") + firmware);
+        env.console.Line(runs == 0 ? std::string("brindle-cli: interrupted; nothing was written.")
+                                   : "brindle-cli: upload stopped by Ctrl-C after " +
+                                         std::to_string(runs) + (runs == 1 ? " run." : " runs.") +
+                                         firmware);
         return kExitInterrupted;
     }
-    std::string reason;
-    {
-        std::lock_guard<std::mutex> lock(reasonLock);
-        reason = lastReason;
-    }
-    console.Line("brindle-cli: upload failed after " + std::to_string(runs) +
-                 (runs == 1 ? " attempt: " : " attempts: ") + reason + firmware);
+    env.console.Line("brindle-cli: upload failed after " + std::to_string(runs) +
+                     (runs == 1 ? " attempt: " : " attempts: ") + end.lastReason + firmware);
     return kExitFailed;
+}
+
+int RunFlash(const TCliOptions& o, TCliEnvironment& env) {
+    auto image = std::make_shared<TIHexFile>();
+    if (const int refused = CheckFlashImage(o, env, *image); refused != kExitOk) {
+        return refused;
+    }
+    const int used = image->usedLength;
+    TCliLink link(o, env);
+    if (const int failed = ConnectForFlash(link, env.console); failed != kExitOk) {
+        return failed;
+    }
+    if (const int declined = ConfirmFlash(o, env, link, used); declined != kExitOk) {
+        return declined;
+    }
+    TTerminalProgress view(env.console, used);
+    const TUploadEnd end = RunUpload(o, env, link, std::move(image), view);
+    return ReportUpload(env, view, end, used);
 }
 
 int RunHex(const TCliOptions& o, TCliEnvironment& env) {

@@ -217,56 +217,144 @@ std::string VersionText() {
     return std::string("brindle-cli ") + BRINDLE_CLI_VERSION + "\n";
 }
 
+namespace {
+
+// What the options have set so far, for the rules that look at more than one option.
+struct TParseState {
+    TCliOptions& o;
+    bool portGiven = false;
+    bool logGiven = false;
+};
+
+// One option of the command line. `store` takes the value (empty for an option without one),
+// sets what it means and returns the error text, or "" when the value is good.
+struct TOptionRule {
+    const char* name;
+    bool takesValue;
+    TCliCommand owner;  // None: an option of the tool, anywhere on the line
+    std::string (*store)(const std::string& v, TParseState& s);
+};
+
+constexpr TCliCommand kTool = TCliCommand::None;
+
+std::string SetHelp(const std::string&, TParseState& s) {
+    s.o.help = true;
+    return "";
+}
+
+const TOptionRule kOptionRules[] = {
+    {"-h", false, kTool, SetHelp},
+    {"--help", false, kTool, SetHelp},
+    {"--version", false, kTool,
+     [](const std::string&, TParseState& s) {
+         s.o.version = true;
+         return std::string();
+     }},
+    {"--port", true, kTool,
+     [](const std::string& v, TParseState& s) {
+         const std::string error = v.empty()     ? "--port needs a device path"
+                                   : s.portGiven ? "give either --port or --com, once"
+                                                 : "";
+         s.o.port = v;
+         s.portGiven = true;
+         return error;
+     }},
+    {"--com", true, kTool,
+     [](const std::string& v, TParseState& s) {
+         const std::string error = !ParseInt(v, 1, 8, s.o.com)
+                                       ? "--com takes a port number from 1 to 8, not '" + v + "'"
+                                   : s.portGiven ? "give either --port or --com, once"
+                                                 : "";
+         s.portGiven = true;
+         return error;
+     }},
+    {"--baud", true, kTool,
+     [](const std::string& v, TParseState& s) {
+         int bps = 0;
+         if (!ParseInt(v, 1, 1'000'000, bps) || BpsToBaudCode(bps) == 0) {
+             return "--baud takes 9600, 19200, 38400, 57600 or 115200, not '" + v + "'";
+         }
+         s.o.baudCode = BpsToBaudCode(bps);
+         return std::string();
+     }},
+    {"--log", true, kTool,
+     [](const std::string& v, TParseState& s) {
+         const std::string error = v.empty()    ? "--log needs a file name"
+                                   : s.logGiven ? "give either --log or --no-log, once"
+                                                : "";
+         s.o.logPath = v;
+         s.logGiven = true;
+         return error;
+     }},
+    {"--no-log", false, kTool,
+     [](const std::string&, TParseState& s) {
+         const std::string error = s.logGiven ? "give either --log or --no-log, once" : "";
+         s.o.noLog = true;
+         s.logGiven = true;
+         return error;
+     }},
+    {"--timeout", true, kTool,
+     [](const std::string& v, TParseState& s) {
+         return ParseSeconds(v, s.o.timeoutMs)
+                    ? std::string()
+                    : "--timeout takes a number of seconds above 0, not '" + v + "'";
+     }},
+    {"--count", true, TCliCommand::Monitor,
+     [](const std::string& v, TParseState& s) {
+         return ParseInt(v, 1, 1'000'000'000, s.o.count)
+                    ? std::string()
+                    : "--count takes a number of rows from 1 on, not '" + v + "'";
+     }},
+    {"--csv", true, TCliCommand::Monitor,
+     [](const std::string& v, TParseState& s) {
+         s.o.csvPath = v;
+         return std::string(v.empty() ? "--csv needs a file name" : "");
+     }},
+    {"--attempts", true, TCliCommand::Flash,
+     [](const std::string& v, TParseState& s) {
+         return ParseInt(v, 1, 100, s.o.attempts)
+                    ? std::string()
+                    : "--attempts takes a number from 1 to 100, not '" + v + "'";
+     }},
+    {"--yes", false, TCliCommand::Flash,
+     [](const std::string&, TParseState& s) {
+         s.o.yes = true;
+         return std::string();
+     }},
+    {"--bin", true, TCliCommand::Hex,
+     [](const std::string& v, TParseState& s) {
+         s.o.binPath = v;
+         return std::string(v.empty() ? "--bin needs a file name" : "");
+     }},
+};
+
+const TOptionRule* FindOption(const std::string& name) {
+    for (const TOptionRule& rule : kOptionRules) {
+        if (name == rule.name) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 TParseResult ParseCommandLine(const std::vector<std::string>& args) {
     TParseResult result;
     TCliOptions& o = result.options;
-    std::string& error = result.error;
-    bool portGiven = false;
-    bool logGiven = false;
+    TParseState state{o};
     bool optionsEnded = false;
     int positional = 0;  // arguments after the command name
 
-    auto fail = [&](const std::string& text) {
-        if (error.empty()) {
-            error = text;
+    // The first error is the one reported.
+    auto fail = [&result](const std::string& text) {
+        if (result.error.empty()) {
+            result.error = text;
         }
     };
 
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
-        std::string inlineValue;
-        bool hasInlineValue = false;
-        if (!optionsEnded && arg.rfind("--", 0) == 0 && arg.size() > 2) {
-            const size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                inlineValue = arg.substr(eq + 1);
-                hasInlineValue = true;
-                arg.erase(eq);
-            }
-        }
-        // The value of an option: after '=' or the next argument.
-        auto value = [&](std::string& into) -> bool {
-            if (hasInlineValue) {
-                into = inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                fail(arg + " needs a value");
-                return false;
-            }
-            into = args[++i];
-            return true;
-        };
-        // A command's own option must follow the command's name.
-        auto commandOption = [&](TCliCommand owner) -> bool {
-            if (o.command != owner) {
-                fail(arg + " is an option of '" + CommandName(owner) + "'" +
-                     (o.command == TCliCommand::None ? " and must follow it" : ""));
-                return false;
-            }
-            return true;
-        };
-
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
             if (o.command == TCliCommand::None) {
                 o.command = CommandFromName(arg);
@@ -285,104 +373,43 @@ TParseResult ParseCommandLine(const std::vector<std::string>& args) {
             }
             continue;
         }
-        if (hasInlineValue &&
-            (arg == "--help" || arg == "--version" || arg == "--no-log" || arg == "--yes")) {
-            fail(arg + " takes no value");
-            continue;
+        // A long option's value may follow '=' in the same argument.
+        std::string value;
+        bool hasInlineValue = false;
+        const size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && arg.size() > 2 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            hasInlineValue = true;
+            arg.erase(eq);
         }
-
-        std::string v;
         if (arg == "--") {
             optionsEnded = true;
-        } else if (arg == "-h" || arg == "--help") {
-            o.help = true;
-        } else if (arg == "--version") {
-            o.version = true;
-        } else if (arg == "--port") {
-            if (value(v)) {
-                if (v.empty()) {
-                    fail("--port needs a device path");
-                } else if (portGiven) {
-                    fail("give either --port or --com, once");
-                }
-                o.port = v;
-                portGiven = true;
-            }
-        } else if (arg == "--com") {
-            if (value(v)) {
-                if (!ParseInt(v, 1, 8, o.com)) {
-                    fail("--com takes a port number from 1 to 8, not '" + v + "'");
-                } else if (portGiven) {
-                    fail("give either --port or --com, once");
-                }
-                portGiven = true;
-            }
-        } else if (arg == "--baud") {
-            int bps = 0;
-            if (value(v)) {
-                if (!ParseInt(v, 1, 1'000'000, bps) || BpsToBaudCode(bps) == 0) {
-                    fail("--baud takes 9600, 19200, 38400, 57600 or 115200, not '" + v + "'");
-                } else {
-                    o.baudCode = BpsToBaudCode(bps);
-                }
-            }
-        } else if (arg == "--log") {
-            if (value(v)) {
-                if (v.empty()) {
-                    fail("--log needs a file name");
-                } else if (logGiven) {
-                    fail("give either --log or --no-log, once");
-                }
-                o.logPath = v;
-                logGiven = true;
-            }
-        } else if (arg == "--no-log") {
-            if (logGiven) {
-                fail("give either --log or --no-log, once");
-            }
-            o.noLog = true;
-            logGiven = true;
-        } else if (arg == "--timeout") {
-            if (value(v) && !ParseSeconds(v, o.timeoutMs)) {
-                fail("--timeout takes a number of seconds above 0, not '" + v + "'");
-            }
-        } else if (arg == "--count") {
-            if (commandOption(TCliCommand::Monitor) && value(v) &&
-                !ParseInt(v, 1, 1'000'000'000, o.count)) {
-                fail("--count takes a number of rows from 1 on, not '" + v + "'");
-            }
-        } else if (arg == "--csv") {
-            if (commandOption(TCliCommand::Monitor) && value(v)) {
-                if (v.empty()) {
-                    fail("--csv needs a file name");
-                }
-                o.csvPath = v;
-            }
-        } else if (arg == "--attempts") {
-            if (commandOption(TCliCommand::Flash) && value(v) && !ParseInt(v, 1, 100, o.attempts)) {
-                fail("--attempts takes a number from 1 to 100, not '" + v + "'");
-            }
-        } else if (arg == "--yes") {
-            if (commandOption(TCliCommand::Flash)) {
-                o.yes = true;
-            }
-        } else if (arg == "--bin") {
-            if (commandOption(TCliCommand::Hex) && value(v)) {
-                if (v.empty()) {
-                    fail("--bin needs a file name");
-                }
-                o.binPath = v;
-            }
-        } else {
+            continue;
+        }
+        const TOptionRule* rule = FindOption(arg);
+        if (!rule) {
             fail("unknown option '" + arg + "'");
+        } else if (hasInlineValue && !rule->takesValue) {
+            fail(arg + " takes no value");
+        } else if (rule->owner != kTool && o.command != rule->owner) {
+            // A command's own option must follow the command's name.
+            fail(arg + " is an option of '" + CommandName(rule->owner) + "'" +
+                 (o.command == TCliCommand::None ? " and must follow it" : ""));
+        } else if (rule->takesValue && !hasInlineValue && i + 1 >= args.size()) {
+            fail(arg + " needs a value");
+        } else {
+            if (rule->takesValue && !hasInlineValue) {
+                value = args[++i];
+            }
+            fail(rule->store(value, state));
         }
     }
 
     if (o.help || o.version) {
-        error.clear();
+        result.error.clear();
         return result;
     }
-    if (!error.empty()) {
+    if (!result.error.empty()) {
         return result;
     }
     if (o.command == TCliCommand::None) {

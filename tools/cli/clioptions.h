@@ -43,6 +43,8 @@ struct TCliOptions {
     int attempts = 3;     // flash: failed upload runs before giving up
     bool yes = false;     // flash: no confirmation prompt
     std::string binPath;  // hex: where to write the binary image
+
+    bool operator==(const TCliOptions&) const = default;
 };
 
 struct TParseResult {
