@@ -92,14 +92,20 @@ public:
         steps.push_back(std::move(step));
         return *this;
     }
-    // A message box: records its caption and text, then presses `button`.
-    TModalScript& Box(QMessageBox::StandardButton button) {
+    // A message box: records its caption, texts and default button, runs `before` (what the
+    // user does while it is open), then presses `button`.
+    TModalScript& Box(QMessageBox::StandardButton button,
+                      std::function<void(QMessageBox*)> before = {}) {
         return Then({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
-                     [this, button](QWidget* w) {
+                     [this, button, before](QWidget* w) {
                          auto* box = qobject_cast<QMessageBox*>(w);
                          captions.push_back(box->windowTitle());
                          texts.push_back(box->text());
                          details.push_back(box->informativeText());
+                         defaults.push_back(box->standardButton(box->defaultButton()));
+                         if (before) {
+                             before(box);
+                         }
                          box->button(button)->click();
                      }});
     }
@@ -127,6 +133,7 @@ public:
     std::vector<QString> captions;
     std::vector<QString> texts;
     std::vector<QString> details;
+    std::vector<QMessageBox::StandardButton> defaults;
 
 private:
     void Poll() {
@@ -143,9 +150,6 @@ private:
                     break;
                 }
             }
-        }
-        if (qEnvironmentVariableIsSet("BRINDLE_DEBUG_SCRIPT") && w) {
-            qDebug() << "modal" << w->metaObject()->className() << w->windowTitle() << next;
         }
         if (!w || w->property("answered").toBool() || !w->isVisible() || !steps[next].match(w)) {
             return;
