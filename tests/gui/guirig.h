@@ -141,19 +141,15 @@ public:
     TModalScript& File(const QString& path) {
         return Then({[](QWidget* w) { return qobject_cast<QFileDialog*>(w) != nullptr; },
                      [path](QWidget* w) {
-                         auto* dialog = qobject_cast<QFileDialog*>(w);
+                         auto* dialog = qobject_cast<QDialog*>(w);
                          if (path.isEmpty()) {
                              dialog->reject();
-                         } else {
-                             // Typed into the name field, as a user would; the dialog's
-                             // file list fills in the background.
-                             if (auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit")) {
-                                 edit->setText(path);
-                             } else {
-                                 dialog->selectFile(path);
-                             }
-                             static_cast<QDialog*>(dialog)->accept();
+                             return;
                          }
+                         // Typed into the name field, as a user would; the dialog's file list
+                         // fills in the background.
+                         dialog->findChild<QLineEdit*>("fileNameEdit")->setText(path);
+                         dialog->accept();
                      }});
     }
     bool Done() const { return next == steps.size(); }
