@@ -1,7 +1,6 @@
 // Preferences, fuel calculator, battery voltage and About.
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "ecu/ecu.h"
@@ -13,13 +12,14 @@
 #include "forms/fileprefs.h"
 #include "forms/fuelcalcs.h"
 #include "forms/version.h"
-#include "platform/inisettingsstore.h"
 #include "platform/portmap.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/manualclock.h"
 #include "tests/support/memorysettings.h"
 
 namespace {
+
+using TStored = std::map<std::string, TMemorySettingsStore::TValue>;
 
 // A session whose sensor record is whatever the test feeds it, through one scripted reply.
 struct RecordSession {
@@ -43,16 +43,6 @@ struct RecordSession {
         session.Step();
     }
 };
-
-// One stored value as the program reads it; -999 when it is not there.
-int StoredValue(const QString& path, const char* name) {
-    TIniSettingsStore store(path.toStdString());
-    int32_t value = -999;
-    if (!store.Open() || store.ReadInt(name, value) != TSettingsStore::TRead::Ok) {
-        return -999;
-    }
-    return value;
-}
 
 void Type(QLineEdit* edit, const QString& text) {
     edit->setFocus();
@@ -81,8 +71,6 @@ struct TBoxCloser {
 class DialogsTest : public QObject {
     Q_OBJECT
 
-    QTemporaryDir dir;
-
 private slots:
     // What Preferences shows for the stored values, and what OK then stores: a port outside
     // Com1..Com8 leaves none chosen and is kept; a rate code outside 5..9 shows 9600 and OK
@@ -106,15 +94,11 @@ private slots:
         QFETCH(int, commBaud);
         QFETCH(int, chosen);
         QFETCH(QString, shown);
-        const QString path = dir.filePath(QString("prefs%1-%2.ini").arg(comPort).arg(commBaud));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QString("[General]\ncomPort=%1\ninitBaud=7\ncommBaud=%2\nloaderBaud=8\n")
-                       .arg(comPort)
-                       .arg(commBaud)
-                       .toUtf8());
-        file.close();
-        TIniSettingsStore store(path.toStdString());
+        QFETCH(int, storedPort);
+        QFETCH(int, storedBaud);
+        TMemorySettingsStore store;
+        store.values = {
+            {"comPort", comPort}, {"initBaud", 7}, {"commBaud", commBaud}, {"loaderBaud", 8}};
         TPortMap ports;
         TfilePrefsDlg dlg(store, ports);
         dlg.show();
@@ -127,18 +111,17 @@ private slots:
         }
         dlg.okBtn->click();
         QVERIFY(!dlg.isVisible());
-        QTEST(StoredValue(path, "comPort"), "storedPort");
-        QTEST(StoredValue(path, "commBaud"), "storedBaud");
-        QCOMPARE(StoredValue(path, "initBaud"), 7);
-        QCOMPARE(StoredValue(path, "loaderBaud"), 8);
+        QVERIFY(store.values == (TStored{{"comPort", storedPort},
+                                         {"initBaud", 7},
+                                         {"commBaud", storedBaud},
+                                         {"loaderBaud", 8}}));
     }
 
     // Preferences starts on "Units", whose choices are kept between showings but never
     // stored. Hidden, not destroyed, it keeps its page; Cancel stores nothing, and the next
     // showing reads the storage again.
     void preferencesKeepTheirPageAndStoreOnlyOnOk() {
-        const QString path = dir.filePath("units.ini");
-        TIniSettingsStore store(path.toStdString());
+        TMemorySettingsStore store;
         TPortMap ports;
         TfilePrefsDlg dlg(store, ports);
         QCOMPARE(dlg.pages->tabText(dlg.pages->currentIndex()), QString("Units"));
@@ -147,16 +130,14 @@ private slots:
         dlg.ComboBox3->setCurrentIndex(1);
         dlg.pages->setCurrentIndex(0);
         dlg.okBtn->click();
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(),
-                 QByteArray("[General]\ncomPort=0\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n"));
+        const TStored defaults{{"comPort", 0}, {"initBaud", 5}, {"commBaud", 5}, {"loaderBaud", 6}};
+        QVERIFY(store.values == defaults);
         dlg.show();
         QCOMPARE(dlg.pages->currentIndex(), 0);
         QCOMPARE(dlg.ComboBox3->currentText(), QString("Fahrenheit"));
         dlg.comportCbx->setCurrentIndex(7);
         dlg.cancelBtn->click();
-        QCOMPARE(StoredValue(path, "comPort"), 0);
+        QVERIFY(store.values == defaults);
         dlg.show();
         QCOMPARE(dlg.comportCbx->currentIndex(), 0);
     }
