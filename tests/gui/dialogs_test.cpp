@@ -237,22 +237,6 @@ private slots:
         QCOMPARE(boxes.texts.size(), 2);
     }
 
-    void calculatorAndBatteryDialogsAreCentredOnTheScreen() {
-        QWidget owner;
-        owner.setGeometry(20, 20, 200, 150);  // far from the screen's centre
-        owner.show();
-        TfuelCalcsDlg fuel(&owner, QLocale::c());
-        TdlgBattCal battery(&owner);
-        for (QDialog* dlg : std::initializer_list<QDialog*>{&fuel, &battery}) {
-            dlg->show();
-            QVERIFY(QTest::qWaitForWindowExposed(dlg));
-            const QPoint offset =
-                dlg->frameGeometry().center() - owner.screen()->availableGeometry().center();
-            QVERIFY2(offset.manhattanLength() <= 4, qPrintable(dlg->windowTitle()));
-            dlg->hide();
-        }
-    }
-
     // The voltage follows the record while shown and stops while hidden; without a session
     // it keeps its text. The calibration constant is kept between showings and sent nowhere.
     void batteryVoltageFollowsTheRecordWhileShown() {
