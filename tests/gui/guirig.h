@@ -7,7 +7,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <QtTest>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,11 +26,8 @@
 #include "tests/support/memorysettings.h"
 #include "tests/support/simrig.h"
 
-inline TEcuSimConfig QuickEcu() {
-    TEcuSimConfig c;
-    c.erase = std::chrono::milliseconds(30);  // a quick erase keeps the tests short
-    c.page = std::chrono::milliseconds(1);
-    return c;
+inline TNs Now() {
+    return TNs(TSteadyClock::Instance().Now());
 }
 
 // The windows of the rig in use, and its main window.
@@ -35,18 +35,15 @@ inline TForms* Forms = nullptr;
 inline TMainWindow* MainWindow = nullptr;
 
 struct TGuiRig {
-    explicit TGuiRig(TEcuSimConfig config = QuickEcu(), bool failOpen = false,
-                     std::string failReason = "Permission denied", std::string log = "",
+    // `failReason`: the port cannot be opened, for that reason. `log`: the packet log's path
+    // instead of a temporary one.
+    explicit TGuiRig(const std::string& failReason = "", const std::string& log = "",
                      std::map<std::string, TMemorySettingsStore::TValue> settings = {})
-        : ecu(std::move(config), TNs(TSteadyClock::Instance().Now())) {
+        : ecu(QuickEcu(), Now()) {
         store.values = std::move(settings);
         lib.AttachPeer(&peer);
-        if (failOpen) {
-            lib.SetFailReset(true, failReason);
-        }
-        logPath = !log.empty() ? log
-                               : QDir::tempPath().toStdString() + "/brindle-gui-" +
-                                     std::to_string(QCoreApplication::applicationPid()) + ".log";
+        lib.SetFailReset(!failReason.empty(), failReason);
+        logPath = !log.empty() ? log : dir.filePath("brindle.log").toStdString();
         TAppContext context;
         context.library = &lib;
         context.settings = &store;
@@ -64,8 +61,39 @@ struct TGuiRig {
         Forms = nullptr;
         MainWindow = nullptr;
     }
+    static TEcuSimConfig QuickEcu() {
+        TEcuSimConfig c;
+        c.erase = std::chrono::milliseconds(30);  // a quick erase keeps the tests short
+        c.page = std::chrono::milliseconds(1);
+        return c;
+    }
     TECU* Session() { return MainWindow->ecuControl ? MainWindow->ecuControl->session : nullptr; }
+    bool Connected() {
+        return QTest::qWaitFor([] { return MainWindow->PanelText(0) == "Connected"; }, 10000);
+    }
+    // An Intel HEX file `name` of `bytes` bytes (16 per record, checksums worked out here),
+    // which are kept in `image`.
+    QString Hex(const QString& name, int bytes) {
+        const QString path = dir.filePath(name);
+        std::ofstream out(path.toStdString(), std::ios::trunc);
+        image.assign(static_cast<size_t>(bytes), 0);
+        for (int at = 0; at < bytes; at += 16) {
+            const int n = std::min(16, bytes - at);
+            unsigned sum = n + (at >> 8) + (at & 0xFF);
+            out << QString::asprintf(":%02X%04X00", n, at).toStdString();
+            for (int i = at; i < at + n; ++i) {
+                image[i] = static_cast<uint8_t>(i * 13 + 7);
+                out << QString::asprintf("%02X", image[i]).toStdString();
+                sum += image[i];
+            }
+            out << QString::asprintf("%02X\n", (0x100 - (sum & 0xFF)) & 0xFF).toStdString();
+        }
+        out << ":00000001FF\n";
+        return path;
+    }
 
+    QTemporaryDir dir;
+    std::vector<uint8_t> image;
     TVirtualEcu ecu;
     TVirtualEcuPeer peer{ecu};
     TFakeSerialLibrary lib{TSteadyClock::Instance()};
@@ -92,14 +120,20 @@ public:
         steps.push_back(std::move(step));
         return *this;
     }
-    // A message box: records its caption and text, then presses `button`.
-    TModalScript& Box(QMessageBox::StandardButton button) {
+    // A message box: records its caption, texts and default button, runs `before` (what the
+    // user does while it is open), then presses `button`.
+    TModalScript& Box(QMessageBox::StandardButton button,
+                      std::function<void(QMessageBox*)> before = {}) {
         return Then({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
-                     [this, button](QWidget* w) {
+                     [this, button, before](QWidget* w) {
                          auto* box = qobject_cast<QMessageBox*>(w);
                          captions.push_back(box->windowTitle());
                          texts.push_back(box->text());
                          details.push_back(box->informativeText());
+                         defaults.push_back(box->standardButton(box->defaultButton()));
+                         if (before) {
+                             before(box);
+                         }
                          box->button(button)->click();
                      }});
     }
@@ -107,19 +141,15 @@ public:
     TModalScript& File(const QString& path) {
         return Then({[](QWidget* w) { return qobject_cast<QFileDialog*>(w) != nullptr; },
                      [path](QWidget* w) {
-                         auto* dialog = qobject_cast<QFileDialog*>(w);
+                         auto* dialog = qobject_cast<QDialog*>(w);
                          if (path.isEmpty()) {
                              dialog->reject();
-                         } else {
-                             // Typed into the name field, as a user would; the dialog's
-                             // file list fills in the background.
-                             if (auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit")) {
-                                 edit->setText(path);
-                             } else {
-                                 dialog->selectFile(path);
-                             }
-                             static_cast<QDialog*>(dialog)->accept();
+                             return;
                          }
+                         // Typed into the name field, as a user would; the dialog's file list
+                         // fills in the background.
+                         dialog->findChild<QLineEdit*>("fileNameEdit")->setText(path);
+                         dialog->accept();
                      }});
     }
     bool Done() const { return next == steps.size(); }
@@ -127,6 +157,7 @@ public:
     std::vector<QString> captions;
     std::vector<QString> texts;
     std::vector<QString> details;
+    std::vector<QMessageBox::StandardButton> defaults;
 
 private:
     void Poll() {
@@ -143,9 +174,6 @@ private:
                     break;
                 }
             }
-        }
-        if (qEnvironmentVariableIsSet("BRINDLE_DEBUG_SCRIPT") && w) {
-            qDebug() << "modal" << w->metaObject()->className() << w->windowTitle() << next;
         }
         if (!w || w->property("answered").toBool() || !w->isVisible() || !steps[next].match(w)) {
             return;
