@@ -243,6 +243,11 @@ TMainWindow::~TMainWindow() {
         delete ecuControl;
         ecuControl = nullptr;
     }
+    // The child windows are destroyed after this body, when this is no longer a TMainWindow:
+    // none of their signals (a chart's destroyed, the MDI area's activations) may reach it.
+    for (QObject* child : findChildren<QObject*>()) {
+        child->disconnect(this);
+    }
 }
 
 bool TMainWindow::event(QEvent* e) {
