@@ -450,7 +450,7 @@ private slots:
         QTimer::singleShot(
             0, [&] { buttonBeforeFailure = Forms->progressDlg->abandonBtn->isVisible(); });
         MainWindow->mnuUpdateFirmware->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 60000);
         QVERIFY(!buttonBeforeFailure);
         QCOMPARE(script.texts.at(1),
                  QString("The firmware update was abandoned. The ECU now has no working firmware. "
@@ -475,7 +475,7 @@ private slots:
         std::ofstream(bad.toStdString()) << ":10000000GARBAGE\n";
         script.Box(QMessageBox::Yes).File(bad).Box(QMessageBox::Ok).Box(QMessageBox::Ok);
         MainWindow->mnuUpdateFirmware->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 60000);
         const QString text = script.texts.at(1);
         QVERIFY2(text.startsWith("The firmware update did not complete"), qPrintable(text));
         QVERIFY(text.contains("The ECU now has no working firmware."));
@@ -511,7 +511,7 @@ private slots:
                      [&](QWidget*) { panelWhileUploading = MainWindow->PanelText(0); }});
         script.Box(QMessageBox::Ok);
         MainWindow->mnuUpdateFirmware->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 60000);
         QVERIFY2(script.texts.at(1).startsWith("The firmware update did not start"),
                  qPrintable(script.texts.at(1)));
         QVERIFY(script.texts.at(1).contains("The firmware was not changed."));
