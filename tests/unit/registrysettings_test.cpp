@@ -87,8 +87,6 @@ TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
     TFakeKey someUser{true, true, true, {{"comPort", 3}}};
     TValues saved = kDefaults;
     saved["commBaud"] = 9;
-    TValues installedSaved = kDefaults;
-    installedSaved["commBaud"] = 9;
     TValues userSaved = saved;
     userSaved["comPort"] = 3;
     const Case cases[] = {
@@ -102,7 +100,7 @@ TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
          8,
          true,
          {{"commBaud", 8}},
-         installedSaved,
+         saved,
          true},
         // A user where no key exists and none may be made: the user's key takes its place.
         {"user without any key", lockedMachine, noUser, 5, true, {}, saved, true},
