@@ -9,14 +9,6 @@
 
 namespace {
 
-TEST(CliProgress, BarAndLineShowPercentAndBytes) {
-    EXPECT_EQ(ProgressBar(50, 65536, 131072, 10), "[#####.....]  50%  65536/131072 bytes");
-    EXPECT_EQ(ProgressBar(0, 0, 1000, 4), "[....]   0%  0/1000 bytes");
-    EXPECT_EQ(ProgressBar(100, 1000, 1000, 4), "[####] 100%  1000/1000 bytes");
-    EXPECT_EQ(ProgressLine(10, 13312, 131072), "progress  10%  13312/131072 bytes");
-    EXPECT_EQ(ProgressLine(100, 1000, 1000), "progress 100%  1000/1000 bytes");
-}
-
 TEST(CliProgress, OnlyTheUploadsByteCountsAreBytesSentTexts) {
     EXPECT_TRUE(IsBytesSentText("1024 bytes sent."));
     EXPECT_TRUE(IsBytesSentText("0 bytes sent."));
