@@ -48,19 +48,6 @@ TEST(CliProgress, FailureReasonsFollowHowTheRunEndedAndWhatItShowed) {
               "Wrote 300 bytes (2 blocks) in 0.9 s");
 }
 
-TEST(CliHex, SummaryCountsBytesAndBlocks) {
-    const std::pair<int, const char*> cases[] = {
-        {0, "used 0 bytes, 0 blocks"},
-        {1, "used 1 bytes, 1 blocks"},
-        {256, "used 256 bytes, 1 blocks"},
-        {257, "used 257 bytes, 2 blocks"},
-        {131072, "used 131072 bytes, 512 blocks"},
-    };
-    for (const auto& [used, text] : cases) {
-        EXPECT_EQ(HexSummary(used), text);
-    }
-}
-
 TEST(CliLink, RatesAreListedOnceEachInTheOrderTried) {
     EXPECT_EQ(RatesText({5, 9, 6}), "9600, 115200 and 19200 bit/s");
     EXPECT_EQ(RatesText({5, 5, 6}), "9600 and 19200 bit/s");
