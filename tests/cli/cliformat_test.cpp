@@ -9,14 +9,6 @@
 
 namespace {
 
-TEST(CliProgress, BarAndLineShowPercentAndBytes) {
-    EXPECT_EQ(ProgressBar(50, 65536, 131072, 10), "[#####.....]  50%  65536/131072 bytes");
-    EXPECT_EQ(ProgressBar(0, 0, 1000, 4), "[....]   0%  0/1000 bytes");
-    EXPECT_EQ(ProgressBar(100, 1000, 1000, 4), "[####] 100%  1000/1000 bytes");
-    EXPECT_EQ(ProgressLine(10, 13312, 131072), "progress  10%  13312/131072 bytes");
-    EXPECT_EQ(ProgressLine(100, 1000, 1000), "progress 100%  1000/1000 bytes");
-}
-
 TEST(CliProgress, OnlyTheUploadsByteCountsAreBytesSentTexts) {
     EXPECT_TRUE(IsBytesSentText("1024 bytes sent."));
     EXPECT_TRUE(IsBytesSentText("0 bytes sent."));
@@ -54,19 +46,6 @@ TEST(CliProgress, FailureReasonsFollowHowTheRunEndedAndWhatItShowed) {
               "Wrote 131072 bytes (512 blocks) in 16.8 s");
     EXPECT_EQ(WroteText(300, std::chrono::milliseconds(940)),
               "Wrote 300 bytes (2 blocks) in 0.9 s");
-}
-
-TEST(CliHex, SummaryCountsBytesAndBlocks) {
-    const std::pair<int, const char*> cases[] = {
-        {0, "used 0 bytes, 0 blocks"},
-        {1, "used 1 bytes, 1 blocks"},
-        {256, "used 256 bytes, 1 blocks"},
-        {257, "used 257 bytes, 2 blocks"},
-        {131072, "used 131072 bytes, 512 blocks"},
-    };
-    for (const auto& [used, text] : cases) {
-        EXPECT_EQ(HexSummary(used), text);
-    }
 }
 
 TEST(CliLink, RatesAreListedOnceEachInTheOrderTried) {

@@ -71,7 +71,7 @@ TEST(CliProgressView, OnATerminalTheBarCarriesOneCountOfBytes) {
     // The bytes are counted once, on the bar; other texts get a line of their own above it.
     EXPECT_EQ(text.find("bytes sent."), std::string::npos);
     EXPECT_NE(text.find(std::string(kClear) + "Retrying block 1\n"), std::string::npos);
-    EXPECT_NE(text.find("]  33%  256/600 bytes"), std::string::npos);
+    EXPECT_NE(text.find("[#########.....................]  33%  256/600 bytes"), std::string::npos);
     EXPECT_NE(text.find("]  66%  512/600 bytes"), std::string::npos);
     // It ends on a full bar and a line end.
     const std::string end = "[##############################] 100%  600/600 bytes\n";
@@ -98,28 +98,6 @@ TEST(CliProgressView, TraceIsPerRun) {
     const std::string text = out.str();
     const std::string zero = "progress   0%  0/600 bytes\n";
     EXPECT_NE(text.find(zero), text.rfind(zero));
-}
-
-TEST(CliPanels, KeepTheLatestTextOfEachPanel) {
-    TTerminalPanels panels;
-    EXPECT_EQ(panels.Text(kPanelFirmware), "");
-    panels.SetPanelText(kPanelFirmware, "Firmware Revision: 1.4.11");
-    panels.SetPanelText(kPanelFirmware, "Firmware Revision: 1.4.12");
-    panels.SetPanelText(kPanelBoard, "Board is unbranded");
-    EXPECT_EQ(panels.Text(kPanelFirmware), "Firmware Revision: 1.4.12");
-    EXPECT_EQ(panels.Text(kPanelBoard), "Board is unbranded");
-}
-
-TEST(CliMessages, AreShownWithTheirReasonAndKept) {
-    std::ostringstream out;
-    TConsole console(out, false);
-    TWakeup wakeup;
-    TTerminalMessages messages(console, wakeup);
-    messages.ShowMessage(
-        {"Comm port is in use!", "Error!", TMessageIcon::Error, "/dev/ttyUSB0: Permission denied"});
-    EXPECT_EQ(out.str(), "brindle-cli: Comm port is in use!\n  /dev/ttyUSB0: Permission denied\n");
-    ASSERT_EQ(messages.Shown().size(), 1u);
-    EXPECT_EQ(messages.Shown()[0].detail, "/dev/ttyUSB0: Permission denied");
 }
 
 TEST(CliLinkObserver, AnnouncesOnlyRealChangesWhileAnnouncing) {

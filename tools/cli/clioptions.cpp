@@ -237,6 +237,17 @@ struct TOptionRule {
 
 constexpr TCliCommand kTool = TCliCommand::None;
 
+// For two options that exclude each other, such as --port and --com: marks the pair as given
+// and returns the value's own error, or, when the value is good but one of the pair came
+// before, that the pair is given once.
+std::string GivenOnce(bool& given, const char* pair, std::string error) {
+    if (error.empty() && given) {
+        error = std::string("give either ") + pair + ", once";
+    }
+    given = true;
+    return error;
+}
+
 std::string SetHelp(const std::string&, TParseState& s) {
     s.o.help = true;
     return "";
@@ -252,21 +263,15 @@ const TOptionRule kOptionRules[] = {
      }},
     {"--port", true, kTool,
      [](const std::string& v, TParseState& s) {
-         const std::string error = v.empty()     ? "--port needs a device path"
-                                   : s.portGiven ? "give either --port or --com, once"
-                                                 : "";
          s.o.port = v;
-         s.portGiven = true;
-         return error;
+         return GivenOnce(s.portGiven, "--port or --com",
+                          v.empty() ? "--port needs a device path" : "");
      }},
     {"--com", true, kTool,
      [](const std::string& v, TParseState& s) {
-         const std::string error = !ParseInt(v, 1, 8, s.o.com)
-                                       ? "--com takes a port number from 1 to 8, not '" + v + "'"
-                                   : s.portGiven ? "give either --port or --com, once"
-                                                 : "";
-         s.portGiven = true;
-         return error;
+         const bool number = ParseInt(v, 1, 8, s.o.com);
+         return GivenOnce(s.portGiven, "--port or --com",
+                          number ? "" : "--com takes a port number from 1 to 8, not '" + v + "'");
      }},
     {"--baud", true, kTool,
      [](const std::string& v, TParseState& s) {
@@ -279,19 +284,14 @@ const TOptionRule kOptionRules[] = {
      }},
     {"--log", true, kTool,
      [](const std::string& v, TParseState& s) {
-         const std::string error = v.empty()    ? "--log needs a file name"
-                                   : s.logGiven ? "give either --log or --no-log, once"
-                                                : "";
          s.o.logPath = v;
-         s.logGiven = true;
-         return error;
+         return GivenOnce(s.logGiven, "--log or --no-log",
+                          v.empty() ? "--log needs a file name" : "");
      }},
     {"--no-log", false, kTool,
      [](const std::string&, TParseState& s) {
-         const std::string error = s.logGiven ? "give either --log or --no-log, once" : "";
          s.o.noLog = true;
-         s.logGiven = true;
-         return error;
+         return GivenOnce(s.logGiven, "--log or --no-log", "");
      }},
     {"--timeout", true, kTool,
      [](const std::string& v, TParseState& s) {
