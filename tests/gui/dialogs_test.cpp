@@ -1,4 +1,4 @@
-// Preferences, fuel calculator, battery voltage and About.
+// Preferences, fuel calculator and battery voltage.
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QtTest>
@@ -7,11 +7,9 @@
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
-#include "forms/about.h"
 #include "forms/battcal.h"
 #include "forms/fileprefs.h"
 #include "forms/fuelcalcs.h"
-#include "forms/version.h"
 #include "platform/portmap.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/manualclock.h"
@@ -84,10 +82,10 @@ private slots:
         QTest::addColumn<int>("storedBaud");
         QTest::newRow("Com3 at 57600, then Com5 at 115200")
             << 2 << 8 << 4 << "Com3 57600 /dev/ttyUSB2" << 4 << 9;
-        QTest::newRow("port beyond Com8") << 12 << 9 << -1 << " 115200 No port chosen" << 12 << 9;
-        QTest::newRow("negative port") << -1 << 5 << -1 << " 9600 No port chosen" << -1 << 5;
-        QTest::newRow("rate code 3") << 1 << 3 << -1 << "Com2 9600 /dev/ttyUSB1" << 1 << 5;
-        QTest::newRow("rate code 42") << 1 << 42 << -1 << "Com2 9600 /dev/ttyUSB1" << 1 << 5;
+        QTest::newRow("port beyond Com8, rate code 3")
+            << 12 << 3 << -1 << " 9600 No port chosen" << 12 << 5;
+        QTest::newRow("negative port, rate code 42")
+            << -1 << 42 << -1 << " 9600 No port chosen" << -1 << 5;
     }
     void preferencesShowAndStoreTheCommSettings() {
         QFETCH(int, comPort);
@@ -254,21 +252,6 @@ private slots:
         QCOMPARE(dlg.voltage->text(), QString("12.4V"));
         dlg.show();
         QCOMPARE(dlg.calibConst->value(), 2);
-    }
-
-    // The build's four-part version and copyright fill the labels when shown; without them
-    // the labels keep their texts.
-    void aboutShowsTheBuildsVersionAndCopyright() {
-        QCOMPARE(QString(kBrindleFileVersion).count('.'), 3);
-        TdlgHelpAbout dlg, bare;
-        bare.fileVersion.clear();
-        bare.legalCopyright.clear();
-        dlg.show();
-        bare.show();
-        QCOMPARE(dlg.lblVersion->text(), QString(kBrindleFileVersion));
-        QCOMPARE(dlg.lblCopyright->text(), QString(kBrindleCopyright));
-        QCOMPARE(bare.lblVersion->text(), QString("version"));
-        QCOMPARE(bare.lblCopyright->text(), QString("copyright"));
     }
 };
 
