@@ -6,31 +6,21 @@
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
-#include "ecu/serialcomm.h"
 #include "forms/battcal.h"
 #include "forms/fileprefs.h"
 #include "forms/fuelcalcs.h"
 #include "platform/portmap.h"
-#include "tests/support/fakeserial.h"
-#include "tests/support/manualclock.h"
-#include "tests/support/memorysettings.h"
+#include "tests/support/simrig.h"
 
 namespace {
 
 using TStored = std::map<std::string, TMemorySettingsStore::TValue>;
 
 // A session whose sensor record is whatever the test feeds it, through one scripted reply.
-struct RecordSession {
-    TManualClock clock;
-    TFakeSerialLibrary lib{clock};
-    TMemorySettingsStore store;
-    TSerialComm port{lib, store, clock};
+struct RecordSession : TFakePortRig {
     TECU session{&port};
 
-    RecordSession() {
-        port.Open();
-        session.linkState = kLinkConnected;
-    }
+    RecordSession() { session.linkState = kLinkConnected; }
     void Feed(uint8_t battRaw) {
         TKaloPacket reply;
         reply.seq = 1;
