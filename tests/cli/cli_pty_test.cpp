@@ -11,23 +11,18 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/childprocess.h"
+#include "tests/support/files.h"
 
 namespace {
 
 int64_t MonoMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
 std::vector<std::string> Split(const std::string& text, char sep) {

@@ -5,12 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/serialdevices.h"
+#include "tests/support/files.h"
 #include "tools/cli/clicommands.h"
 
 namespace {
@@ -70,10 +70,9 @@ TEST_F(CliInProcess, HexCountsBytesAndBlocksAndWritesTheImage) {
     const std::string bin = dir + "/out.bin";
     ASSERT_EQ(Run({"hex", hex, "--bin", bin}), 0) << err.str();
     EXPECT_EQ(out.str(), "used 65554 bytes, 257 blocks\nwrote 131072 bytes to " + bin + "\n");
-    std::ifstream in(bin, std::ios::binary);
     std::string expected(131072, '\xFF');
     expected.replace(0x10010, 2, "\xAB\xCD");
-    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == expected);
+    EXPECT_TRUE(ReadFile(bin) == expected);
 
     const std::string nowhere = dir + "/no-folder/out.bin";
     EXPECT_EQ(Run({"hex", hex, "--bin", nowhere}), 1);
@@ -197,8 +196,7 @@ TEST_F(CliInProcess, AMissingDeviceByItsComNumberEndsWith5AndLeavesTheSettingsAs
               std::string::npos)
         << err.str();
     EXPECT_EQ(out.str(), "");
-    std::ifstream in(ini, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), settings);
+    EXPECT_EQ(ReadFile(ini), settings);
     EXPECT_TRUE(std::filesystem::exists(dir + "/brindle.log"));
 }
 

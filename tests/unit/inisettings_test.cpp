@@ -5,15 +5,14 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "ecu/clock.h"
 #include "ecu/serialcomm.h"
 #include "platform/inisettingsstore.h"
 #include "platform/portmap.h"
 #include "tests/support/fakeserial.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -23,17 +22,6 @@ std::string TempPath(const std::string& name) {
     const std::string path = dir + "/" + name;
     std::filesystem::remove_all(path);
     return path;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 // What the program does at every start: load the settings, completing missing values.

@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/packetlogfile.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -26,27 +25,18 @@ protected:
                                          int64_t limit = kPacketLogLimitBytes) {
         return TPacketLogFile::Open(path, limit, result);
     }
-    static std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    static void Write(const std::string& path, const std::string& text) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    }
 
     std::string dir;
     std::string log;
 };
 
 TEST_F(PacketLogFile, EachStartBeginsAnEmptyLog) {
-    Write(log, "the last run's lines\n");
+    WriteFile(log, "the last run's lines\n");
     TLogOpenResult result;
     auto file = Open(log, result);
     ASSERT_EQ(result.status, TLogOpen::Opened);
     file->WriteLine("Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))");
-    EXPECT_EQ(Read(log), "Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))\n");
+    EXPECT_EQ(ReadFile(log), "Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))\n");
     EXPECT_FALSE(Open(dir + "/no-such-folder/brindle.log", result));
     EXPECT_EQ(result.status, TLogOpen::Failed);
     EXPECT_EQ(result.reason, "No such file or directory");
@@ -54,12 +44,12 @@ TEST_F(PacketLogFile, EachStartBeginsAnEmptyLog) {
 
 TEST_F(PacketLogFile, ASymbolicLinkIsNeverFollowed) {
     const std::string important = dir + "/important.txt";
-    Write(important, "the user's own text\n");
+    WriteFile(important, "the user's own text\n");
     ASSERT_EQ(symlink(important.c_str(), log.c_str()), 0);
     TLogOpenResult result;
     EXPECT_FALSE(Open(log, result));
     EXPECT_EQ(result.status, TLogOpen::Link);
-    EXPECT_EQ(Read(important), "the user's own text\n");
+    EXPECT_EQ(ReadFile(important), "the user's own text\n");
     EXPECT_TRUE(std::filesystem::is_symlink(log));
 }
 
@@ -73,7 +63,7 @@ TEST_F(PacketLogFile, ASecondInstanceLeavesTheFirstOnesLogIntact) {
     EXPECT_FALSE(Open(log, second));
     EXPECT_EQ(second.status, TLogOpen::Held);
     first->WriteLine("first instance, line 2");
-    EXPECT_EQ(Read(log), "first instance, line 1\nfirst instance, line 2\n");
+    EXPECT_EQ(ReadFile(log), "first instance, line 1\nfirst instance, line 2\n");
     // Once the first has ended, the log is free again.
     first.reset();
     EXPECT_TRUE(Open(log, second));
@@ -82,7 +72,7 @@ TEST_F(PacketLogFile, ASecondInstanceLeavesTheFirstOnesLogIntact) {
 TEST_F(PacketLogFile, AtItsLimitTheLogMovesToDotOneAndAFreshOneStarts) {
     const std::string old = log + ".1";
     const std::string elsewhere = dir + "/elsewhere.txt";
-    Write(elsewhere, "not the log's\n");
+    WriteFile(elsewhere, "not the log's\n");
     // An older rotated log that is a link: replaced as a name, its target left alone.
     ASSERT_EQ(symlink(elsewhere.c_str(), old.c_str()), 0);
     // Lines of 10 bytes with their line end; at most 30 bytes to a file.
@@ -92,14 +82,14 @@ TEST_F(PacketLogFile, AtItsLimitTheLogMovesToDotOneAndAFreshOneStarts) {
     for (const char* line : {"line 0001", "line 0002", "line 0003", "line 0004", "line 0005"}) {
         file->WriteLine(line);
     }
-    EXPECT_EQ(Read(old), "line 0001\nline 0002\nline 0003\n");
-    EXPECT_EQ(Read(log), "line 0004\nline 0005\n");
+    EXPECT_EQ(ReadFile(old), "line 0001\nline 0002\nline 0003\n");
+    EXPECT_EQ(ReadFile(log), "line 0004\nline 0005\n");
     for (const char* line : {"line 0006", "line 0007"}) {
         file->WriteLine(line);
     }
-    EXPECT_EQ(Read(old), "line 0004\nline 0005\nline 0006\n");
-    EXPECT_EQ(Read(log), "line 0007\n");
-    EXPECT_EQ(Read(elsewhere), "not the log's\n");
+    EXPECT_EQ(ReadFile(old), "line 0004\nline 0005\nline 0006\n");
+    EXPECT_EQ(ReadFile(log), "line 0007\n");
+    EXPECT_EQ(ReadFile(elsewhere), "not the log's\n");
     EXPECT_FALSE(std::filesystem::is_symlink(old));
 }
 

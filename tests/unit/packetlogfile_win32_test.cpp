@@ -3,20 +3,13 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/packetlogfile.h"
 #include "platform/win32.h"
+#include "tests/support/files.h"
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(Win32PacketLog, HeldByOneInstanceAndMovedAsideAtItsLimit) {
     const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) /
@@ -28,7 +21,7 @@ TEST(Win32PacketLog, HeldByOneInstanceAndMovedAsideAtItsLimit) {
     TLogOpenResult first;
     auto log = TPacketLogFile::Open(path, 100, first);
     ASSERT_TRUE(log) << first.reason;
-    EXPECT_EQ(ReadAll(path), "");  // each start begins an empty log
+    EXPECT_EQ(ReadFile(path), "");  // each start begins an empty log
 
     TLogOpenResult second;
     EXPECT_FALSE(TPacketLogFile::Open(path, 100, second));
@@ -37,8 +30,8 @@ TEST(Win32PacketLog, HeldByOneInstanceAndMovedAsideAtItsLimit) {
     const std::string a(60, 'a'), b(60, 'b');
     log->WriteLine(a);
     log->WriteLine(b);  // past 100 bytes: the first file moves to .1
-    EXPECT_EQ(ReadAll(path + ".1"), a + "\n");
-    EXPECT_EQ(ReadAll(path), b + "\n");
+    EXPECT_EQ(ReadFile(path + ".1"), a + "\n");
+    EXPECT_EQ(ReadFile(path), b + "\n");
     log.reset();
     std::filesystem::remove_all(dir);
 }

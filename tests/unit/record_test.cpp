@@ -12,6 +12,7 @@
 #include "ecu/ecucontrol.h"
 #include "record/recordreader.h"
 #include "record/recordwriter.h"
+#include "tests/support/files.h"
 #include "tests/support/simrig.h"
 #include "tests/support/waitfor.h"
 
@@ -88,8 +89,7 @@ TEST(Record, WrittenToANewFileAndReadBack) {
     EXPECT_FLOAT_EQ(r.values[10][105], 12.4f);  // battery volts as shown, raw 105
 
     // A recording never replaces a file, nor writes through a link.
-    std::stringstream before;
-    before << std::ifstream(path).rdbuf();
+    const std::string before = ReadFile(path);
     const std::string link = TempDir() + "/link.csv";
     std::filesystem::remove(link);
     std::filesystem::create_symlink(TempDir() + "/nowhere.csv", link);
@@ -99,9 +99,7 @@ TEST(Record, WrittenToANewFileAndReadBack) {
         EXPECT_EQ(again.ErrorNumber(), EEXIST);
     }
     EXPECT_FALSE(std::filesystem::exists(TempDir() + "/nowhere.csv"));
-    std::stringstream after;
-    after << std::ifstream(path).rdbuf();
-    EXPECT_EQ(after.str(), before.str());
+    EXPECT_EQ(ReadFile(path), before);
 }
 
 TEST(Record, AFileThatIsNotARecordingIsRefusedWithItsLine) {
