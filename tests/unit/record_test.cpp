@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "ecu/ecu.h"
