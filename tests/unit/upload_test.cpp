@@ -158,22 +158,6 @@ TEST(Upload, EraseIsWaitedForFourSeconds) {
     EXPECT_LT(rig.clock.NowUs() - t0, 4'700'000);
 }
 
-TEST(Upload, ThreeUnansweredAddressCommandsGiveUp) {
-    // A boot loader that identifies and erases, then goes quiet.
-    TFakePortRig rig;
-    TECU session(&rig.port);
-    session.linkState = kLinkLoader;
-    const int64_t t0 = rig.clock.NowUs();
-    rig.lib.AddInputText("S", t0 + 600'000);
-    rig.lib.AddInputText("AVREFI1", t0 + 700'000);
-    rig.lib.AddInputText("\r", t0 + 800'000);
-    TRecordingProgress progress;
-    EXPECT_EQ(TUpload(session, *TestImage(512), progress).Run(), TUploadRun::FailedAfterErase);
-    EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Too many address attempts."});
-    const auto sent = rig.lib.SentBytes();
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), 'A'), 3);
-}
-
 // How a command ends, decided on the control thread and stored before it is reported.
 TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
     struct Case {
