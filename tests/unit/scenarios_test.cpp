@@ -123,8 +123,6 @@ TEST(Scenario, ExitWithNoUploadRunningIsQuickInEveryState) {
     const auto babble = [](Scenario& s) { s.ecu.SetBabble(true, s.Now()); };
     const Case cases[] = {
         {"connected", nullptr, nullptr, kLinkConnected},
-        {"no ECU", [](Scenario& s) { s.ecu.SetUnplugged(true, s.Now()); }, nullptr,
-         kLinkConnecting},
         {"boot loader only", [](Scenario& s) { s.ecu.DropToLoader(s.Now()); }, nullptr,
          kLinkLoader},
         {"babble", babble, nullptr, kLinkConnecting},
@@ -142,7 +140,7 @@ TEST(Scenario, ExitWithNoUploadRunningIsQuickInEveryState) {
             c.after(s);
             ASSERT_TRUE(WaitFor([&] { return s.State() != kLinkConnected; }, 60000));
         }
-        // Under way in that state (for "no ECU" and babble, inside a connect pass).
+        // Under way in that state (for babble, inside a connect pass).
         ASSERT_TRUE(WaitFor([&] { return s.State() == c.state && s.clock.NowUs() > 2'000'000; }));
         EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
     }
