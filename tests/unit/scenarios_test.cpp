@@ -34,11 +34,6 @@ struct Scenario : TSimControlRig {
     std::unique_ptr<TECUControl> control;
 };
 
-bool KnownUploadText(const std::string& t) {
-    return t == "Too many address attempts." || t == "Too many resends." ||
-           t.rfind("Retrying block ", 0) == 0 || t.find(" bytes sent.") != std::string::npos;
-}
-
 TEST(Scenario, UnpluggedWhileConnectingIdentifyingOrSwitchingRate) {
     for (const char* stage : {"Mas", "ACK", "GET_VERSION", "GET_HWSIG", "SET_BAUD"}) {
         SCOPED_TRACE(stage);
@@ -58,8 +53,8 @@ TEST(Scenario, UnpluggedWhileConnectingIdentifyingOrSwitchingRate) {
 }
 
 TEST(Scenario, UnpluggedDuringAnUploadIsNeverReportedAsDoneAndRecovers) {
-    // Eight blocks; "D 0x0200" is the middle one, "D 0x0380 ok" the last before "E". (Which
-    // failures close the progress window is checked one by one in the upload's own tests.)
+    // Eight blocks; "D 0x0200" is the middle one, "D 0x0380 ok" the last before "E". (The
+    // status texts of a run cut off anywhere are checked by the upload fuzzer.)
     for (const char* stage : {"ENTER_FLASH", "p", "e", "D 0x0200", "D 0x0380 ok"}) {
         SCOPED_TRACE(stage);
         Scenario s;
@@ -71,9 +66,6 @@ TEST(Scenario, UnpluggedDuringAnUploadIsNeverReportedAsDoneAndRecovers) {
         auto command = PostFlashCommand(*s.control, image, &s.progress, {0, false});
         ASSERT_TRUE(WaitFor([&] { return command->Failures() >= 1; }));
         EXPECT_NE(command->Outcome(), TFlashOutcome::Completed);
-        for (const std::string& t : s.progress.Texts()) {
-            EXPECT_TRUE(KnownUploadText(t)) << t;
-        }
         // The cable back in, the retries get the ECU flashed from the start.
         s.ecu.SetUnplugged(false, s.Now());
         ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }, 60000))
