@@ -263,8 +263,6 @@ TEST(Session, IdentificationTexts) {
         const char* board;
     };
     const Case cases[] = {
-        {"revision 10 reads 1", [](TEcuSimConfig& c) { c.boardRev = 10; }, false,
-         "Firmware Revision: 1.4.12", "Board: 1 SN: 258"},
         {"revision 255, serial 65535, version 2.0.255",
          [](TEcuSimConfig& c) {
              c.boardRev = 255;
