@@ -1,7 +1,6 @@
 // The control thread on a real pseudo-terminal with brindle-ecusim, in real time: it
 // connects, polls and flashes a whole 128 KiB image at 115200.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
