@@ -14,6 +14,7 @@
 //   never came, and what arrived of a packet cut short is gone with it; a receive gives up
 //   only after the line was silent for longer than the reply time-out, and its result is
 //   Good().
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -29,14 +30,6 @@
 #include "tests/support/memorysettings.h"
 
 namespace {
-
-size_t CountLines(const std::string& text) {
-    size_t n = 0;
-    for (char c : text) {
-        n += c == '\n';
-    }
-    return n;
-}
 
 // Checks a packet against the bytes it took (the frame without its start byte).
 void CheckPacket(const TKaloPacket& p, const std::vector<uint8_t>& taken) {
@@ -126,7 +119,8 @@ void FeedPort(const uint8_t* data, size_t size) {
         consumed += p.rxPos;
         Check(good == p.Good(), "ReceivePacket's result is not Good()");
         CheckPacket(p, taken);
-        Check(CountLines(log.str()) == (p.complete ? 1u : 0u), "log lines");
+        const std::string lines = log.str();
+        Check(std::count(lines.begin(), lines.end(), '\n') == (p.complete ? 1 : 0), "log lines");
         if (!p.complete) {
             const int64_t since = events.size() > readBefore ? events.back().atUs : start;
             Check(std::chrono::microseconds(clock.NowUs() - since) > port.timeoutMs,

@@ -11,7 +11,8 @@
 // The host's bytes and the answers it read are replayed through the dialogue's rules, which
 // give the expected result, status texts and progress positions. Checked:
 // - the host sends exactly the dialogue: [ENTER_FLASH] p S e, then per block up to three
-//   address commands and a write with the image's bytes and check words, then E;
+//   address commands and a write with the image's bytes (as the unit-tested encoders make
+//   them), then E;
 // - a command counts as answered only when its answer was read after it and before the
 //   next command; true is returned only when every block's last write was answered;
 // - the run ends as the answers say: completed, the boot loader silent (nothing erased),
@@ -92,6 +93,14 @@ public:
     bool AtEnd() const { return next == sent.size(); }
     size_t Left() const { return sent.size() - next; }
     uint8_t Take() { return events[sent[next++]].byte; }
+    // Takes the next bytes, which must be `bytes`.
+    template <typename TBytes>
+    void TakeExactly(const TBytes& bytes, const char* what) {
+        Check(Left() >= bytes.size(), what);
+        for (uint8_t b : bytes) {
+            Check(Take() == b, what);
+        }
+    }
 
     // Whether the host read `text` after the byte it took last and before its next one: the
     // read bytes must end with it (the wait stops there) and hold it nowhere else.
@@ -125,10 +134,7 @@ struct TExpected {
 TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& image) {
     TExpected x;
     if (!fromLoader) {
-        TKaloBeginFlash enter(seq);
-        for (uint8_t b : enter.Encode()) {
-            Check(!d.AtEnd() && d.Take() == b, "ENTER_FLASH frame");
-        }
+        d.TakeExactly(TKaloBeginFlash(seq).Encode(), "ENTER_FLASH frame");
     }
     Check(!d.AtEnd() && d.Take() == kLoaderProgrammerQuery, "programmer query");
     if (!d.Answered(kLoaderProgrammerReply)) {
@@ -153,8 +159,7 @@ TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& im
         const uint16_t wordAddress = static_cast<uint16_t>(i * kBlockWords);
         bool addressed = false;
         for (int attempt = 0; attempt < kMaxAddressAttempts && !addressed; ++attempt) {
-            Check(d.Left() >= 3 && d.Take() == kLoaderSetAddress, "address command");
-            Check(d.Take() == wordAddress >> 8 && d.Take() == (wordAddress & 0xFF), "word address");
+            d.TakeExactly(EncodeSetAddress(wordAddress), "address command");
             addressed = d.Answered(ack);
         }
         if (!addressed) {
@@ -165,18 +170,8 @@ TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& im
         for (int k = 0; k < kBlockBytes; ++k) {
             block[k] = ImageByte(image, static_cast<size_t>(i) * kBlockBytes + k);
         }
-        Check(d.Left() >= 3 + kBlockBytes + 4, "write command cut short");
-        Check(d.Take() == kLoaderWrite && d.Take() == kLoaderWriteMemory &&
-                  d.Take() == kLoaderWriteFlags,
-              "write command");
-        for (int k = 0; k < kBlockBytes; ++k) {
-            Check(d.Take() == block[k], "block bytes differ from the image");
-        }
-        const TCheckWords c =
-            BlockCheckWords(block, wordAddress, image.usedLength - i * kBlockBytes);
-        Check(d.Take() == c.sum >> 8 && d.Take() == (c.sum & 0xFF) && d.Take() == c.xr >> 8 &&
-                  d.Take() == (c.xr & 0xFF),
-              "check words");
+        d.TakeExactly(EncodeWriteCommand(block, wordAddress, image.usedLength - i * kBlockBytes),
+                      "write command");
         if (d.Answered(ack)) {
             resends = 0;
             if (i % 4 == 0) {

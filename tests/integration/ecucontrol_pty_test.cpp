@@ -1,10 +1,8 @@
 // The control thread on a real pseudo-terminal with brindle-ecusim, in real time: it
-// connects, polls, survives an unplug, and flashes a whole 128 KiB image at 115200.
+// connects, polls and flashes a whole 128 KiB image at 115200.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <iterator>
 
@@ -21,39 +19,23 @@
 
 namespace {
 
-TEST(ECUControlPty, ConnectsAt115200PollsSurvivesAnUnplugAndFlashesAWholeImage) {
+TEST(ECUControlPty, ConnectsAt115200PollsAndFlashesAWholeImage) {
     const std::string imageOut =
         testing::TempDir() + "/upload-pty-" + std::to_string(getpid()) + ".bin";
     TPtyEcu pty({"--image-out", imageOut},
                 {{"comPort", 0}, {"initBaud", 5}, {"commBaud", 9}, {"loaderBaud", 6}});
     TChildProcess& sim = pty.sim;
-    TRecordingPanels panels;
-    TRecordingObserver observer;
-    TECUControl control(
-        {*pty.lib, pty.store, TSteadyClock::Instance(), &panels, &observer, nullptr});
+    TECUControl control({*pty.lib, pty.store, TSteadyClock::Instance()});
     TECU& session = *control.session;
 
     ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 15000));
     EXPECT_EQ(control.serial->curBaud, 9);
-    EXPECT_EQ(panels.Text(kPanelFirmware), "Firmware Revision: 1.4.12");
     sim.WriteLine("status");
     EXPECT_NE(sim.WaitForLine("status", 2000).find("baud=115200"), std::string::npos);
 
     // Records keep coming: the engine's values move.
     const SensorRecord first = session.SensorsSnapshot();
     EXPECT_TRUE(WaitFor([&] { return session.SensorsSnapshot() != first; }, 3000));
-
-    sim.WriteLine("unplug");
-    ASSERT_EQ(sim.WaitForLine("ok", 2000), "ok unplug");
-    const auto unplugged = std::chrono::steady_clock::now();
-    ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnecting; }, 5000));
-    const auto noticed = std::chrono::steady_clock::now() - unplugged;
-    EXPECT_LT(noticed, std::chrono::milliseconds(2500));
-
-    sim.WriteLine("plug");
-    ASSERT_EQ(sim.WaitForLine("ok", 2000), "ok plug");
-    ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 20000));
-    ASSERT_EQ(control.serial->curBaud, 9);
 
     TRecordingProgress progress;
     const auto image = TestImage(kFirmwareImageBytes);

@@ -29,7 +29,6 @@ public:
     // Everything read from standard output and standard error so far.
     const std::string& Output() const { return output; }
     std::string ErrorOutput();
-    int Pid() const { return pid; }
 
 private:
     void Drain(int fd, std::string& into, int timeoutMs);

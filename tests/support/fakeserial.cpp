@@ -165,11 +165,11 @@ std::vector<TFakeSerialLibrary::TSent> TFakeSerialLibrary::Sent() const {
     return sent;
 }
 
-std::vector<uint8_t> TFakeSerialLibrary::SentBytes(size_t from) const {
+std::vector<uint8_t> TFakeSerialLibrary::SentBytes() const {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<uint8_t> bytes;
-    for (size_t i = from; i < sent.size(); ++i) {
-        bytes.push_back(sent[i].byte);
+    for (const TSent& s : sent) {
+        bytes.push_back(s.byte);
     }
     return bytes;
 }
@@ -177,11 +177,6 @@ std::vector<uint8_t> TFakeSerialLibrary::SentBytes(size_t from) const {
 size_t TFakeSerialLibrary::SentCount() const {
     std::lock_guard<std::mutex> lock(mutex);
     return sent.size();
-}
-
-void TFakeSerialLibrary::ClearSent() {
-    std::lock_guard<std::mutex> lock(mutex);
-    sent.clear();
 }
 
 void TFakeSerialLibrary::SetFailReset(bool fail, std::string reason) {

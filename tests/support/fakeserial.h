@@ -66,9 +66,8 @@ public:
         int64_t atUs;  // when it was put or read
     };
     std::vector<TEvent> Traffic() const;
-    std::vector<uint8_t> SentBytes(size_t from = 0) const;
+    std::vector<uint8_t> SentBytes() const;
     size_t SentCount() const;
-    void ClearSent();
 
     // Failure switches.
     void SetFailReset(bool fail, std::string reason = "Device or resource busy");

@@ -28,14 +28,13 @@ private:
     TVirtualEcu& ecu;
 };
 
-struct TSimRig {
-    explicit TSimRig(TEcuSimConfig config = {},
-                     std::map<std::string, TMemorySettingsStore::TValue> settings = {})
+// The virtual ECU on the fake library's line, on a manual clock.
+struct TSimLine {
+    explicit TSimLine(TEcuSimConfig config = {},
+                      std::map<std::string, TMemorySettingsStore::TValue> settings = {})
         : ecu(std::move(config), clock.Now()) {
         lib.AttachPeer(&peer);
         store.values = std::move(settings);
-        port = std::make_unique<TSerialComm>(lib, store, clock);
-        port->Open();
     }
     TNs Now() { return clock.Now(); }
 
@@ -44,7 +43,16 @@ struct TSimRig {
     TVirtualEcuPeer peer{ecu};
     TFakeSerialLibrary lib{clock};
     TMemorySettingsStore store;
-    std::unique_ptr<TSerialComm> port;
+};
+
+// An open host port on that line.
+struct TSimRig : TSimLine {
+    using TSimLine::TSimLine;
+    std::unique_ptr<TSerialComm> port = [this] {
+        auto p = std::make_unique<TSerialComm>(lib, store, clock);
+        p->Open();
+        return p;
+    }();
 };
 
 // A host port on the fake library with nothing on the line: the test scripts what arrives.
@@ -62,25 +70,14 @@ struct TFakePortRig {
 
 // The virtual ECU for a control thread on virtual time, with recording doubles for what the
 // thread reports.
-struct TSimControlRig {
-    explicit TSimControlRig(TEcuSimConfig config = {},
-                            std::map<std::string, TMemorySettingsStore::TValue> settings = {})
-        : ecu(std::move(config), clock.Now()) {
-        lib.AttachPeer(&peer);
-        store.values = std::move(settings);
-    }
+struct TSimControlRig : TSimLine {
+    using TSimLine::TSimLine;
     TECUControlLinks Links() {
         TECUControlLinks links{lib, store, clock, &panels, &observer, &messages};
         links.commands = &commands;
         return links;
     }
-    TNs Now() { return clock.Now(); }
 
-    TManualClock clock;
-    TVirtualEcu ecu;
-    TVirtualEcuPeer peer{ecu};
-    TFakeSerialLibrary lib{clock};
-    TMemorySettingsStore store;
     TRecordingPanels panels;
     TRecordingObserver observer;
     TRecordingMessages messages;

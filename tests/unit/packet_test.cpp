@@ -112,44 +112,6 @@ TEST(Packet, CutShortOrWithABadCrc) {
               "Incoming packet typ(ACK) seq(18) size(0) CRC(22224,21968) Data((none))\n");
 }
 
-// Feeds bytes (after the start byte) until the packet says it is complete.
-size_t Feed(TKaloPacket& p, const std::vector<uint8_t>& bytes) {
-    p.Reset();
-    size_t n = 0;
-    for (uint8_t b : bytes) {
-        ++n;
-        if (!p.TakeByte(b)) {
-            break;
-        }
-    }
-    return n;
-}
-
-TEST(Packet, IncomingFramesWhateverTheirBytes) {
-    TKaloPacket ack;
-    EXPECT_EQ(Feed(ack, {0x12, 0x01, 0x00, 0xD0, 0x55, 0x99}), 5u);
-    EXPECT_TRUE(ack.Good());
-    EXPECT_EQ(ack.rxCrc, 0x55D0);
-    EXPECT_EQ(ack.LogLine(true),
-              "Incoming packet typ(ACK) seq(18) size(0) CRC(21968,21968) Data((none))");
-    // A 255-byte payload: the receive position reaches 260 without wrapping; start bytes
-    // inside it are ordinary data.
-    TKaloPacket src;
-    src.seq = 0x0A;
-    src.type = KALO_GET_TABLEDATA;
-    src.SetSize(255);
-    for (int i = 0; i < 255; ++i) {
-        src.payload[i] = static_cast<uint8_t>(i % 3 ? 0x0A : i * 7);
-    }
-    const std::vector<uint8_t> frame = src.Encode();
-    ASSERT_EQ(frame.size(), 261u);
-    TKaloPacket p;
-    Feed(p, std::vector<uint8_t>(frame.begin() + 1, frame.end()));
-    EXPECT_TRUE(p.Good());
-    EXPECT_EQ(p.rxPos, 260u);
-    EXPECT_EQ(p.payload, src.payload);
-}
-
 TEST(Packet, LogLinesShowDataInLowerCaseHexAndUnknownTypesByNumber) {
     TKaloPacket p;
     p.seq = 3;

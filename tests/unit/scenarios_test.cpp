@@ -34,11 +34,6 @@ struct Scenario : TSimControlRig {
     std::unique_ptr<TECUControl> control;
 };
 
-bool KnownUploadText(const std::string& t) {
-    return t == "Too many address attempts." || t == "Too many resends." ||
-           t.rfind("Retrying block ", 0) == 0 || t.find(" bytes sent.") != std::string::npos;
-}
-
 TEST(Scenario, UnpluggedWhileConnectingIdentifyingOrSwitchingRate) {
     for (const char* stage : {"Mas", "ACK", "GET_VERSION", "GET_HWSIG", "SET_BAUD"}) {
         SCOPED_TRACE(stage);
@@ -58,8 +53,8 @@ TEST(Scenario, UnpluggedWhileConnectingIdentifyingOrSwitchingRate) {
 }
 
 TEST(Scenario, UnpluggedDuringAnUploadIsNeverReportedAsDoneAndRecovers) {
-    // Eight blocks; "D 0x0200" is the middle one, "D 0x0380 ok" the last before "E". (Which
-    // failures close the progress window is checked one by one in the upload's own tests.)
+    // Eight blocks; "D 0x0200" is the middle one, "D 0x0380 ok" the last before "E". (The
+    // status texts of a run cut off anywhere are checked by the upload fuzzer.)
     for (const char* stage : {"ENTER_FLASH", "p", "e", "D 0x0200", "D 0x0380 ok"}) {
         SCOPED_TRACE(stage);
         Scenario s;
@@ -71,9 +66,6 @@ TEST(Scenario, UnpluggedDuringAnUploadIsNeverReportedAsDoneAndRecovers) {
         auto command = PostFlashCommand(*s.control, image, &s.progress, {0, false});
         ASSERT_TRUE(WaitFor([&] { return command->Failures() >= 1; }));
         EXPECT_NE(command->Outcome(), TFlashOutcome::Completed);
-        for (const std::string& t : s.progress.Texts()) {
-            EXPECT_TRUE(KnownUploadText(t)) << t;
-        }
         // The cable back in, the retries get the ECU flashed from the start.
         s.ecu.SetUnplugged(false, s.Now());
         ASSERT_TRUE(WaitFor([&] { return command->Outcome() == TFlashOutcome::Completed; }, 60000))
@@ -85,30 +77,19 @@ TEST(Scenario, UnpluggedDuringAnUploadIsNeverReportedAsDoneAndRecovers) {
     }
 }
 
-// A line that only ever carries damaged replies or garbage neither hangs the program nor
-// connects it, for thirty seconds; once the fault stops, it connects.
-TEST(Scenario, DamagedRepliesOrBabbleNeverConnectUntilTheyStop) {
-    struct Case {
-        const char* name;
-        std::function<void(Scenario&, bool)> fault;
-    };
-    const Case cases[] = {
-        {"bad CRCs", [](Scenario& s, bool on) { s.ecu.CorruptCrc(on ? 1'000'000 : 0); }},
-        {"wrong seqs", [](Scenario& s, bool on) { s.ecu.WrongSeq(on ? 1'000'000 : 0); }},
-        {"babble", [](Scenario& s, bool on) { s.ecu.SetBabble(on, s.Now()); }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Scenario s;
-        c.fault(s, true);
-        s.control->Start();
-        const int64_t t0 = s.clock.NowUs();
-        ASSERT_TRUE(WaitFor([&] { return s.clock.NowUs() - t0 > 30'000'000; }, 60000));
-        EXPECT_EQ(s.State(), kLinkConnecting);
-        c.fault(s, false);
-        EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }, 60000));
-        EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
-    }
+// A line that only ever carries garbage neither hangs the program nor connects it, for
+// thirty seconds; once the babble stops, it connects. (Damaged replies fail their exchange
+// in the session's own tests.)
+TEST(Scenario, BabbleNeverConnectsUntilItStops) {
+    Scenario s;
+    s.ecu.SetBabble(true, s.Now());
+    s.control->Start();
+    const int64_t t0 = s.clock.NowUs();
+    ASSERT_TRUE(WaitFor([&] { return s.clock.NowUs() - t0 > 30'000'000; }, 60000));
+    EXPECT_EQ(s.State(), kLinkConnecting);
+    s.ecu.SetBabble(false, s.Now());
+    EXPECT_TRUE(WaitFor([&] { return s.State() == kLinkConnected; }, 60000));
+    EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
 }
 
 // Whatever the link is doing, the exit is quick. Babble that starts on a connected link
@@ -123,8 +104,6 @@ TEST(Scenario, ExitWithNoUploadRunningIsQuickInEveryState) {
     const auto babble = [](Scenario& s) { s.ecu.SetBabble(true, s.Now()); };
     const Case cases[] = {
         {"connected", nullptr, nullptr, kLinkConnected},
-        {"no ECU", [](Scenario& s) { s.ecu.SetUnplugged(true, s.Now()); }, nullptr,
-         kLinkConnecting},
         {"boot loader only", [](Scenario& s) { s.ecu.DropToLoader(s.Now()); }, nullptr,
          kLinkLoader},
         {"babble", babble, nullptr, kLinkConnecting},
@@ -142,7 +121,7 @@ TEST(Scenario, ExitWithNoUploadRunningIsQuickInEveryState) {
             c.after(s);
             ASSERT_TRUE(WaitFor([&] { return s.State() != kLinkConnected; }, 60000));
         }
-        // Under way in that state (for "no ECU" and babble, inside a connect pass).
+        // Under way in that state (for babble, inside a connect pass).
         ASSERT_TRUE(WaitFor([&] { return s.State() == c.state && s.clock.NowUs() > 2'000'000; }));
         EXPECT_LT(s.Stop(), std::chrono::milliseconds(1000));
     }

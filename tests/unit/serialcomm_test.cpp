@@ -93,11 +93,6 @@ TEST(SerialSettings, FailedWriteStopsAndReportsFailureKeepingEarlierValues) {
     EXPECT_EQ(store.writes, 3);                                 // stopped after the failure
 }
 
-// Each test opens the port itself.
-struct Rig : TFakePortRig {
-    Rig() : TFakePortRig(false) {}
-};
-
 // Open sets initBaud, a second Open leaves the port alone, and destruction closes it.
 TEST(SerialOpen, OpenSetsInitBaudASecondOpenLeavesThePortAloneDestructionCloses) {
     TManualClock clock;
@@ -118,7 +113,7 @@ TEST(SerialOpen, OpenSetsInitBaudASecondOpenLeavesThePortAloneDestructionCloses)
 }
 
 TEST(SerialOpen, FailedResetLeavesThePortClosedWithTheReason) {
-    Rig rig;
+    TFakePortRig rig(false);
     rig.lib.SetFailReset(true, "Permission denied");
     EXPECT_FALSE(rig.port.Open());
     EXPECT_FALSE(rig.port.isOpen);
@@ -129,8 +124,7 @@ TEST(SerialOpen, FailedResetLeavesThePortClosedWithTheReason) {
 }
 
 TEST(SerialSetBaud, WaitsForTheQueueToDrainThen25Ms) {
-    Rig rig;
-    ASSERT_TRUE(rig.port.Open());
+    TFakePortRig rig;
     std::vector<uint8_t> block(96, 0x55);  // 96 bytes at 9600 = 100 ms on the wire
     rig.port.SendBlock(block.data(), 96);
     const int64_t start = rig.clock.NowUs();
@@ -149,19 +143,15 @@ TEST(SerialSetBaud, WaitsForTheQueueToDrainThen25Ms) {
 TEST(SerialSetBaud, RefusedRates) {
     for (const bool open : {false, true}) {
         SCOPED_TRACE(open ? "library fails" : "closed port");
-        Rig rig;
-        if (open) {
-            ASSERT_TRUE(rig.port.Open());
-            rig.lib.SetFailSetBaud(true);
-        }
+        TFakePortRig rig(open);
+        rig.lib.SetFailSetBaud(true);  // a closed port never reaches the library
         EXPECT_FALSE(rig.port.SetBaud(7));
         EXPECT_EQ(rig.port.curBaud, open ? 7 : 5);
     }
 }
 
 TEST(SerialSend, EmptyBlockMakesNoLibraryCall) {
-    Rig rig;
-    ASSERT_TRUE(rig.port.Open());
+    TFakePortRig rig;
     rig.port.SendBlock(nullptr, 0);
     EXPECT_EQ(rig.lib.PutCalls(), 0);
     rig.port.SendText("Mas");
@@ -179,8 +169,7 @@ TEST(SerialReceive, ReturnsTheByteWhenItArrivesOrTimesOut) {
     } cases[] = {{0, true, 0, 0}, {300'000, true, 300'000, 300'000}, {-1, false, 500'001, 505'000}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arrivalUs);
-        Rig rig;
-        ASSERT_TRUE(rig.port.Open());
+        TFakePortRig rig;
         const int64_t start = rig.clock.NowUs();
         if (c.arrivalUs >= 0) {
             rig.lib.AddInput({0x99}, start + c.arrivalUs);
@@ -194,8 +183,7 @@ TEST(SerialReceive, ReturnsTheByteWhenItArrivesOrTimesOut) {
 }
 
 TEST(SerialReceive, CancelledWaitsGiveUpAtOnce) {
-    Rig rig;
-    ASSERT_TRUE(rig.port.Open());
+    TFakePortRig rig;
     rig.port.CancelWaits();
     const int64_t start = rig.clock.NowUs();
     uint8_t b = 0;
@@ -225,8 +213,7 @@ TEST(SerialWaitForText, FindsTheTextWhereverItOccurs) {
     };
     for (const TextCase& c : cases) {
         SCOPED_TRACE(c.input);
-        Rig rig;
-        ASSERT_TRUE(rig.port.Open());
+        TFakePortRig rig;
         rig.lib.AddInputText(c.input, 0);
         EXPECT_EQ(rig.port.WaitForText(c.text), c.found);
         EXPECT_EQ(rig.port.rxText, c.rxText);
@@ -234,8 +221,7 @@ TEST(SerialWaitForText, FindsTheTextWhereverItOccurs) {
 }
 
 TEST(SerialWaitForText, TimeOutAppliesToEachByteSeparately) {
-    Rig rig;
-    ASSERT_TRUE(rig.port.Open());
+    TFakePortRig rig;
     const int64_t t0 = rig.clock.NowUs();
     // One byte every 400 ms: the whole wait is longer than the time-out but no gap is.
     const std::string text = "..OK\r\n";
@@ -262,8 +248,7 @@ TEST(SerialFlush, GivesUpOnALineThatNeverFallsSilent) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Rig rig;
-        ASSERT_TRUE(rig.port.Open());
+        TFakePortRig rig;
         const int64_t t0 = rig.clock.NowUs();
         for (int i = 0; i < c.bytes; ++i) {
             rig.lib.AddInput({0xAA}, t0 + i * c.gapUs);

@@ -44,41 +44,28 @@ struct UploadRig : TSimRig {
     TRecordingProgress progress;
 };
 
-// Images of every shape end with the flash holding them, the rest of their last block erased,
-// and the progress at each block attempt with "bytes sent." every fourth block.
+// Images of every shape end with the flash holding them and the rest of their last block
+// erased. (The progress positions and texts of every run are checked by the upload fuzzer.)
 TEST(Upload, ImagesOfEverySizeEndInTheFlash) {
-    const struct {
-        int used;
-        std::vector<int> positions;
-        std::vector<std::string> texts;
-    } cases[] = {
-        {0, {}, {}},  // still enters, identifies, erases and exits
-        {256, {0}, {"0 bytes sent."}},
-        {257, {0, 50}, {"0 bytes sent."}},
-        {300, {0, 50}, {"0 bytes sent."}},  // the second block holds 44 bytes and padding
-        {768, {0, 33, 66}, {"0 bytes sent."}},
-        {9 * 256,
-         {0, 11, 22, 33, 44, 55, 66, 77, 88},
-         {"0 bytes sent.", "1024 bytes sent.", "2048 bytes sent."}},
-        {kFirmwareImageBytes, {}, {}},  // every block, the last at word address 0xFF80
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.used);
+    // 0: still enters, identifies, erases and exits; 300: the second block holds 44 bytes
+    // and padding; a full image: every block, the last at word address 0xFF80.
+    for (const int used : {0, 256, 257, 300, 768, kFirmwareImageBytes}) {
+        SCOPED_TRACE(used);
         UploadRig rig;
         ASSERT_TRUE(rig.Connect());
         rig.ecu.ClearTranscript();
-        const auto image = TestImage(c.used);
+        const auto image = TestImage(used);
         EXPECT_EQ(TUpload(rig.session, *image, rig.progress).Run(), TUploadRun::Completed);
         const std::vector<uint8_t> flash = rig.ecu.Flash();
-        EXPECT_TRUE(std::equal(image->data.begin(), image->data.begin() + c.used, flash.begin()));
-        const int blocks = (c.used + 255) / 256;
-        EXPECT_TRUE(std::all_of(flash.begin() + c.used, flash.begin() + blocks * 256,
+        EXPECT_TRUE(std::equal(image->data.begin(), image->data.begin() + used, flash.begin()));
+        const int blocks = (used + 255) / 256;
+        EXPECT_TRUE(std::all_of(flash.begin() + used, flash.begin() + blocks * 256,
                                 [](uint8_t b) { return b == 0xFF; }));
         EXPECT_EQ(rig.ecu.Counters().pagesWritten, blocks);
         EXPECT_EQ(rig.ecu.Counters().rejectedWrites, 0);
         EXPECT_EQ(rig.session.linkState, kLinkConnecting);
         const auto commands = rig.LoaderCommands();
-        if (c.used == kFirmwareImageBytes) {
+        if (used == kFirmwareImageBytes) {
             EXPECT_EQ(rig.progress.Positions().size(), 512u);
             EXPECT_EQ(rig.progress.Positions().back(), 511 * 100 / 512);
             EXPECT_NE(std::find(commands.begin(), commands.end(), "A 0xFF80"), commands.end());
@@ -87,9 +74,7 @@ TEST(Upload, ImagesOfEverySizeEndInTheFlash) {
             EXPECT_EQ(rig.session.linkState, kLinkConnected);
             continue;
         }
-        EXPECT_EQ(rig.progress.Positions(), c.positions);
-        EXPECT_EQ(rig.progress.Texts(), c.texts);
-        if (c.used == 0) {
+        if (used == 0) {
             rig.Settle();
             EXPECT_EQ(rig.LoaderCommands(),
                       (std::vector<std::string>{"p", "S", "e",
@@ -158,22 +143,6 @@ TEST(Upload, EraseIsWaitedForFourSeconds) {
     EXPECT_LT(rig.clock.NowUs() - t0, 4'700'000);
 }
 
-TEST(Upload, ThreeUnansweredAddressCommandsGiveUp) {
-    // A boot loader that identifies and erases, then goes quiet.
-    TFakePortRig rig;
-    TECU session(&rig.port);
-    session.linkState = kLinkLoader;
-    const int64_t t0 = rig.clock.NowUs();
-    rig.lib.AddInputText("S", t0 + 600'000);
-    rig.lib.AddInputText("AVREFI1", t0 + 700'000);
-    rig.lib.AddInputText("\r", t0 + 800'000);
-    TRecordingProgress progress;
-    EXPECT_EQ(TUpload(session, *TestImage(512), progress).Run(), TUploadRun::FailedAfterErase);
-    EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Too many address attempts."});
-    const auto sent = rig.lib.SentBytes();
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), 'A'), 3);
-}
-
 // How a command ends, decided on the control thread and stored before it is reported.
 TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
     struct Case {
@@ -199,12 +168,6 @@ TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
          TFlashOutcome::Completed,
          true,
          2},
-        {"silent loader ends it at once",
-         [](TVirtualEcu& e, TNs now) { e.SetUnplugged(true, now); },
-         {},
-         TFlashOutcome::FailedBeforeErase,
-         false,
-         1},
         {"silent loader, tried three times",
          [](TVirtualEcu& e, TNs now) { e.SetUnplugged(true, now); },
          {3, false},

@@ -55,6 +55,11 @@ TEcuSimConfig ColdLoader() {
     return c;
 }
 
+// A virtual ECU with only its boot loader, the host at the loader's 19200 bit/s.
+struct LoaderRig : TSimRig {
+    LoaderRig() : TSimRig(ColdLoader()) { port->SetBaud(6); }
+};
+
 std::vector<uint8_t> WriteCommand(const std::vector<uint8_t>& block, uint16_t wordAddress,
                                   bool spoilCheck = false) {
     auto command = EncodeWriteCommand(block.data(), wordAddress, kBlockBytes);
@@ -155,8 +160,7 @@ TEST(CheckWords, WorkedExamplesOfBlankBlocks) {
 // The boot loader programs a write only with matching check words, and programming can
 // only clear bits (no erase means corrupted data).
 TEST(VirtualEcu, WriteIsProgrammedOnlyWhenItsCheckWordsMatchAndOnlyClearsBits) {
-    TSimRig rig(ColdLoader());
-    ASSERT_TRUE(rig.port->SetBaud(6));
+    LoaderRig rig;
     std::vector<uint8_t> block(kBlockBytes);
     for (int i = 0; i < kBlockBytes; ++i) {
         block[i] = static_cast<uint8_t>(i ^ 0x5C);
@@ -180,8 +184,7 @@ TEST(VirtualEcu, WriteIsProgrammedOnlyWhenItsCheckWordsMatchAndOnlyClearsBits) {
 }
 
 TEST(VirtualEcu, UnknownCommandsAndMalformedWritesAreAnsweredWithQuestionMark) {
-    TSimRig rig(ColdLoader());
-    ASSERT_TRUE(rig.port->SetBaud(6));
+    LoaderRig rig;
     // A write command takes its whole length, whatever its bytes, before it is looked at.
     std::vector<uint8_t> badMemory(kWriteCommandBytes, 0x11);
     badMemory[0] = 'D';
@@ -200,8 +203,7 @@ TEST(VirtualEcu, UnknownCommandsAndMalformedWritesAreAnsweredWithQuestionMark) {
 }
 
 TEST(VirtualEcu, TranscriptSinceHandsOutEveryLineOnceAcrossTheTrim) {
-    TSimRig rig(ColdLoader());
-    ASSERT_TRUE(rig.port->SetBaud(6));
+    LoaderRig rig;
     // 25 000 unknown commands, one transcript line each: more than the transcript keeps.
     const std::vector<uint8_t> chunk(1000, 'x');
     uint64_t seen = 0;
@@ -218,8 +220,7 @@ TEST(VirtualEcu, TranscriptSinceHandsOutEveryLineOnceAcrossTheTrim) {
 }
 
 TEST(VirtualEcu, BytesSentWhileBusyOverrunTheTwoByteBuffer) {
-    TSimRig rig(ColdLoader());
-    ASSERT_TRUE(rig.port->SetBaud(6));
+    LoaderRig rig;
     const std::vector<uint8_t> burst = {kLoaderErase, 'p', 'p', 'p', 'p', 'p'};
     rig.port->SendBlock(burst.data(), static_cast<int>(burst.size()));
     EXPECT_EQ(ReceiveFor(rig, 2000), "\rSS");
@@ -288,8 +289,7 @@ TEST(VirtualEcuFaults, ShortRepliesLoseTheirLastByte) {
 }
 
 TEST(VirtualEcuFaults, UnacknowledgedWritesAndErase) {
-    TSimRig rig(ColdLoader());
-    ASSERT_TRUE(rig.port->SetBaud(6));
+    LoaderRig rig;
     const std::vector<uint8_t> block(kBlockBytes, 0x42);
     rig.ecu.NackBlock(1);
     for (int i = 0; i < 2; ++i) {  // never for block 1
