@@ -11,8 +11,7 @@
 // The host's bytes and the answers it read are replayed through the dialogue's rules, which
 // give the expected result, status texts and progress positions. Checked:
 // - the host sends exactly the dialogue: [ENTER_FLASH] p S e, then per block up to three
-//   address commands and a write with the image's bytes (as the unit-tested encoders make
-//   them), then E;
+//   address commands and a write with the image's bytes and check words, then E;
 // - a command counts as answered only when its answer was read after it and before the
 //   next command; true is returned only when every block's last write was answered;
 // - the run ends as the answers say: completed, the boot loader silent (nothing erased),
@@ -41,6 +40,11 @@
 #include "tests/support/recordingui.h"
 
 namespace {
+
+// The dialogue's limits, written out here rather than taken from the upload, so that a
+// changed limit fails: three address commands a block, a block written at most six times.
+constexpr int kAddressTries = 3;
+constexpr int kResendsAllowed = 5;
 
 // After the line falls silent: the erase wait, or three address waits and a write wait, each
 // half a second past the last byte, plus a flush.
@@ -93,14 +97,6 @@ public:
     bool AtEnd() const { return next == sent.size(); }
     size_t Left() const { return sent.size() - next; }
     uint8_t Take() { return events[sent[next++]].byte; }
-    // Takes the next bytes, which must be `bytes`.
-    template <typename TBytes>
-    void TakeExactly(const TBytes& bytes, const char* what) {
-        Check(Left() >= bytes.size(), what);
-        for (uint8_t b : bytes) {
-            Check(Take() == b, what);
-        }
-    }
 
     // Whether the host read `text` after the byte it took last and before its next one: the
     // read bytes must end with it (the wait stops there) and hold it nowhere else.
@@ -134,7 +130,10 @@ struct TExpected {
 TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& image) {
     TExpected x;
     if (!fromLoader) {
-        d.TakeExactly(TKaloBeginFlash(seq).Encode(), "ENTER_FLASH frame");
+        TKaloBeginFlash enter(seq);
+        for (uint8_t b : enter.Encode()) {
+            Check(!d.AtEnd() && d.Take() == b, "ENTER_FLASH frame");
+        }
     }
     Check(!d.AtEnd() && d.Take() == kLoaderProgrammerQuery, "programmer query");
     if (!d.Answered(kLoaderProgrammerReply)) {
@@ -158,8 +157,9 @@ TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& im
         x.positions.push_back(i * 100 / blocks);
         const uint16_t wordAddress = static_cast<uint16_t>(i * kBlockWords);
         bool addressed = false;
-        for (int attempt = 0; attempt < kMaxAddressAttempts && !addressed; ++attempt) {
-            d.TakeExactly(EncodeSetAddress(wordAddress), "address command");
+        for (int attempt = 0; attempt < kAddressTries && !addressed; ++attempt) {
+            Check(d.Left() >= 3 && d.Take() == kLoaderSetAddress, "address command");
+            Check(d.Take() == wordAddress >> 8 && d.Take() == (wordAddress & 0xFF), "word address");
             addressed = d.Answered(ack);
         }
         if (!addressed) {
@@ -170,8 +170,18 @@ TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& im
         for (int k = 0; k < kBlockBytes; ++k) {
             block[k] = ImageByte(image, static_cast<size_t>(i) * kBlockBytes + k);
         }
-        d.TakeExactly(EncodeWriteCommand(block, wordAddress, image.usedLength - i * kBlockBytes),
-                      "write command");
+        Check(d.Left() >= 3 + kBlockBytes + 4, "write command cut short");
+        Check(d.Take() == kLoaderWrite && d.Take() == kLoaderWriteMemory &&
+                  d.Take() == kLoaderWriteFlags,
+              "write command");
+        for (int k = 0; k < kBlockBytes; ++k) {
+            Check(d.Take() == block[k], "block bytes differ from the image");
+        }
+        const TCheckWords c =
+            BlockCheckWords(block, wordAddress, image.usedLength - i * kBlockBytes);
+        Check(d.Take() == c.sum >> 8 && d.Take() == (c.sum & 0xFF) && d.Take() == c.xr >> 8 &&
+                  d.Take() == (c.xr & 0xFF),
+              "check words");
         if (d.Answered(ack)) {
             resends = 0;
             if (i % 4 == 0) {
@@ -180,7 +190,7 @@ TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& im
             ++i;
         } else {
             x.texts.push_back("Retrying block " + std::to_string(i));
-            if (++resends > kMaxResends) {
+            if (++resends > kResendsAllowed) {
                 x.texts.push_back("Too many resends.");
                 return x;
             }
