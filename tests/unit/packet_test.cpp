@@ -1,6 +1,6 @@
-// Frames, CRC and log lines of the packet protocol, checked against bytes worked out by hand
-// from the frame layout and CRC-16/MODBUS; receiving on the session's port, and the session's
-// log of what it sent and received.
+// Frames, CRC and log lines of the packet protocol, and the boot loader's check words, checked
+// against values worked out by hand (from the frame layout and CRC-16/MODBUS); receiving on the
+// session's port, and the session's log of what it sent and received.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -123,7 +123,19 @@ TEST(Packet, LogLinesShowDataInLowerCaseHexAndUnknownTypesByNumber) {
                                     std::to_string(p.crc) + ") Data(0,1b,ff)");
     EXPECT_EQ(KaloTypeName(9), "ENTER_FLASH");
     EXPECT_EQ(KaloTypeName(10), "UNKNOWN(10)");
-    EXPECT_EQ(KaloTypeName(255), "UNKNOWN(255)");
+}
+
+TEST(CheckWords, WorkedExamplesOfBlankBlocks) {
+    const std::vector<uint8_t> blank(kBlockBytes, 0xFF);
+    EXPECT_EQ(BlockCheckWords(blank.data(), 0, kBlockBytes), (TCheckWords{0xFF80, 0x0000}));
+    EXPECT_EQ(BlockCheckWords(blank.data(), 128, kBlockBytes), (TCheckWords{0x0000, 0x0080}));
+    // Words past the valid bytes count as 0xFFFF whatever the buffer holds.
+    std::vector<uint8_t> tail(kBlockBytes, 0x00);
+    tail[0] = 0x34;
+    tail[1] = 0x12;
+    EXPECT_EQ(BlockCheckWords(tail.data(), 0, 2),
+              (TCheckWords{static_cast<uint16_t>(0x1234 + 127 * 0xFFFF),
+                           static_cast<uint16_t>(0x1234 ^ 0xFFFF)}));  // 127 is odd
 }
 
 }  // namespace
