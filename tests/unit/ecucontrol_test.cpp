@@ -100,21 +100,6 @@ TEST(ECUControl, EveryLinkStateChangeIsReportedOnce) {
     EXPECT_EQ(rig.panels.Text(kPanelBoard), "Board: 1.2 SN: 258");
 }
 
-TEST(ECUControl, PostingWhileACommandRunsDoesNotWaitForIt) {
-    TSimControlRig rig;
-    RunLog log;
-    TECUControl control(rig.Links());
-    auto blocking = std::make_shared<TBlockingCmd>(log);
-    control.PostCommand(blocking);
-    blocking->started.get_future().wait();
-    // The UI thread may post while an upload runs and hands its progress to that thread.
-    control.PostCommand(std::make_shared<TScriptCmd>("next", std::vector<bool>{true}, log));
-    EXPECT_EQ(control.QueuedCommands(), 1u);
-    blocking->release.set_value();
-    ASSERT_TRUE(WaitFor([&] { return log.Runs().size() == 2; }));
-    EXPECT_EQ(log.Runs(), (std::vector<std::string>{"blocking", "next"}));
-}
-
 TEST(ECUControl, StopDuringAConnectAttemptIsQuick) {
     // Real time; nothing answers, so a connect pass would take about 6 s.
     TFakeSerialLibrary lib(TSteadyClock::Instance());
@@ -130,19 +115,20 @@ TEST(ECUControl, StopDuringAConnectAttemptIsQuick) {
     EXPECT_FALSE(lib.IsOpen());
 }
 
-// A stop returns only once the command under way has ended; the commands queued behind it
-// are destroyed without running.
+// Posting while a command runs does not wait for it (the user interface posts while an upload
+// runs and hands its progress to that thread). A stop returns only once the command under way
+// has ended; the commands queued behind it are destroyed without running.
 TEST(ECUControl, StopWaitsForTheCommandUnderWayAndDropsTheQueue) {
     TSimControlRig rig;
     RunLog log;
     {
-        TECUControl control(rig.Links(), true);
+        TECUControl control(rig.Links());
         auto blocking = std::make_shared<TBlockingCmd>(log);
         control.PostCommand(blocking);
+        blocking->started.get_future().wait();
         control.PostCommand(std::make_shared<TScriptCmd>("B", std::vector<bool>{true}, log));
         control.PostCommand(std::make_shared<TScriptCmd>("C", std::vector<bool>{true}, log));
-        control.Start();
-        blocking->started.get_future().wait();
+        EXPECT_EQ(control.QueuedCommands(), 2u);
         auto stopped = std::async(std::launch::async, [&] {
             control.Stop();
             return blocking->finishedProcess.load();
