@@ -239,42 +239,36 @@ TEST(Session, KeepAliveOnlyAfterASecondWithoutAnyReply) {
 
 // An unbranded board shows no revision or serial and keeps those read before.
 TEST(Session, IdentificationTexts) {
-    struct Case {
-        const char* name;
-        std::function<void(TEcuSimConfig&)> configure;
+    const struct {
+        bool branded;
+        uint8_t boardRev;
+        uint16_t serialNo;
+        uint8_t patch;  // of version 1.4
         bool shortVersion;
-        const char* firmware;
+        const char* firmware;  // after "Firmware Revision: "
         const char* board;
+    } cases[] = {
+        {true, 255, 65535, 255, false, "1.4.255", "Board: 25.5 SN: 65535"},
+        {false, 12, 258, 12, false, "1.4.12", "Board is unbranded"},
+        {true, 12, 258, 12, true, "1.4.0", "Board: 1.2 SN: 258"},  // the version reply short
     };
-    const Case cases[] = {
-        {"revision 255, serial 65535, version 2.0.255",
-         [](TEcuSimConfig& c) {
-             c.boardRev = 255;
-             c.serialNo = 65535;
-             c.version[0] = 2;
-             c.version[1] = 0;
-             c.version[2] = 255;
-         },
-         false, "Firmware Revision: 2.0.255", "Board: 25.5 SN: 65535"},
-        {"unbranded", [](TEcuSimConfig& c) { c.branded = false; }, false,
-         "Firmware Revision: 1.4.12", "Board is unbranded"},
-        {"short version reply", [](TEcuSimConfig&) {}, true, "Firmware Revision: 1.4.0",
-         "Board: 1.2 SN: 258"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.firmware);
         TEcuSimConfig config;
-        c.configure(config);
+        config.branded = c.branded;
+        config.boardRev = c.boardRev;
+        config.serialNo = c.serialNo;
+        config.version[2] = c.patch;
         SessionRig rig(config);
         rig.ecu.SetShortVersion(c.shortVersion);
         rig.session.boardRev = 7;
         rig.session.serialNo = 99;
         rig.session.Step();
         EXPECT_EQ(rig.session.linkState, kLinkConnected);
-        EXPECT_EQ(rig.panels.Text(kPanelFirmware), c.firmware);
+        EXPECT_EQ(rig.panels.Text(kPanelFirmware), std::string("Firmware Revision: ") + c.firmware);
         EXPECT_EQ(rig.panels.Text(kPanelBoard), c.board);
-        EXPECT_EQ(rig.session.boardRev, config.branded ? config.boardRev : 7);
-        EXPECT_EQ(rig.session.serialNo, config.branded ? config.serialNo : 99u);
+        EXPECT_EQ(rig.session.boardRev, c.branded ? c.boardRev : 7);
+        EXPECT_EQ(rig.session.serialNo, c.branded ? c.serialNo : 99u);
     }
 }
 

@@ -138,47 +138,34 @@ TEST(Upload, EraseIsWaitedForFourSeconds) {
 
 // How a command ends, decided on the control thread and stored before it is reported.
 TEST(FlashCommand, OutcomesAndWhetherTheFirmwareWasErased) {
+    using E = TVirtualEcu;
+    using O = TFlashOutcome;
     struct Case {
         const char* name;
-        std::function<void(TVirtualEcu&, TNs)> fault;
+        std::function<void(E&, TNs)> fault;
         TFlashPolicy policy;
-        TFlashOutcome outcome;
+        O outcome;
         bool eraseSent;
         int runs;
     };
     const Case cases[] = {
-        {"completed", [](TVirtualEcu&, TNs) {}, {}, TFlashOutcome::Completed, false, 1},
         // Every block was acknowledged; "E" itself is never answered.
-        {"unplugged as the exit goes out",
-         [](TVirtualEcu& e, TNs) { e.UnplugOn("E"); },
-         {},
-         TFlashOutcome::Completed,
-         false,
-         1},
-        {"failed after the erase, then completed",
-         [](TVirtualEcu& e, TNs) { e.NackWrites(6); },  // "Too many resends." in block 0
-         {},
-         TFlashOutcome::Completed,
-         true,
-         2},
-        {"silent loader, tried three times",
-         [](TVirtualEcu& e, TNs now) { e.SetUnplugged(true, now); },
+        {"unplugged at the exit", [](E& e, TNs) { e.UnplugOn("E"); }, {}, O::Completed, false, 1},
+        // "Too many resends." in block 0, then a run that completes.
+        {"failed after erase", [](E& e, TNs) { e.NackWrites(6); }, {}, O::Completed, true, 2},
+        {"silent loader",
+         [](E& e, TNs t) { e.SetUnplugged(true, t); },
          {3, false},
-         TFlashOutcome::FailedBeforeErase,
+         O::FailedBeforeErase,
          false,
          3},
-        {"erased, then never acknowledged",
-         [](TVirtualEcu& e, TNs) { e.NackBlock(1); },
-         {2, true},
-         TFlashOutcome::FailedAfterErase,
-         true,
-         2},
+        {"unanswered", [](E& e, TNs) { e.NackBlock(1); }, {2, true}, O::FailedAfterErase, true, 2},
         // A first run that erased and wrote, a second one that heard nothing: the firmware is
         // gone, whatever the last run saw.
         {"erased, then silent",
-         [](TVirtualEcu& e, TNs) { e.UnplugOn("D 0x0100 ok"); },
+         [](E& e, TNs) { e.UnplugOn("D 0x0100 ok"); },
          {},
-         TFlashOutcome::FailedAfterErase,
+         O::FailedAfterErase,
          true,
          2},
     };
