@@ -35,11 +35,6 @@ TEST(SensorRecord, FieldsAreLittleEndianAtTheirOffsets) {
     EXPECT_EQ(v.adv, 17);
     EXPECT_EQ(v.egt1, 0x1413);
     EXPECT_EQ(v.egt2, 0x1615);
-    SensorRecord back = EncodeSensors(v);
-    for (int unshown : {17, 22, 23}) {
-        r.bytes[unshown] = 0;
-    }
-    EXPECT_EQ(back, r);
 }
 
 TEST(SensorRecord, AllOnesShowTheLargestValues) {
