@@ -110,16 +110,4 @@ TEST(UartLine, MismatchedTextNeverReadsAsTheText) {
     }
 }
 
-TEST(UartLine, ClearDropsWhatWasOnTheLine) {
-    TUartLine line;
-    const TNs bit = BitTime(9600);
-    line.Send('x', TNs(0), bit);
-    line.Clear(5 * bit);
-    TUartLine::TChar c;
-    EXPECT_FALSE(line.Receive(bit, 100 * bit, c));
-    line.Send('y', 6 * bit, bit);
-    ASSERT_TRUE(line.Receive(bit, 100 * bit, c));
-    EXPECT_EQ(c.byte, 'y');
-}
-
 }  // namespace
