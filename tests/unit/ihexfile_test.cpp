@@ -170,7 +170,6 @@ TEST(IHexFile, DataLandsAtItsAddressAndTheUsedLengthEndsAtTheLastProgrammedByte)
         {Rec(0, 0x0010, {0x24}) + "\n", 0x11, {{0x0010, 0x24}, {0x10010, 0xFF}}},
         {lower + "\n", 0xABCF, {{0xABCD, 0xAB}, {0xABCE, 0xCD}}},
         {Rec(0, 0, {1, 2}) + "\n" + Rec(0, 1, {9}) + "\n", 2, {{0, 1}, {1, 9}}},
-        {Rec(0, 0x0000, {0xFF, 0xFF, 0xFF}) + "\n", 0, {}},
         {"", 0, {}},  // the end record alone
         {Rec(0, 0x0000, {0x01}) + "\n" + Rec(0, 0x0300, {0xFF}) + "\n", 1, {}},
     };

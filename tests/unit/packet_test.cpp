@@ -21,12 +21,6 @@ struct PortRig : TFakePortRig {
     TECU session{&port, nullptr, &log};
 };
 
-TEST(Crc, StandardCheckValueAndEmptyInput) {
-    const std::string check = "123456789";
-    EXPECT_EQ(Crc16(reinterpret_cast<const uint8_t*>(check.data()), check.size()), 0x4B37);
-    EXPECT_EQ(Crc16(nullptr, 0), 0xFFFF);
-}
-
 struct WireCase {
     const char* name;
     std::function<std::unique_ptr<TKaloPacket>()> make;
