@@ -19,9 +19,8 @@ public:
         sleeps.fetch_add(1);
     }
 
-    // Shorthands for the tests.
+    // A shorthand for the tests.
     int64_t NowUs() { return now.load(); }
-    void Advance(std::chrono::microseconds d) { now.fetch_add(d.count()); }
 
     std::atomic<int64_t> sleeps{0};
 

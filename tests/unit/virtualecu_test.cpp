@@ -49,12 +49,8 @@ struct LoaderRig : TSimRig {
     LoaderRig() : TSimRig(ColdLoader()) { port->SetBaud(6); }
 };
 
-std::vector<uint8_t> WriteCommand(const std::vector<uint8_t>& block, uint16_t wordAddress,
-                                  bool spoilCheck = false) {
-    auto command = EncodeWriteCommand(block.data(), wordAddress, kBlockBytes);
-    if (spoilCheck) {
-        command[kWriteCommandBytes - 3] ^= 1;
-    }
+std::vector<uint8_t> WriteCommand(const std::vector<uint8_t>& block, uint16_t wordAddress) {
+    const auto command = EncodeWriteCommand(block.data(), wordAddress, kBlockBytes);
     return {command.begin(), command.end()};
 }
 
@@ -63,11 +59,6 @@ bool LoaderCommand(TSimRig& rig, const std::vector<uint8_t>& bytes,
     rig.port->SendBlock(bytes.data(), static_cast<int>(bytes.size()));
     uint8_t b = 0;
     return rig.port->ReceiveByte(b, timeout) && b == kLoaderAck;
-}
-
-bool SetAddress(TSimRig& rig, uint16_t wordAddress) {
-    const auto command = EncodeSetAddress(wordAddress);
-    return LoaderCommand(rig, {command.begin(), command.end()});
 }
 
 // The greeting answered at the power-on rate, and a whole block write at 115200, as long as
@@ -108,7 +99,7 @@ TEST(VirtualEcu, RequestWithABadCrcIsRefusedAndAStalledOneForgotten) {
     EXPECT_EQ(rig.ecu.Counters().badPackets, 1);
     // Half a request, then silence: it is forgotten, and the next request is answered.
     rig.port->SendBlock(frame.data(), 3);
-    rig.clock.Advance(milliseconds(200));
+    rig.clock.Sleep(milliseconds(200));
     ASSERT_TRUE(Exchange(rig, TKaloACK(22).Encode(), reply));
     EXPECT_TRUE(reply.Good());
     EXPECT_EQ(reply.type, KALO_ACK);
@@ -119,13 +110,16 @@ TEST(VirtualEcu, RequestWithABadCrcIsRefusedAndAStalledOneForgotten) {
 // only clear bits (no erase means corrupted data).
 TEST(VirtualEcu, WriteIsProgrammedOnlyWhenItsCheckWordsMatchAndOnlyClearsBits) {
     LoaderRig rig;
-    const std::vector<uint8_t> block(kBlockBytes, 0x0F);
-    ASSERT_TRUE(SetAddress(rig, 128));
-    EXPECT_FALSE(LoaderCommand(rig, WriteCommand(block, 128, /*spoilCheck=*/true)));
+    const auto address = EncodeSetAddress(128);
+    const std::vector<uint8_t> setAddress(address.begin(), address.end());
+    std::vector<uint8_t> spoiled = WriteCommand(std::vector<uint8_t>(kBlockBytes, 0x0F), 128);
+    spoiled[kWriteCommandBytes - 3] ^= 1;  // a check word's bit
+    ASSERT_TRUE(LoaderCommand(rig, setAddress));
+    EXPECT_FALSE(LoaderCommand(rig, spoiled));
     EXPECT_EQ(rig.ecu.Counters().rejectedWrites, 1);
     EXPECT_EQ(rig.ecu.Flash()[256], 0xFF);
     for (const uint8_t fill : {0x0F, 0xF3}) {
-        ASSERT_TRUE(SetAddress(rig, 128));
+        ASSERT_TRUE(LoaderCommand(rig, setAddress));
         ASSERT_TRUE(LoaderCommand(rig, WriteCommand(std::vector<uint8_t>(kBlockBytes, fill), 128)));
     }
     EXPECT_EQ(rig.ecu.Flash()[256], 0x03);
@@ -175,7 +169,7 @@ TEST(VirtualEcuFaults, DropToLoaderLosesTheFirmwareAndWhatWasUnderWay) {
     // A rate switch to 115200 under way (the ACK still on the wire) dies with the firmware.
     const std::vector<uint8_t> frame = TKaloSetBaud(1, 4).Encode();
     rig.port->SendBlock(frame.data(), static_cast<int>(frame.size()));
-    rig.clock.Advance(milliseconds(9));  // 7 bytes at 9600, then the turnaround
+    rig.clock.Sleep(milliseconds(9));  // 7 bytes at 9600, then the turnaround
     rig.ecu.DropToLoader(rig.Now());
     EXPECT_EQ(ReceiveFor(rig, 50), "");
     EXPECT_EQ(rig.ecu.BaudBps(), 19200);
