@@ -7,18 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <utility>
 
-extern char** environ;
+#include "tests/support/waitfor.h"
 
-namespace {
-int64_t NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-}  // namespace
+extern char** environ;
 
 std::string ProjectBinary(const std::string& name) {
     return std::string(BRINDLE_BINARY_DIR) + "/" + name;
@@ -51,7 +44,7 @@ bool TChildProcess::Start(const std::vector<std::string>& args) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     for (int fd : {pin[0], pout[1], perr[1]}) {
         ::close(fd);
@@ -94,45 +87,32 @@ void TChildProcess::Pump(int timeoutMs) {
 }
 
 std::string TChildProcess::WaitForLine(const std::string& prefix, int timeoutMs) {
-    const int64_t until = NowMs() + timeoutMs;
-    for (;;) {
-        const size_t end = output.find('\n', lineStart);
-        if (end == std::string::npos) {
-            if (out < 0 || NowMs() >= until) {
-                return {};
+    std::string found;
+    WaitFor(
+        [&] {
+            for (size_t end; (end = output.find('\n', lineStart)) != std::string::npos;) {
+                std::string line = output.substr(lineStart, end - lineStart);
+                lineStart = end + 1;
+                if (line.rfind(prefix, 0) == 0) {
+                    found = line;
+                    return true;
+                }
             }
-            Pump(static_cast<int>(std::max<int64_t>(0, until - NowMs())));
-            continue;
-        }
-        std::string line = output.substr(lineStart, end - lineStart);
-        lineStart = end + 1;
-        if (line.rfind(prefix, 0) == 0) {
-            return line;
-        }
-    }
-}
-
-bool TChildProcess::WaitForText(const std::string& text, int timeoutMs) {
-    const int64_t until = NowMs() + timeoutMs;
-    while ((output + errors).find(text) == std::string::npos) {
-        if (NowMs() >= until) {
-            return false;
-        }
-        Pump(10);
-    }
-    return true;
+            const bool ended = out < 0;  // and every line of it was looked at
+            Pump(10);
+            return ended;
+        },
+        timeoutMs);
+    return found;
 }
 
 int TChildProcess::Wait(int timeoutMs) {
-    const int64_t until = NowMs() + timeoutMs;
     int st = 0;
-    while (status < 0 && (pid <= 0 || ::waitpid(pid, &st, WNOHANG) != pid)) {
-        if (NowMs() >= until) {
-            return -1;
-        }
-        Pump(10);  // keeps the pipes flowing so a chatty child cannot block on a full pipe
-    }
-    if (status < 0) {
+    const auto ended = [&] {
+        Pump(10);  // keeps the pipes flowing, so a chatty child cannot block on a full pipe
+        return pid > 0 && ::waitpid(pid, &st, WNOHANG) == pid;
+    };
+    if (status < 0 && WaitFor(ended, timeoutMs)) {
         status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
     Pump(0);

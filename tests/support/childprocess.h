@@ -23,14 +23,15 @@ public:
     // Reads lines of standard output until one starts with `prefix` ("" takes the next one);
     // returns it, or "" when none came within timeoutMs or the output ended.
     std::string WaitForLine(const std::string& prefix, int timeoutMs);
-    // Waits until `text` is on either stream; false when it did not come within timeoutMs.
-    bool WaitForText(const std::string& text, int timeoutMs);
     // Waits for the child to end; returns its exit status (128 + signal when killed), or -1
     // when it did not end within timeoutMs.
     int Wait(int timeoutMs);
     void Signal(int sig);
-    // Everything read from standard output and standard error so far.
-    const std::string& Output() const { return output; }
+    // Everything the child has written to standard output and standard error so far.
+    const std::string& Output() {
+        Pump(0);
+        return output;
+    }
     const std::string& ErrorOutput() {
         Pump(0);
         return errors;
