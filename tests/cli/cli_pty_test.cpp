@@ -67,18 +67,12 @@ protected:
         std::ofstream(ini) << "[General]\ncomPort=0\ninitBaud=5\ncommBaud=5\nloaderBaud=6\n";
     }
 
-    void TearDown() override {
-        if (simStarted) {
-            sim.Write("quit\n");
-            EXPECT_EQ(sim.Wait(5000), 0) << "brindle-ecusim did not end";
-        }
-        std::filesystem::remove_all(dir);
-    }
+    // brindle-ecusim, if it still runs, is killed with the fixture.
+    void TearDown() override { std::filesystem::remove_all(dir); }
 
     // Starts brindle-ecusim, writing its flash to flash.bin; returns its terminal's path.
     std::string StartSim(std::vector<std::string> options) {
         options.insert(options.end(), {"--image-out", dir + "/flash.bin"});
-        simStarted = true;
         const std::string path = sim.StartEcuSim(options);
         EXPECT_FALSE(path.empty()) << "no terminal from brindle-ecusim";
         return path;
@@ -93,7 +87,6 @@ protected:
     std::string SimFlash() {
         sim.Write("quit\n");
         EXPECT_EQ(sim.Wait(10000), 0);
-        simStarted = false;
         return ReadFile(dir + "/flash.bin");
     }
 
@@ -137,24 +130,9 @@ protected:
     std::string dir;
     std::string ini;
     TChildProcess sim;
-    bool simStarted = false;
 };
 
-// ---------------------------------------------------------------- ports, time-outs
-
-// identify, monitor and flash wait for the ECU in one place (TCliLink::Connect); flash, which
-// would also erase, stands for them.
-TEST_F(CliPty, NothingAnsweringEndsWith2WhenTheTimeoutRunsOut) {
-    const std::string port = StartSim({"--unplugged"});
-    const std::string hex = MakeHex(TestImage(300, 1));
-    const TCliRun run =
-        RunCli({"--port", port, "--no-log", "--timeout", "2", "flash", hex, "--yes"}, 20000);
-    EXPECT_EQ(run.exit, 2) << run.err;
-    EXPECT_TRUE(Contains(run.err, "no ECU answered on " + port + " within 2 s")) << run.err;
-    EXPECT_GE(run.took, std::chrono::milliseconds(1900));
-    EXPECT_LT(run.took, std::chrono::seconds(6)) << "it did not stop at its time-out";
-    EXPECT_TRUE(Contains(SimStatus(), "erases=0"));
-}
+// ---------------------------------------------------------------- ports
 
 // A device the user may not open, as a process of a user outside the dialout group: the
 // reason and what to do about it. Exit 5 and the message around them are the in-process
@@ -163,12 +141,9 @@ TEST_F(CliPty, APortWithoutPermissionEndsWith5AndNamesTheDialoutGroup) {
     const std::string locked = dir + "/locked";
     std::ofstream(locked) << "x";
     ASSERT_EQ(chmod(locked.c_str(), 0), 0);
-    // Root may open any file: then it runs as nobody.
+    // Root may open any file: then it runs as nobody (setpriv is util-linux's, as script is).
     std::string runAs;
     if (geteuid() == 0) {
-        if (access("/usr/bin/setpriv", X_OK) != 0) {
-            GTEST_SKIP() << "root without setpriv opens any file";
-        }
         runAs = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
         chmod(dir.c_str(), 0755);
         chmod(ini.c_str(), 0644);
@@ -242,31 +217,44 @@ TEST_F(CliPty, FlashWritesA128KiBImageAt115200) {
     EXPECT_TRUE(std::regex_match(
         run.out, std::regex(R"(Wrote 131072 bytes \(512 blocks\) in [0-9]+\.[0-9] s\n)")))
         << run.out;
-    EXPECT_TRUE(Contains(run.err, "Firmware Revision: 1.4.12")) << run.err;
     // Not a terminal: plain progress lines.
     EXPECT_TRUE(Contains(run.err, "progress  50%  65536/131072 bytes")) << run.err;
     EXPECT_FALSE(Contains(run.err, "\033[")) << "terminal codes without a terminal";
     EXPECT_TRUE(SimFlash() == data) << "the ECU's flash differs from the file";
 }
 
-// A boot loader only, which never acknowledges block 1: identify says so with 3; flash runs
-// as often as it was told to; Ctrl-C during a run lets that run end and starts no other.
-TEST_F(CliPty, OnALoaderIdentifyEndsWith3AndFlashStopsAfterItsAttemptsOrACtrlC) {
+// A boot loader only, which never acknowledges block 1. Unplugged, nothing answers: flash
+// ends with 2 when its time-out runs out, having erased nothing (identify and monitor wait
+// for the ECU in the same TCliLink::Connect). Plugged in, identify says it is a loader with
+// 3; flash runs as often as it was told to; Ctrl-C during a run lets that run end and starts
+// no other.
+TEST_F(CliPty, FlashStopsAtItsTimeOutItsAttemptsOrACtrlCAndIdentifyOfALoaderEndsWith3) {
     const std::string port =
         StartSim({"--start-in-loader", "--nack-block", "1", "--erase-ms", "200"});
+    const std::string hex = MakeHex(TestImage(1000, 4));
+    sim.Write("unplug\n");
+    ASSERT_EQ(sim.WaitForLine("ok", 5000), "ok unplug");
+    const TCliRun silent =
+        RunCli({"--port", port, "--no-log", "--timeout", "2", "flash", hex, "--yes"}, 20000);
+    EXPECT_EQ(silent.exit, 2) << silent.err;
+    EXPECT_TRUE(Contains(silent.err, "no ECU answered on " + port + " within 2 s")) << silent.err;
+    EXPECT_GE(silent.took, std::chrono::milliseconds(1900));
+    EXPECT_LT(silent.took, std::chrono::seconds(6)) << "it did not stop at its time-out";
+    sim.Write("plug\n");
+    ASSERT_EQ(sim.WaitForLine("ok", 5000), "ok plug");
+
     const TCliRun identify = RunCli({"--port", port, "--no-log", "identify"});
     EXPECT_EQ(identify.exit, 3) << identify.err;
     EXPECT_EQ(identify.out, "Loader\n");
     EXPECT_FALSE(std::filesystem::exists(dir + "/brindle.log")) << "--no-log wrote a log";
 
-    const std::string hex = MakeHex(TestImage(1000, 4));
     const TCliRun run =
         RunCli({"--port", port, "--no-log", "flash", hex, "--attempts", "2", "--yes"}, 60000);
     EXPECT_EQ(run.exit, 1) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(Contains(run.err, "Attempt 1 of 2 failed: Too many resends.")) << run.err;
     EXPECT_TRUE(Contains(run.err, "upload failed after 2 attempts: Too many resends.")) << run.err;
-    // Each run erases first: exactly two runs reached the ECU.
+    // Each run erases first: exactly two runs reached the ECU, and the timed-out one none.
     EXPECT_TRUE(Contains(SimStatus(), "erases=2"));
 
     TChildProcess cli;

@@ -48,13 +48,11 @@ TEST(CliLink, RatesAreListedOnceEachInTheOrderTried) {
     EXPECT_EQ(RatesText({5, 42, 6}), "9600 and 19200 bit/s");
 }
 
+// "dialout" for a device the user may not open is CliPty's, with a real refusal; "plugged
+// in" for a missing one CliInProcess's.
 TEST(CliLink, AdviceForAPortThatCannotBeOpened) {
-    const std::string denied = PortOpenAdvice("/dev/ttyUSB0", EACCES);
-    EXPECT_NE(denied.find("dialout"), std::string::npos) << denied;
-    EXPECT_NE(denied.find("/dev/ttyUSB0"), std::string::npos) << denied;
-    const std::string missing = PortOpenAdvice("/dev/ttyUSB1", ENOENT);
-    EXPECT_NE(missing.find("plugged in"), std::string::npos) << missing;
-    EXPECT_NE(missing.find("--port"), std::string::npos) << missing;
+    EXPECT_NE(PortOpenAdvice("/dev/ttyUSB0", EACCES).find("/dev/ttyUSB0"), std::string::npos);
+    EXPECT_NE(PortOpenAdvice("/dev/ttyUSB1", ENOENT).find("--port"), std::string::npos);
     EXPECT_EQ(PortOpenAdvice("/dev/ttyS0", EBUSY), "");
 }
 

@@ -13,19 +13,13 @@
 
 extern char** environ;
 
-std::string ProjectBinary(const std::string& name) {
-    return std::string(BRINDLE_BINARY_DIR) + "/" + name;
-}
-
 TChildProcess::~TChildProcess() {
     Signal(SIGKILL);
     if (pid > 0 && status < 0) {
         ::waitpid(pid, nullptr, 0);
     }
     for (int fd : {in, out, err}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        ::close(fd);  // -1 (never opened, or closed at its end) is refused harmlessly
     }
 }
 
@@ -61,7 +55,7 @@ bool TChildProcess::Start(const std::vector<std::string>& args) {
 }
 
 std::string TChildProcess::StartEcuSim(const std::vector<std::string>& options) {
-    std::vector<std::string> args = {ProjectBinary("brindle-ecusim")};
+    std::vector<std::string> args = {std::string(BRINDLE_BINARY_DIR) + "/brindle-ecusim"};
     args.insert(args.end(), options.begin(), options.end());
     return Start(args) ? WaitForLine("", 5000) : "";
 }

@@ -50,6 +50,3 @@ private:
     std::string output;
     std::string errors;
 };
-
-// Path of a program built by this project (the build passes its folder in).
-std::string ProjectBinary(const std::string& name);
