@@ -135,8 +135,8 @@ protected:
 // ---------------------------------------------------------------- ports
 
 // A device the user may not open, as a process of a user outside the dialout group: the
-// reason and what to do about it. Exit 5 and the message around them are the in-process
-// tests', on a missing device.
+// reason and what to do about it. The message around them is the in-process tests', on a
+// missing device.
 TEST_F(CliPty, APortWithoutPermissionEndsWith5AndNamesTheDialoutGroup) {
     const std::string locked = dir + "/locked";
     std::ofstream(locked) << "x";
@@ -149,6 +149,7 @@ TEST_F(CliPty, APortWithoutPermissionEndsWith5AndNamesTheDialoutGroup) {
         chmod(ini.c_str(), 0644);
     }
     const TCliRun run = RunCli({"--port", locked, "--no-log", "identify"}, 20000, runAs);
+    EXPECT_EQ(run.exit, 5) << run.err;
     EXPECT_TRUE(Contains(run.err, "Permission denied")) << run.err;
     EXPECT_TRUE(Contains(run.err, "dialout")) << run.err;
 }
@@ -179,8 +180,9 @@ TEST_F(CliPty, IdentifyAndMonitorCountsIntoAFileAndEndsCleanlyOnCtrlCOrAClosedPi
             << "a record twice: " << lines[i];
     }
 
+    const std::string monitor = CliLine({"--port", port, "--no-log", "monitor"});
     TChildProcess cli;
-    ASSERT_TRUE(cli.Start({"sh", "-c", CliLine({"--port", port, "--no-log", "monitor"})}));
+    ASSERT_TRUE(cli.Start({"sh", "-c", monitor}));
     for (int i = 0; i < 4; ++i) {
         ASSERT_NE(cli.WaitForLine("", 20000), "") << "line " << i << ": " << cli.ErrorOutput();
     }
@@ -192,7 +194,6 @@ TEST_F(CliPty, IdentifyAndMonitorCountsIntoAFileAndEndsCleanlyOnCtrlCOrAClosedPi
     EXPECT_EQ(Split(Split(out, '\n').back(), ',').size(), 15u) << out;
 
     // brindle-cli monitor | head -3, with the monitor's exit status on standard error.
-    const std::string monitor = CliLine({"--port", port, "--no-log", "monitor"});
     TChildProcess pipeline;
     ASSERT_TRUE(
         pipeline.Start({"sh", "-c", "{ (" + monitor + "); echo \"exit $?\" >&2; } | head -3"}));

@@ -10,6 +10,7 @@
 #include "ecu/serialcomm.h"
 #include "platform/posixserial.h"
 #include "tests/support/childprocess.h"
+#include "tests/support/files.h"
 #include "tests/support/memorysettings.h"
 
 namespace {
@@ -68,8 +69,7 @@ TEST(EcuSimPty, TargetsThatAreNotItsOwnAreRefusedBeforeTheRun) {
     }
     EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link-to-notes"));
-    std::ifstream in(notes);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the user's notes\n");
+    EXPECT_EQ(ReadFile(notes), "the user's notes\n");
 
     // A link left by an earlier run is its own kind and is taken over; at exit only a link
     // to its own terminal is removed, never a file that has taken the name since.
@@ -81,9 +81,7 @@ TEST(EcuSimPty, TargetsThatAreNotItsOwnAreRefusedBeforeTheRun) {
         TChildProcess sim;
         const std::string terminal = sim.StartEcuSim({"--link", link});
         ASSERT_FALSE(terminal.empty()) << sim.ErrorOutput();
-        char target[256] = {};
-        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-        EXPECT_EQ(std::string(target), terminal);
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(), terminal);
         if (replacedMeanwhile) {
             std::filesystem::remove(link);
             std::ofstream(link) << "mine now\n";
