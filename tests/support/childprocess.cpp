@@ -13,6 +13,10 @@
 
 extern char** environ;
 
+std::string ProjectBinary(const std::string& name) {
+    return std::string(BRINDLE_BINARY_DIR) + "/" + name;
+}
+
 TChildProcess::~TChildProcess() {
     Signal(SIGKILL);
     if (pid > 0 && status < 0) {
@@ -55,7 +59,7 @@ bool TChildProcess::Start(const std::vector<std::string>& args) {
 }
 
 std::string TChildProcess::StartEcuSim(const std::vector<std::string>& options) {
-    std::vector<std::string> args = {std::string(BRINDLE_BINARY_DIR) + "/brindle-ecusim"};
+    std::vector<std::string> args = {ProjectBinary("brindle-ecusim")};
     args.insert(args.end(), options.begin(), options.end());
     return Start(args) ? WaitForLine("", 5000) : "";
 }
@@ -80,21 +84,20 @@ void TChildProcess::Pump(int timeoutMs) {
     }
 }
 
-std::string TChildProcess::WaitForLine(const std::string& prefix, int timeoutMs) {
-    std::string found;
+bool TChildProcess::ReadLine(std::string& line, int timeoutMs, const std::string& prefix) {
+    bool found = false;
     WaitFor(
         [&] {
-            for (size_t end; (end = output.find('\n', lineStart)) != std::string::npos;) {
-                std::string line = output.substr(lineStart, end - lineStart);
+            for (size_t end; !found && (end = output.find('\n', lineStart)) != std::string::npos;) {
+                line = output.substr(lineStart, end - lineStart);
                 lineStart = end + 1;
-                if (line.rfind(prefix, 0) == 0) {
-                    found = line;
-                    return true;
-                }
+                found = line.rfind(prefix, 0) == 0;
             }
-            const bool ended = out < 0;  // and every line of it was looked at
+            if (found || out < 0) {  // out < 0: it ended, and every line of it was looked at
+                return true;
+            }
             Pump(10);
-            return ended;
+            return false;
         },
         timeoutMs);
     return found;

@@ -18,11 +18,17 @@ public:
     // Starts brindle-ecusim with `options`; returns its first line, the path of its terminal
     // (empty when none came within 5 s).
     std::string StartEcuSim(const std::vector<std::string>& options);
-    // Writes text as it is to the child's standard input ("quit\n" is a command line).
+    // Writes text as it is, or a line (a newline is appended), to the child's standard input.
     bool Write(const std::string& text);
-    // Reads lines of standard output until one starts with `prefix` ("" takes the next one);
-    // returns it, or "" when none came within timeoutMs or the output ended.
-    std::string WaitForLine(const std::string& prefix, int timeoutMs);
+    bool WriteLine(const std::string& line) { return Write(line + "\n"); }
+    // Reads lines of standard output until one starts with `prefix` (any line by default);
+    // false when none came within timeoutMs or the output ended.
+    bool ReadLine(std::string& line, int timeoutMs, const std::string& prefix = "");
+    // The same, returning the line ("" on time-out or end).
+    std::string WaitForLine(const std::string& prefix, int timeoutMs) {
+        std::string line;
+        return ReadLine(line, timeoutMs, prefix) ? line : "";
+    }
     // Waits for the child to end; returns its exit status (128 + signal when killed), or -1
     // when it did not end within timeoutMs.
     int Wait(int timeoutMs);
@@ -50,3 +56,6 @@ private:
     std::string output;
     std::string errors;
 };
+
+// Path of a program built by this project (the build passes its folder in).
+std::string ProjectBinary(const std::string& name);
