@@ -48,16 +48,14 @@ protected:
     std::ostringstream err;
 };
 
+// What each help says is the option tests'; here, that it is what is printed. A usage error
+// points to the help.
 TEST_F(CliInProcess, HelpAndVersionGoToStandardOutputWithExitZero) {
-    // What each help says is the option tests'; here, that it is what is printed.
     EXPECT_EQ(Run({"flash", "--help"}), 0);
     EXPECT_EQ(out.str(), HelpText(TCliCommand::Flash));
     EXPECT_EQ(err.str(), "");
     EXPECT_EQ(Run({"--version"}), 0);
     EXPECT_EQ(out.str().rfind("brindle-cli ", 0), 0u) << out.str();
-}
-
-TEST_F(CliInProcess, UsageErrorsExitWith64AndPointToTheHelp) {
     EXPECT_EQ(Run({}), 64);
     EXPECT_EQ(err.str(), "brindle-cli: no command given\nTry 'brindle-cli --help'.\n");
     EXPECT_EQ(out.str(), "");
@@ -80,41 +78,31 @@ TEST_F(CliInProcess, HexCountsBytesAndBlocksAndWritesTheImage) {
     EXPECT_EQ(err.str(), "brindle-cli: cannot write " + nowhere + ": No such file or directory\n");
 }
 
-// The loader's message, and where in the file it failed on a line of its own; flash stops
-// there too, before the port (which does not exist: opening it would end with 5).
+// The loader's message, and where in the file it failed on a line of its own (hex and flash
+// both load through LoadImage); flash stops there, and at an image without data or a
+// question nobody can answer, all before the port (which does not exist: opening it would
+// end with 5).
 TEST_F(CliInProcess, BadFilesExitWith4AndTheLoadersMessage) {
-    const std::pair<std::string, const char*> cases[] = {
-        {":020000000302FB\n", "Checksum error!\n  Line 1 of the file."},  // 01 made 03
-        {"", "No such file or directory"},                                // no file at all
-    };
-    for (const auto& [text, message] : cases) {
-        const std::string hex = text.empty() ? dir + "/missing.hex" : File("bad.hex", text);
-        for (const std::vector<std::string>& args :
-             {std::vector<std::string>{"hex", hex},
-              {"--port", dir + "/no-such-port", "flash", hex, "--yes"}}) {
-            EXPECT_EQ(Run(args), 4) << args[0] << ": " << message;
-            EXPECT_EQ(err.str(), "brindle-cli: " + hex + ": " + message + "\n") << args[0];
-            EXPECT_EQ(out.str(), "");
-        }
-    }
-}
-
-// An image without data, or a question nobody can answer, ends flash before the port (which
-// does not exist: opening it would end with 5).
-TEST_F(CliInProcess, FlashRefusesBeforeTouchingThePort) {
+    const std::string bad = File("bad.hex", ":020000000302FB\n");  // 01 made 03
+    const std::string missing = dir + "/missing.hex";
+    const std::string empty = File("empty.hex", ":02000000FFFF00\n" + kEof);
+    const std::string fw = File("fw.hex", ":03000000010203F7\n" + kEof);
     const struct {
-        std::string file;
-        std::vector<std::string> options;
+        std::vector<std::string> args;
         int exit;
-        const char* says;
+        std::string says;
     } cases[] = {
-        {File("empty.hex", ":02000000FFFF00\n" + kEof), {"--yes"}, 4, " holds no data"},
-        {File("fw.hex", ":03000000010203F7\n" + kEof), {}, 64, "add --yes"},
+        {{"hex", bad}, 4, "brindle-cli: " + bad + ": Checksum error!\n  Line 1 of the file.\n"},
+        {{"flash", missing, "--yes"},
+         4,
+         "brindle-cli: " + missing + ": No such file or directory\n"},
+        {{"flash", empty, "--yes"}, 4, " holds no data"},
+        {{"flash", fw}, 64, "add --yes"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args = {"--port", dir + "/no-such-port", "flash", c.file};
-        args.insert(args.end(), c.options.begin(), c.options.end());
-        EXPECT_EQ(Run(args), c.exit) << err.str();
+        std::vector<std::string> args = {"--port", dir + "/no-such-port"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(Run(args), c.exit) << c.says;
         EXPECT_NE(err.str().find(c.says), std::string::npos) << err.str();
         EXPECT_EQ(out.str(), "");
     }

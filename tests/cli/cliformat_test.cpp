@@ -9,11 +9,9 @@
 
 namespace {
 
+// "0 bytes sent." and the other texts, on the bar or above it, are the progress view's test.
 TEST(CliProgress, OnlyTheUploadsByteCountsAreBytesSentTexts) {
     EXPECT_TRUE(IsBytesSentText("1024 bytes sent."));
-    EXPECT_TRUE(IsBytesSentText("0 bytes sent."));
-    EXPECT_FALSE(IsBytesSentText("Retrying block 3"));
-    EXPECT_FALSE(IsBytesSentText("Too many resends."));
     EXPECT_FALSE(IsBytesSentText(" bytes sent."));
 }
 
@@ -26,10 +24,6 @@ TEST(CliProgress, FailureReasonsFollowHowTheRunEndedAndWhatItShowed) {
     };
     const Case cases[] = {
         {"resends", TUploadRun::FailedAfterErase, {7, "Too many resends."}, "Too many resends."},
-        {"addresses",
-         TUploadRun::FailedAfterErase,
-         {3, "Too many address attempts."},
-         "Too many address attempts."},
         {"silent loader",
          TUploadRun::LoaderSilent,
          {0, ""},
@@ -44,24 +38,19 @@ TEST(CliProgress, FailureReasonsFollowHowTheRunEndedAndWhatItShowed) {
     }
     EXPECT_EQ(WroteText(131072, std::chrono::milliseconds(16841)),
               "Wrote 131072 bytes (512 blocks) in 16.8 s");
-    EXPECT_EQ(WroteText(300, std::chrono::milliseconds(940)),
-              "Wrote 300 bytes (2 blocks) in 0.9 s");
 }
 
 TEST(CliLink, RatesAreListedOnceEachInTheOrderTried) {
     EXPECT_EQ(RatesText({5, 9, 6}), "9600, 115200 and 19200 bit/s");
-    EXPECT_EQ(RatesText({5, 5, 6}), "9600 and 19200 bit/s");
     EXPECT_EQ(RatesText({7, 7, 7}), "38400 bit/s");
     EXPECT_EQ(RatesText({5, 42, 6}), "9600 and 19200 bit/s");
 }
 
+// "dialout" for a device the user may not open is CliPty's, with a real refusal; "plugged
+// in" for a missing one CliInProcess's.
 TEST(CliLink, AdviceForAPortThatCannotBeOpened) {
-    const std::string denied = PortOpenAdvice("/dev/ttyUSB0", EACCES);
-    EXPECT_NE(denied.find("dialout"), std::string::npos) << denied;
-    EXPECT_NE(denied.find("/dev/ttyUSB0"), std::string::npos) << denied;
-    const std::string missing = PortOpenAdvice("/dev/ttyUSB1", ENOENT);
-    EXPECT_NE(missing.find("plugged in"), std::string::npos) << missing;
-    EXPECT_NE(missing.find("--port"), std::string::npos) << missing;
+    EXPECT_NE(PortOpenAdvice("/dev/ttyUSB0", EACCES).find("/dev/ttyUSB0"), std::string::npos);
+    EXPECT_NE(PortOpenAdvice("/dev/ttyUSB1", ENOENT).find("--port"), std::string::npos);
     EXPECT_EQ(PortOpenAdvice("/dev/ttyS0", EBUSY), "");
 }
 

@@ -34,70 +34,52 @@ TEST(CliConsole, LinesGoAboveTheBarWhichIsOnlyOnATerminal) {
 }
 
 // Three blocks (600 bytes), as the upload drives the view: the position at each block
-// attempt, the bytes after each acknowledged block, "0 bytes sent." after block 0.
-void DriveThreeBlockRun(TTerminalProgress& view) {
-    view.SetPosition(0);
-    view.SetBytesWritten(256, 600);
-    view.SetStatusText("0 bytes sent.");
-    view.SetPosition(33);
-    view.SetStatusText("Retrying block 1");
-    view.SetPosition(33);
-    view.SetBytesWritten(512, 600);
-    view.SetPosition(66);
-}
-
-TEST(CliProgressView, PlainOutputHasATenthLineAndEveryStatusText) {
-    std::ostringstream out;
-    TConsole console(out, false);
-    TTerminalProgress view(console, 600);
-    DriveThreeBlockRun(view);
-    view.Complete();
-    EXPECT_EQ(out.str(),
-              "progress   0%  0/600 bytes\n"
-              "0 bytes sent.\n"
-              "progress  33%  256/600 bytes\n"
-              "Retrying block 1\n"
-              "progress  66%  512/600 bytes\n"
-              "progress 100%  600/600 bytes\n");
-}
-
-TEST(CliProgressView, OnATerminalTheBarCarriesOneCountOfBytes) {
-    std::ostringstream out;
-    TConsole console(out, true);
-    TTerminalProgress view(console, 600);
-    DriveThreeBlockRun(view);
-    view.Complete();
-    const std::string text = out.str();
-    // The bytes are counted once, on the bar; other texts get a line of their own above it.
-    EXPECT_EQ(text.find("bytes sent."), std::string::npos);
-    EXPECT_NE(text.find(std::string(kClear) + "Retrying block 1\n"), std::string::npos);
-    EXPECT_NE(text.find("[#########.....................]  33%  256/600 bytes"), std::string::npos);
-    EXPECT_NE(text.find("]  66%  512/600 bytes"), std::string::npos);
-    // It ends on a full bar and a line end.
-    const std::string end = "[##############################] 100%  600/600 bytes\n";
-    ASSERT_GE(text.size(), end.size());
-    EXPECT_EQ(text.substr(text.size() - end.size()), end);
-}
-
-TEST(CliProgressView, TraceIsPerRun) {
-    std::ostringstream out;
-    TConsole console(out, false);
-    TTerminalProgress view(console, 600);
-    DriveThreeBlockRun(view);
-    view.SetStatusText("Too many resends.");
-    TRunTrace trace = view.Trace();
-    EXPECT_EQ(trace.positions, 4);
-    EXPECT_EQ(trace.lastText, "Too many resends.");
-
-    view.StartRun();
-    trace = view.Trace();
-    EXPECT_EQ(trace.positions, 0);
-    EXPECT_EQ(trace.lastText, "");
-    // The tenths start over with the run.
-    view.SetPosition(0);
-    const std::string text = out.str();
-    const std::string zero = "progress   0%  0/600 bytes\n";
-    EXPECT_NE(text.find(zero), text.rfind(zero));
+// attempt, the bytes after each acknowledged block, "0 bytes sent." after block 0. Plain
+// output has a line each tenth and every status text; on a terminal the bytes are counted
+// once, on the bar, and other texts get a line of their own above it. The trace that names
+// a failure is per run, and so are the tenths.
+TEST(CliProgressView, PlainLinesOrOneBarAndATracePerRun) {
+    for (const bool terminal : {false, true}) {
+        std::ostringstream out;
+        TConsole console(out, terminal);
+        TTerminalProgress view(console, 600);
+        view.SetPosition(0);
+        view.SetBytesWritten(256, 600);
+        view.SetStatusText("0 bytes sent.");
+        view.SetPosition(33);
+        view.SetStatusText("Retrying block 1");
+        view.SetPosition(33);
+        view.SetBytesWritten(512, 600);
+        view.SetPosition(66);
+        view.SetStatusText("Too many resends.");
+        EXPECT_EQ(view.Trace().positions, 4);
+        EXPECT_EQ(view.Trace().lastText, "Too many resends.");
+        view.Complete();
+        view.StartRun();
+        EXPECT_EQ(view.Trace().positions, 0);
+        EXPECT_EQ(view.Trace().lastText, "");
+        view.SetPosition(0);
+        const std::string text = out.str();
+        if (!terminal) {
+            EXPECT_EQ(text,
+                      "progress   0%  0/600 bytes\n"
+                      "0 bytes sent.\n"
+                      "progress  33%  256/600 bytes\n"
+                      "Retrying block 1\n"
+                      "progress  66%  512/600 bytes\n"
+                      "Too many resends.\n"
+                      "progress 100%  600/600 bytes\n"
+                      "progress   0%  0/600 bytes\n");  // the tenths start over with the run
+        } else {
+            EXPECT_EQ(text.find("bytes sent."), std::string::npos);
+            EXPECT_NE(text.find(std::string(kClear) + "Retrying block 1\n"), std::string::npos);
+            EXPECT_NE(text.find("[#########.....................]  33%  256/600 bytes"),
+                      std::string::npos);
+            // The run ends on a full bar and a line end.
+            EXPECT_NE(text.find("[##############################] 100%  600/600 bytes\n"),
+                      std::string::npos);
+        }
+    }
 }
 
 TEST(CliLinkObserver, AnnouncesOnlyRealChangesWhileAnnouncing) {

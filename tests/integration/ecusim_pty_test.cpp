@@ -1,49 +1,45 @@
 // brindle-ecusim on a real pseudo-terminal, opened through the program's own serial layer.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "ecu/clock.h"
-#include "ecu/ecu.h"
 #include "ecu/protocol.h"
 #include "ecu/serialcomm.h"
-#include "tests/integration/ptyecu.h"
+#include "platform/posixserial.h"
+#include "tests/support/childprocess.h"
+#include "tests/support/files.h"
+#include "tests/support/memorysettings.h"
 
 namespace {
 
-TEST(EcuSimPty, RuntimeCommandsRatesAndImageOut) {
-    const std::string image = testing::TempDir() + "/ecusim-image-" + std::to_string(getpid());
-    TPtyEcu ecu({"--start-in-loader", "--loader-baud", "9600", "--image-out", image});
-    TSerialComm port(*ecu.lib, ecu.store, TSteadyClock::Instance());
+// The runtime commands the other pty tests do not use, on the terminal the program's own
+// serial layer opens; "unplug", "plug", "status" and the flash --image-out writes are
+// brindle-cli's pty tests'.
+TEST(EcuSimPty, RuntimeCommandsAndTheTerminalsRate) {
+    TChildProcess sim;
+    const std::string terminal = sim.StartEcuSim({"--start-in-loader", "--loader-baud", "9600"});
+    ASSERT_FALSE(terminal.empty());
+    TPortMap map;
+    map.SetRunOverride(terminal);
+    TPosixSerialLibrary lib(map);
+    TMemorySettingsStore store;
+    TSerialComm port(lib, store, TSteadyClock::Instance());
     ASSERT_TRUE(port.Open());
-    ecu.sim.WriteLine("status");
-    EXPECT_NE(ecu.sim.WaitForLine("status", 2000).find("mode=loader"), std::string::npos);
-    ecu.sim.WriteLine("unplug");
-    EXPECT_EQ(ecu.sim.WaitForLine("ok", 2000), "ok unplug");
-    port.SendByte(kLoaderIdentify);
-    EXPECT_FALSE(port.WaitForText(kLoaderIdText));
-    ecu.sim.WriteLine("plug");
-    EXPECT_EQ(ecu.sim.WaitForLine("ok", 2000), "ok plug");
     port.SendByte(kLoaderIdentify);
     EXPECT_TRUE(port.WaitForText(kLoaderIdText));
     // The terminal's rate reaches it: at another rate nothing is understood.
     ASSERT_TRUE(port.SetBaud(9));
     port.SendByte(kLoaderIdentify);
     EXPECT_FALSE(port.WaitForText(kLoaderIdText));
-    ecu.sim.WriteLine("fault nack-writes 2 ");
-    EXPECT_EQ(ecu.sim.WaitForLine("ok", 2000), "ok fault nack-writes 2");
-    ecu.sim.WriteLine("bogus");
-    EXPECT_EQ(ecu.sim.WaitForLine("error", 2000), "error unknown command: bogus");
-    ecu.sim.WriteLine("quit");
-    EXPECT_EQ(ecu.sim.Wait(5000), 0);
-    std::ifstream in(image, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(bytes.size(), 131072u);
-    EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 0xFF);
+    sim.Write("fault nack-writes 2 \n");
+    EXPECT_EQ(sim.WaitForLine("ok", 2000), "ok fault nack-writes 2");
+    sim.Write("bogus\n");
+    EXPECT_EQ(sim.WaitForLine("error", 2000), "error unknown command: bogus");
+    sim.Write("quit\n");
+    EXPECT_EQ(sim.Wait(5000), 0);
 }
 
 TEST(EcuSimPty, TargetsThatAreNotItsOwnAreRefusedBeforeTheRun) {
@@ -66,21 +62,14 @@ TEST(EcuSimPty, TargetsThatAreNotItsOwnAreRefusedBeforeTheRun) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options[1]);
         TChildProcess sim;
-        std::vector<std::string> args = {ProjectBinary("brindle-ecusim")};
-        args.insert(args.end(), c.options.begin(), c.options.end());
-        ASSERT_TRUE(sim.Start(args));
-        const int exit = sim.Wait(3000);
-        if (exit == -1) {
-            sim.Signal(SIGKILL);  // ended before it could write anything at its exit
-        }
-        EXPECT_EQ(exit, 2);
+        sim.StartEcuSim(c.options);    // no terminal: it ends first
+        EXPECT_EQ(sim.Wait(3000), 2);  // if it ran, it is killed before it writes at its exit
         EXPECT_EQ(sim.Output(), "") << "it ran";
         EXPECT_NE(sim.ErrorOutput().find(c.says), std::string::npos) << sim.ErrorOutput();
     }
     EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link-to-notes"));
-    std::ifstream in(notes);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the user's notes\n");
+    EXPECT_EQ(ReadFile(notes), "the user's notes\n");
 
     // A link left by an earlier run is its own kind and is taken over; at exit only a link
     // to its own terminal is removed, never a file that has taken the name since.
@@ -90,17 +79,14 @@ TEST(EcuSimPty, TargetsThatAreNotItsOwnAreRefusedBeforeTheRun) {
         std::filesystem::remove(link);
         ASSERT_EQ(symlink("/dev/pts/999", link.c_str()), 0);
         TChildProcess sim;
-        ASSERT_TRUE(sim.Start({ProjectBinary("brindle-ecusim"), "--link", link}));
-        std::string terminal;
-        ASSERT_TRUE(sim.ReadLine(terminal, 5000)) << sim.ErrorOutput();
-        char target[256] = {};
-        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-        EXPECT_EQ(std::string(target), terminal);
+        const std::string terminal = sim.StartEcuSim({"--link", link});
+        ASSERT_FALSE(terminal.empty()) << sim.ErrorOutput();
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(), terminal);
         if (replacedMeanwhile) {
             std::filesystem::remove(link);
             std::ofstream(link) << "mine now\n";
         }
-        sim.WriteLine("quit");
+        sim.Write("quit\n");
         EXPECT_EQ(sim.Wait(5000), 0);
         EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(link)),
                   replacedMeanwhile);

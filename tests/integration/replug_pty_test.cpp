@@ -5,13 +5,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "ecu/clock.h"
 #include "ecu/ecu.h"
 #include "ecu/ecucontrol.h"
 #include "ecu/serialcomm.h"
-#include "tests/integration/ptyecu.h"
+#include "platform/posixserial.h"
+#include "tests/support/childprocess.h"
+#include "tests/support/memorysettings.h"
 #include "tests/support/waitfor.h"
 
 namespace {
@@ -20,21 +21,23 @@ namespace {
 // keep-alive); away for longer than the keep-alive, it goes to "Connecting" first. Either
 // way it is "Connected" again within seconds of the device's return.
 TEST(ReplugPty, SessionReturnsToConnectedWhenTheDeviceComesBack) {
-    for (const char* replug : {"replug", "replug 2500"}) {
+    for (const std::string replug : {"replug", "replug 2500"}) {
         SCOPED_TRACE(replug);
         const std::string link = testing::TempDir() + "/brindle-ecu-" + std::to_string(getpid());
-        TPtyEcu pty({"--link", link});
-        TChildProcess& sim = pty.sim;
-        TPosixSerialLibrary& lib = *pty.lib;
-        TECUControl control({lib, pty.store, TSteadyClock::Instance()});
+        TChildProcess sim;  // ended last, after the port
+        ASSERT_FALSE(sim.StartEcuSim({"--link", link}).empty());
+        TPortMap map;
+        map.SetRunOverride(link);
+        TPosixSerialLibrary lib(map);
+        TMemorySettingsStore store;
+        TECUControl control({lib, store, TSteadyClock::Instance()});
         TECU& session = *control.session;
         ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnected; }, 15000));
 
         uint64_t before = 0;
         session.SensorsSnapshot(&before);
-        const bool longGap = std::string(replug) != "replug";
-        sim.WriteLine(replug);
-        if (longGap) {
+        sim.Write(replug + "\n");
+        if (replug != "replug") {  // the long gap
             ASSERT_TRUE(WaitFor([&] { return session.linkState == kLinkConnecting; }, 5000));
         }
         ASSERT_FALSE(sim.WaitForLine("replugged", 10000).empty());

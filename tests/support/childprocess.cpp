@@ -5,43 +5,29 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <utility>
+
+#include "tests/support/waitfor.h"
 
 extern char** environ;
 
-namespace {
-int64_t NowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
-}
-}  // namespace
-
 std::string ProjectBinary(const std::string& name) {
-#ifdef BRINDLE_BINARY_DIR
     return std::string(BRINDLE_BINARY_DIR) + "/" + name;
-#else
-    return name;
-#endif
 }
 
 TChildProcess::~TChildProcess() {
+    Signal(SIGKILL);
     if (pid > 0 && status < 0) {
-        ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
     }
     for (int fd : {in, out, err}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        ::close(fd);  // -1 (never opened, or closed at its end) is refused harmlessly
     }
 }
 
-bool TChildProcess::Start(const std::vector<std::string>& args,
-                          const std::vector<std::string>& env) {
+bool TChildProcess::Start(const std::vector<std::string>& args) {
     int pin[2], pout[2], perr[2];
     if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) {
         return false;
@@ -56,21 +42,11 @@ bool TChildProcess::Start(const std::vector<std::string>& args,
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) {
-        envStrings.emplace_back(*e);
-    }
-    envStrings.insert(envStrings.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (std::string& e : envStrings) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    const int rc = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(pin[0]);
-    ::close(pout[1]);
-    ::close(perr[1]);
+    for (int fd : {pin[0], pout[1], perr[1]}) {
+        ::close(fd);
+    }
     in = pin[1];
     out = pout[0];
     err = perr[0];
@@ -78,101 +54,66 @@ bool TChildProcess::Start(const std::vector<std::string>& args,
     fcntl(err, F_SETFL, O_NONBLOCK);
     if (rc != 0) {
         pid = -1;
-        return false;
     }
-    return true;
+    return rc == 0;
+}
+
+std::string TChildProcess::StartEcuSim(const std::vector<std::string>& options) {
+    std::vector<std::string> args = {ProjectBinary("brindle-ecusim")};
+    args.insert(args.end(), options.begin(), options.end());
+    return Start(args) ? WaitForLine("", 5000) : "";
 }
 
 bool TChildProcess::Write(const std::string& text) {
-    return in >= 0 && ::write(in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::write(in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-bool TChildProcess::WriteLine(const std::string& line) {
-    return Write(line + "\n");
-}
-
-void TChildProcess::Drain(int fd, std::string& into, int timeoutMs) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, timeoutMs) <= 0) {
-        return;
-    }
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) {
-        into.append(buf, static_cast<size_t>(n));
-    }
-}
-
-bool TChildProcess::ReadLine(std::string& line, int timeoutMs) {
-    const int64_t deadline = NowMs() + timeoutMs;
-    for (;;) {
-        const size_t pos = outBuffer.find('\n');
-        if (pos != std::string::npos) {
-            line = outBuffer.substr(0, pos);
-            outBuffer.erase(0, pos + 1);
-            return true;
+void TChildProcess::Pump(int timeoutMs) {
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};  // a closed one (-1) is skipped
+    ::poll(fds, 2, timeoutMs);
+    for (auto [fd, into] : {std::pair{&out, &output}, std::pair{&err, &errors}}) {
+        char buf[4096];
+        ssize_t n = -1;
+        while (*fd >= 0 && (n = ::read(*fd, buf, sizeof buf)) > 0) {
+            into->append(buf, static_cast<size_t>(n));
         }
-        const int64_t left = deadline - NowMs();
-        if (left <= 0 || out < 0) {
-            return false;
+        if (n == 0) {  // the child closed it
+            ::close(*fd);
+            *fd = -1;
         }
-        std::string chunk;
-        Drain(out, chunk, static_cast<int>(left));
-        if (chunk.empty()) {
-            pollfd pfd{out, POLLIN, 0};
-            if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLHUP)) {
-                return false;  // the child closed its output
+    }
+}
+
+bool TChildProcess::ReadLine(std::string& line, int timeoutMs, const std::string& prefix) {
+    bool found = false;
+    WaitFor(
+        [&] {
+            for (size_t end; !found && (end = output.find('\n', lineStart)) != std::string::npos;) {
+                line = output.substr(lineStart, end - lineStart);
+                lineStart = end + 1;
+                found = line.rfind(prefix, 0) == 0;
             }
-            continue;
-        }
-        outBuffer += chunk;
-        output += chunk;
-    }
-}
-
-std::string TChildProcess::WaitForLine(const std::string& prefix, int timeoutMs) {
-    const int64_t deadline = NowMs() + timeoutMs;
-    std::string line;
-    while (ReadLine(line, static_cast<int>(std::max<int64_t>(0, deadline - NowMs())))) {
-        if (line.rfind(prefix, 0) == 0) {
-            return line;
-        }
-    }
-    return {};
-}
-
-std::string TChildProcess::ErrorOutput() {
-    Drain(err, errors, 0);
-    return errors;
+            if (found || out < 0) {  // out < 0: it ended, and every line of it was looked at
+                return true;
+            }
+            Pump(10);
+            return false;
+        },
+        timeoutMs);
+    return found;
 }
 
 int TChildProcess::Wait(int timeoutMs) {
-    if (status >= 0) {
-        return status;
+    int st = 0;
+    const auto ended = [&] {
+        Pump(10);  // keeps the pipes flowing, so a chatty child cannot block on a full pipe
+        return pid > 0 && ::waitpid(pid, &st, WNOHANG) == pid;
+    };
+    if (status < 0 && WaitFor(ended, timeoutMs)) {
+        status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
-    const int64_t deadline = NowMs() + timeoutMs;
-    for (;;) {
-        int st = 0;
-        const pid_t r = ::waitpid(pid, &st, WNOHANG);
-        if (r == pid) {
-            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            std::string rest;
-            Drain(out, rest, 0);
-            outBuffer += rest;
-            output += rest;
-            Drain(err, errors, 0);
-            return status;
-        }
-        if (NowMs() >= deadline) {
-            return -1;
-        }
-        // Keep the pipes flowing so a chatty child cannot block on a full pipe.
-        std::string chunk;
-        Drain(out, chunk, 10);
-        outBuffer += chunk;
-        output += chunk;
-        Drain(err, errors, 0);
-    }
+    Pump(0);
+    return status;
 }
 
 void TChildProcess::Signal(int sig) {
