@@ -1,11 +1,12 @@
 // The link session stepping against arbitrary ECU bytes.
 //
-// Input: flags, initial seq, options, then a script of chunks (fuzz/scriptedline.h) played as
-// the ECU's answers on the fake serial library, on a manual clock.
+// Input: flags, initial seq, options, then a script of chunks
+// (TFakeSerialLibrary::DecodeScript) played as the ECU's answers, on a manual clock.
 //   flags bit 0: start connected (1) or connecting (2)
 //   flags bits 1-3: commBaud, bits 4-5: loaderBaud (codes outside 5..9 included)
 //   flags bits 6-7: number of Step calls beyond two
-//   options bit 0: repair the CRC of the frames that start a chunk (RepairFrameCrcs)
+//   options bit 0: put the right CRC into the frames that start a chunk, so that mutated
+//   packets still pass the CRC check and reach the code behind it
 // Checked after every Step:
 // - linkState is 1, 2 or 5 and moved only 2 -> 1, 2 -> 5 or 1 -> 2;
 // - the Step ended within a bounded virtual time after the last answer had arrived;
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <ostream>
 #include <set>
 #include <string>
@@ -23,11 +23,7 @@
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
-#include "ecu/serialcomm.h"
-#include "fuzz/check.h"
-#include "fuzz/scriptedline.h"
-#include "tests/support/manualclock.h"
-#include "tests/support/memorysettings.h"
+#include "fuzz/harness.h"
 #include "tests/support/recordingui.h"
 
 namespace {
@@ -73,10 +69,23 @@ bool FirmwareText(const std::string& t) {
                     std::to_string(c);
 }
 
-// BRINDLE_FUZZ_TRACE=1 prints what each Step did, to look into an input by hand.
-bool Trace() {
-    static const bool on = std::getenv("BRINDLE_FUZZ_TRACE") != nullptr;
-    return on;
+// For each chunk that starts with the start byte: puts the right CRC into the frames that lie
+// back to back from its start. Bytes after the last whole frame are left alone.
+void RepairFrameCrcs(std::vector<TFakeSerialLibrary::TChunk>& chunks) {
+    for (auto& c : chunks) {
+        std::vector<uint8_t>& b = c.bytes;
+        size_t i = 0;
+        while (i + kKaloHeaderBytes <= b.size() && b[i] == kKaloStart) {
+            const size_t crcAt = i + kKaloHeaderBytes + b[i + 3];
+            if (crcAt + kKaloCrcBytes > b.size()) {
+                break;
+            }
+            const uint16_t crc = Crc16(&b[i + 1], crcAt - i - 1);
+            b[crcAt] = static_cast<uint8_t>(crc & 0xFF);
+            b[crcAt + 1] = static_cast<uint8_t>(crc >> 8);
+            i = crcAt + kKaloCrcBytes;
+        }
+    }
 }
 
 }  // namespace
@@ -86,32 +95,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const uint8_t flags = data[0];
-    std::vector<TChunk> chunks = DecodeChunks(data + 3, size - 3);
+    auto chunks = TFakeSerialLibrary::DecodeScript(data + 3, size - 3);
     if (data[2] & 1) {
         RepairFrameCrcs(chunks);
     }
-    TManualClock clock;
-    TScriptedPeer line(clock.Now(), std::move(chunks));
-    TFakeSerialLibrary lib(clock);
-    lib.AttachPeer(&line);
-    TMemorySettingsStore store;
-    store.values["commBaud"] = kCommBauds[(flags >> 1) & 7];
-    store.values["loaderBaud"] = kLoaderBauds[(flags >> 4) & 3];
-    TSerialComm port(lib, store, clock);
-    Check(port.Open(), "the fake port did not open");
+    TFuzzLine line(std::move(chunks));
+    TManualClock& clock = line.clock;
+    line.port.commBaud = kCommBauds[(flags >> 1) & 7];
+    line.port.loaderBaud = kLoaderBauds[(flags >> 4) & 3];
     std::ostream nullLog(nullptr);  // log lines are made and written to nowhere
     TStreamLogSink log(nullLog);
 
     TRecordingPanels panels;
-    TECU session(&port, &panels, &log);
+    TECU session(&line.port, &panels, &log);
     session.seq = data[1];
-    if (flags & 1) {
-        session.linkState = kLinkConnected;
-        session.lastReply = clock.Now();
-    } else {
-        session.linkState = kLinkConnecting;
-    }
-    const auto possible = PossibleRecords(line.AllBytes());
+    session.linkState = (flags & 1) ? kLinkConnected : kLinkConnecting;
+    session.lastReply = clock.Now();
+    const auto possible = PossibleRecords(line.bytes);
     uint64_t updates = 0;
     SensorRecord record = session.SensorsSnapshot(&updates);
 
@@ -121,12 +121,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int64_t start = clock.NowUs();
         session.Step();
         const uint8_t after = session.linkState;
-        Check(after == kLinkConnected || after == kLinkConnecting || after == kLinkLoader,
-              "linkState outside 1, 2, 5");
-        Check(after == before || (before == kLinkConnecting && after != kLinkConnecting) ||
-                  (before == kLinkConnected && after == kLinkConnecting),
-              "linkState moved the wrong way");
-        Check(clock.NowUs() <= std::max(start, line.LastArrivalUs()) + kStepBoundUs,
+        Check(
+            after == before ||
+                (before == kLinkConnecting && (after == kLinkConnected || after == kLinkLoader)) ||
+                (before == kLinkConnected && after == kLinkConnecting),
+            "linkState outside 1, 2, 5 or moved the wrong way");
+        Check(clock.NowUs() <= std::max(start, line.lib.LastArrivalUs()) + kStepBoundUs,
               "a Step went on too long after the line fell silent");
 
         uint64_t nowUpdates = 0;

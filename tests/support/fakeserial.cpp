@@ -1,11 +1,6 @@
 #include "tests/support/fakeserial.h"
 
 #include <algorithm>
-#include <limits>
-
-int TFakeSerialLibrary::SetLineFormat(int, int, int, int) {
-    return 0;
-}
 
 int TFakeSerialLibrary::Reset(int p, int, int) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -45,14 +40,10 @@ int TFakeSerialLibrary::TxQueueLength(int) {
     return queued;
 }
 
-int TFakeSerialLibrary::BpsLocked() const {
-    return BaudCodeToBps(baudCode);
-}
-
 bool TFakeSerialLibrary::AvailableLocked(int64_t now) {
     if (peer) {
         std::vector<uint8_t> bytes;
-        peer->Poll(std::chrono::nanoseconds(now * 1000), BpsLocked(), bytes);
+        peer->Poll(std::chrono::nanoseconds(now * 1000), BaudCodeToBps(baudCode), bytes);
         ready.insert(ready.end(), bytes.begin(), bytes.end());
     }
     while (!scripted.empty() && scripted.front().first <= now) {
@@ -79,7 +70,7 @@ int TFakeSerialLibrary::PutLocked(const uint8_t* bytes, int count) {
         return -1;
     }
     const int64_t now = clock.Now().count();
-    const int bps = BpsLocked();
+    const int bps = BaudCodeToBps(baudCode);
     for (int i = 0; i < count; ++i) {
         const int64_t startNs = std::max(now * 1000, txEndNs);
         // Ten bit times per byte: start bit, eight data bits, stop bit.
@@ -90,8 +81,8 @@ int TFakeSerialLibrary::PutLocked(const uint8_t* bytes, int count) {
             peer->HostSent(bytes[i], std::chrono::nanoseconds(startNs), bps);
         }
     }
-    if (peer && count > 0) {
-        peer->HostPut(std::chrono::nanoseconds(now * 1000));
+    if (count > 0) {
+        ReleaseLocked(now, true);
     }
     return count;
 }
@@ -125,7 +116,8 @@ bool TFakeSerialLibrary::WaitReadable(int, std::chrono::milliseconds timeout) {
         }
         if (open && peer) {
             const int64_t peerNs =
-                peer->NextEvent(std::chrono::nanoseconds(now * 1000), BpsLocked()).count();
+                peer->NextEvent(std::chrono::nanoseconds(now * 1000), BaudCodeToBps(baudCode))
+                    .count();
             if (peerNs != INT64_MAX) {
                 next = std::min(next, (peerNs + 999) / 1000);
             }
@@ -137,13 +129,12 @@ bool TFakeSerialLibrary::WaitReadable(int, std::chrono::milliseconds timeout) {
     }
 }
 
-std::string TFakeSerialLibrary::LastError(int) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return lastError;
-}
-
 void TFakeSerialLibrary::AddInput(const std::vector<uint8_t>& bytes, int64_t atUs) {
     std::lock_guard<std::mutex> lock(mutex);
+    AddInputLocked(bytes, atUs);
+}
+
+void TFakeSerialLibrary::AddInputLocked(const std::vector<uint8_t>& bytes, int64_t atUs) {
     auto at = std::upper_bound(scripted.begin(), scripted.end(), atUs,
                                [](int64_t t, const auto& e) { return t < e.first; });
     for (uint8_t b : bytes) {
@@ -151,18 +142,54 @@ void TFakeSerialLibrary::AddInput(const std::vector<uint8_t>& bytes, int64_t atU
     }
 }
 
-void TFakeSerialLibrary::AddInputText(const std::string& text, int64_t atUs) {
-    AddInput(std::vector<uint8_t>(text.begin(), text.end()), atUs);
+std::vector<TFakeSerialLibrary::TChunk> TFakeSerialLibrary::DecodeScript(const uint8_t* data,
+                                                                         size_t size) {
+    std::vector<TChunk> chunks;
+    size_t i = 0;
+    while (i < size) {
+        const int64_t code = data[i] & 0x7F;
+        TChunk c{(data[i++] & 0x80) != 0,
+                 code < 64   ? code * 100
+                 : code < 96 ? (code - 64) * 5'000
+                             : (code - 96) * 100'000,
+                 {}};
+        const size_t take = i < size ? std::min<size_t>(data[i++], size - i) : 0;
+        c.bytes.assign(data + i, data + i + take);
+        i += take;
+        chunks.push_back(std::move(c));
+    }
+    return chunks;
+}
+
+void TFakeSerialLibrary::PlayScript(std::vector<TChunk> chunks) {
+    std::lock_guard<std::mutex> lock(mutex);
+    script = std::move(chunks);
+    nextChunk = 0;
+    lastArrivalUs = clock.Now().count();
+    lastReleaseUs = INT64_MIN;
+    ReleaseLocked(lastArrivalUs, false);
+}
+
+void TFakeSerialLibrary::ReleaseLocked(int64_t now, bool hostPut) {
+    for (; nextChunk < script.size(); ++nextChunk) {
+        const TChunk& c = script[nextChunk];
+        if (c.reactive) {
+            // One burst of puts (one command, put at one instant) releases one answer.
+            if (!hostPut || now < lastArrivalUs || now <= lastReleaseUs) {
+                return;
+            }
+            lastArrivalUs = now;
+            lastReleaseUs = now;
+            hostPut = false;
+        }
+        lastArrivalUs += c.delayUs;
+        AddInputLocked(c.bytes, lastArrivalUs);
+    }
 }
 
 void TFakeSerialLibrary::AttachPeer(TSerialPeer* p) {
     std::lock_guard<std::mutex> lock(mutex);
     peer = p;
-}
-
-std::vector<TFakeSerialLibrary::TSent> TFakeSerialLibrary::Sent() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return sent;
 }
 
 std::vector<uint8_t> TFakeSerialLibrary::SentBytes() const {
@@ -188,34 +215,4 @@ void TFakeSerialLibrary::SetFailReset(bool fail, std::string reason) {
 void TFakeSerialLibrary::SetFailSetBaud(bool fail) {
     std::lock_guard<std::mutex> lock(mutex);
     failSetBaud = fail;
-}
-
-bool TFakeSerialLibrary::IsOpen() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return open;
-}
-
-int TFakeSerialLibrary::BaudCode() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return baudCode;
-}
-
-std::vector<int> TFakeSerialLibrary::BaudHistory() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return baudHistory;
-}
-
-int TFakeSerialLibrary::PutCalls() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return putCalls;
-}
-
-int TFakeSerialLibrary::Resets() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return resets;
-}
-
-std::vector<TFakeSerialLibrary::TEvent> TFakeSerialLibrary::Traffic() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return traffic;
 }
