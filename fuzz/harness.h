@@ -12,21 +12,16 @@
 #include "tests/support/manualclock.h"
 #include "tests/support/memorysettings.h"
 
-[[noreturn]] inline void Fail(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
 inline void Check(bool condition, const char* what) {
     if (!condition) {
-        Fail(what);
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
     }
 }
 
 // BRINDLE_FUZZ_TRACE=1 makes a fuzzer tell what happened, to look into an input by hand.
 inline bool Trace() {
-    static const bool on = std::getenv("BRINDLE_FUZZ_TRACE") != nullptr;
-    return on;
+    return std::getenv("BRINDLE_FUZZ_TRACE") != nullptr;
 }
 
 // A manual clock, the fake serial library playing a script of chunks

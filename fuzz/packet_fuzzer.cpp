@@ -30,17 +30,12 @@ namespace {
 void CheckPacket(const TKaloPacket& p, const std::vector<uint8_t>& taken) {
     Check(p.rxPos == taken.size(), "rxPos differs from the bytes taken");
     Check(p.rxPos <= 260, "byte taken beyond position 259");
-    const int header[] = {p.seq, p.type, p.size};
-    for (size_t i = 0; i < 3 && i < taken.size(); ++i) {
-        Check(header[i] == taken[i], "seq, type or size is not byte 0, 1 or 2");
-    }
-    if (taken.size() >= 3) {
-        Check(p.payload.size() == p.size, "payload length differs from size");
-        Check(std::equal(taken.begin() + 3,
-                         taken.begin() + std::min<size_t>(taken.size(), p.size + 3u),
-                         p.payload.begin()),
-              "payload differs from the bytes taken");
-    }
+    std::vector<uint8_t> held = {p.seq, p.type, p.size};
+    held.insert(held.end(), p.payload.begin(), p.payload.end());
+    const size_t n = std::min<size_t>(taken.size(), p.size + 3u);
+    Check(n <= held.size() && std::equal(taken.begin(), taken.begin() + n, held.begin()),
+          "seq, type, size or payload differs from the bytes taken");
+    Check(taken.size() < 3 || p.payload.size() == p.size, "payload length differs from size");
     if (p.complete) {
         Check(taken.size() == p.size + 5u, "complete packet of the wrong length");
         Check(p.rxCrc == (taken[p.size + 3] | taken[p.size + 4] << 8),
@@ -61,14 +56,13 @@ void FeedDirect(const uint8_t* data, size_t size) {
     size_t i = 0;
     while (i < size) {
         p.Reset();
-        std::vector<uint8_t> taken;
+        const size_t first = i;
         bool more = true;
         while (more && i < size) {
-            taken.push_back(data[i]);
             more = p.TakeByte(data[i++]);
         }
         Check(more != p.complete, "TakeByte's result disagrees with complete");
-        CheckPacket(p, taken);
+        CheckPacket(p, std::vector<uint8_t>(data + first, data + i));
     }
 }
 

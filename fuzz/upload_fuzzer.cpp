@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ecu/ecu.h"
@@ -48,15 +49,15 @@ constexpr int64_t kUploadBoundUs = 12'000'000;
 // The image of one run: `used` bytes of a pattern, the last one 0x00 so that it counts, the
 // rest erased. The program's 128 KiB image is made once, as allocating it for every input
 // would dominate the run; the small ones are made for each.
-TIHexFile& Image(int capacityChoice, int used, std::unique_ptr<TIHexFile>& small) {
+TIHexFile& Image(int capacityChoice, int used) {
     static TIHexFile full;
+    static std::unique_ptr<TIHexFile> small;
     const int capacities[] = {kFirmwareImageBytes, used, (used + kBlock - 1) / kBlock * kBlock,
                               used + 1};
-    TIHexFile* image = &full;
-    if (capacities[capacityChoice] != kFirmwareImageBytes) {
+    if (capacityChoice > 0) {
         small = std::make_unique<TIHexFile>(capacities[capacityChoice]);
-        image = small.get();
     }
+    TIHexFile* image = capacityChoice > 0 ? small.get() : &full;
     std::fill(image->data.begin(), image->data.end(), 0xFF);
     for (int i = 0; i < used; ++i) {
         image->data[i] = static_cast<uint8_t>(i == used - 1 ? 0 : i * 29 + 7 + (i >> 8));
@@ -67,10 +68,7 @@ TIHexFile& Image(int capacityChoice, int used, std::unique_ptr<TIHexFile>& small
 
 // Walks the recorded traffic: the host's bytes in order, and after each the bytes the host
 // read before its next one.
-class TDialogue {
-public:
-    explicit TDialogue(std::vector<TFakeSerialLibrary::TEvent> e) : events(std::move(e)) {}
-
+struct TDialogue {
     // Takes the host's next byte, which must be `expected`.
     void Expect(int expected, const char* what) {
         Check(!AtEnd() && events[next++].byte == expected, what);
@@ -95,7 +93,6 @@ public:
         return at != std::string::npos;
     }
 
-private:
     std::vector<TFakeSerialLibrary::TEvent> events;
     size_t next = 0;  // the event after the host's byte taken last
 };
@@ -114,18 +111,14 @@ TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& im
             d.Expect(b, "ENTER_FLASH frame");
         }
     }
-    d.Expect('p', "programmer query");
-    if (!d.Answered("S")) {
-        return x;
-    }
-    d.Expect('S', "identify");
-    if (!d.Answered("AVREFI1")) {
-        return x;
-    }
-    x.run = TUploadRun::FailedAfterErase;
-    d.Expect('e', "erase");
-    if (!d.Answered("\r")) {
-        return x;
+    // The programmer query, identify and erase, each answered before the next goes out.
+    const std::pair<char, const char*> greeting[] = {{'p', "S"}, {'S', "AVREFI1"}, {'e', "\r"}};
+    for (const auto& [command, answer] : greeting) {
+        x.run = command == 'e' ? TUploadRun::FailedAfterErase : TUploadRun::LoaderSilent;
+        d.Expect(command, "programmer query, identify or erase");
+        if (!d.Answered(answer)) {
+            return x;
+        }
     }
 
     const int blocks = (image.usedLength + kBlock - 1) / kBlock;
@@ -189,8 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint8_t flags = data[0];
     const bool fromLoader = (flags & 1) == 0;
-    std::unique_ptr<TIHexFile> small;
-    TIHexFile& image = Image(flags >> 6, data[2] * 8 + ((flags >> 3) & 7), small);
+    TIHexFile& image = Image(flags >> 6, data[2] * 8 + ((flags >> 3) & 7));
 
     TFuzzLine line(TFakeSerialLibrary::DecodeScript(data + 3, size - 3));
     TECU session(&line.port);
@@ -202,19 +194,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const TUploadRun run = TUpload(session, image, progress).Run();
 
     if (Trace()) {
-        std::fprintf(stderr, "upload of %d bytes: run %d after %lld us\n", image.usedLength,
-                     static_cast<int>(run), static_cast<long long>(line.clock.NowUs() - start));
-        for (const std::string& t : progress.Texts()) {
-            std::fprintf(stderr, "  %s\n", t.c_str());
-        }
+        std::fprintf(stderr, "upload of %d bytes: run %d after %lld us, last text %s\n",
+                     image.usedLength, static_cast<int>(run),
+                     static_cast<long long>(line.clock.NowUs() - start),
+                     progress.Texts().empty() ? "none" : progress.Texts().back().c_str());
     }
-    const bool completed = run == TUploadRun::Completed;
     Check(line.clock.NowUs() <= std::max(start, line.lib.LastArrivalUs()) + kUploadBoundUs,
           "the upload went on too long after the line fell silent");
-    Check(session.linkState == (completed ? kLinkConnecting : state), "linkState after the upload");
+    Check(session.linkState == (run == TUploadRun::Completed ? kLinkConnecting : state),
+          "linkState after the upload");
     Check(session.seq == static_cast<uint8_t>(data[1] + (fromLoader ? 0 : 1)), "seq");
 
-    TDialogue dialogue(line.lib.Traffic());
+    TDialogue dialogue{line.lib.Traffic()};
     const TExpected expected =
         Replay(dialogue, fromLoader, static_cast<uint8_t>(data[1] + 1), image);
     Check(dialogue.AtEnd(), "the host sent more than the dialogue");

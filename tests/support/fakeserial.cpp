@@ -33,11 +33,9 @@ int TFakeSerialLibrary::Close(int) {
 int TFakeSerialLibrary::TxQueueLength(int) {
     std::lock_guard<std::mutex> lock(mutex);
     const int64_t now = clock.Now().count();
-    int queued = 0;
-    for (auto it = sent.rbegin(); it != sent.rend() && it->endUs > now; ++it) {
-        ++queued;
-    }
-    return queued;
+    return static_cast<int>(
+        std::find_if(sent.rbegin(), sent.rend(), [&](const TSent& s) { return s.endUs <= now; }) -
+        sent.rbegin());
 }
 
 bool TFakeSerialLibrary::AvailableLocked(int64_t now) {
@@ -87,10 +85,9 @@ int TFakeSerialLibrary::PutLocked(const uint8_t* bytes, int count) {
     return count;
 }
 
-int TFakeSerialLibrary::PutByte(int, int byte) {
-    std::lock_guard<std::mutex> lock(mutex);
+int TFakeSerialLibrary::PutByte(int port, int byte) {
     const uint8_t b = static_cast<uint8_t>(byte);
-    return PutLocked(&b, 1) == 1 ? 0 : -1;
+    return PutBlock(port, &b, 1) == 1 ? 0 : -1;
 }
 
 int TFakeSerialLibrary::PutBlock(int, const uint8_t* bytes, int count) {
@@ -144,16 +141,17 @@ void TFakeSerialLibrary::AddInputLocked(const std::vector<uint8_t>& bytes, int64
 
 std::vector<TFakeSerialLibrary::TChunk> TFakeSerialLibrary::DecodeScript(const uint8_t* data,
                                                                          size_t size) {
+    // The delay of a control byte's bits 0-6: 0.1 ms steps from code 0, 5 ms steps from code
+    // 64, 100 ms steps from code 96.
+    constexpr int64_t kFirstCode[] = {0, 0, 64, 96};
+    constexpr int64_t kStepUs[] = {100, 100, 5'000, 100'000};
     std::vector<TChunk> chunks;
     size_t i = 0;
     while (i < size) {
-        const int64_t code = data[i] & 0x7F;
-        TChunk c{(data[i++] & 0x80) != 0,
-                 code < 64   ? code * 100
-                 : code < 96 ? (code - 64) * 5'000
-                             : (code - 96) * 100'000,
-                 {}};
-        const size_t take = i < size ? std::min<size_t>(data[i++], size - i) : 0;
+        const int code = data[i] & 0x7F;
+        TChunk c{(data[i++] & 0x80) != 0, (code - kFirstCode[code >> 5]) * kStepUs[code >> 5], {}};
+        const size_t length = i < size ? data[i++] : 0;
+        const size_t take = std::min(length, size - i);
         c.bytes.assign(data + i, data + i + take);
         i += take;
         chunks.push_back(std::move(c));
@@ -187,11 +185,6 @@ void TFakeSerialLibrary::ReleaseLocked(int64_t now, bool hostPut) {
     }
 }
 
-void TFakeSerialLibrary::AttachPeer(TSerialPeer* p) {
-    std::lock_guard<std::mutex> lock(mutex);
-    peer = p;
-}
-
 std::vector<uint8_t> TFakeSerialLibrary::SentBytes() const {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<uint8_t> bytes;
@@ -210,9 +203,4 @@ void TFakeSerialLibrary::SetFailReset(bool fail, std::string reason) {
     std::lock_guard<std::mutex> lock(mutex);
     failReset = fail;
     resetReason = std::move(reason);
-}
-
-void TFakeSerialLibrary::SetFailSetBaud(bool fail) {
-    std::lock_guard<std::mutex> lock(mutex);
-    failSetBaud = fail;
 }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <chrono>
@@ -50,7 +51,7 @@ public:
     void AddInputText(const std::string& text, int64_t atUs) {
         AddInput(std::vector<uint8_t>(text.begin(), text.end()), atUs);
     }
-    void AttachPeer(TSerialPeer* p);
+    void AttachPeer(TSerialPeer* p) { Set(peer, p); }
 
     // A scripted far end: chunks of line data that arrive on their own time or answer the
     // host's commands.
@@ -92,7 +93,7 @@ public:
 
     // Failure switches.
     void SetFailReset(bool fail, std::string reason = "Device or resource busy");
-    void SetFailSetBaud(bool fail);
+    void SetFailSetBaud(bool fail) { Set(failSetBaud, fail); }
 
     // Observations.
     bool IsOpen() const { return Get(open); }
@@ -109,6 +110,11 @@ private:
     T Get(const T& value) const {
         std::lock_guard<std::mutex> lock(mutex);
         return value;
+    }
+    template <typename T>
+    void Set(T& field, T value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        field = std::move(value);
     }
     bool AvailableLocked(int64_t now);
     int PutLocked(const uint8_t* bytes, int count);
