@@ -186,9 +186,8 @@ void TFakeSerialLibrary::ReleaseLocked(int64_t now, bool hostPut) {
 }
 
 std::vector<uint8_t> TFakeSerialLibrary::SentBytes() const {
-    std::lock_guard<std::mutex> lock(mutex);
     std::vector<uint8_t> bytes;
-    for (const TSent& s : sent) {
+    for (const TSent& s : Sent()) {
         bytes.push_back(s.byte);
     }
     return bytes;
