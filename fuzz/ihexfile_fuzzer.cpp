@@ -7,14 +7,14 @@
 // data bytes. Control bit 0: checksum off by one; bits 1-2: line end CR LF, LF, CR or none;
 // bit 3: lower-case digits.
 //
-// The text is parsed as Load parses it, into images of two capacities whose buffers are
-// exactly that large (so any stray store hits the address sanitizer), and once more through
-// Open and Load on a file. Checked on every input:
-// - the parse ends with a known text, or with success, and names a line inside the text;
-// - Load on the file agrees with the parse: result, error text and image;
-// - usedLength is one past the last byte that is not 0xFF (0 for an erased image), and a
-//   failed load reports the parser's text and, on a second line, where it failed;
-// - upper- and lower-case input load to the same image (the digits are read either way);
+// The text is loaded through Open and Load from a file, into images of two capacities whose
+// buffers are exactly that large (so any stray store hits the address sanitizer). Checked on
+// every input:
+// - a load ends with success, or with a known text and on a second line the line inside the
+//   text where it failed;
+// - usedLength is one past the last byte that is not 0xFF (0 for an erased image), and 0
+//   after a failed load;
+// - the input in lower case loads as it does (the digits are read either way);
 // - for binary input whose records have the sizes their types call for, the result, error
 //   and image are those the records give: data stored at offset plus segment or linear base
 //   (also from a record whose checksum then fails), base records moving later data, parsing
@@ -27,81 +27,33 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <memory>
+#include <numeric>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "firmware/ihexfile.h"
-#include "fuzz/check.h"
+#include "fuzz/harness.h"
 
 namespace {
 
-struct TParse {
-    bool ok = true;
-    std::string error;
-    const uint8_t* image = nullptr;  // `capacity` bytes, valid until the next parse
-};
-
 bool KnownError(const std::string& text) {
-    for (const char* known :
-         {"Incorrect record header", "data record outside allocated space", "Checksum error!",
-          kHexMissingEnd, kHexRecordCutShort, kHexInvalidCharacter}) {
-        if (text == known) {
-            return true;
-        }
-    }
+    static const std::set<std::string> known = {
+        "Incorrect record header", "data record outside allocated space",
+        "Checksum error!",         kHexMissingEnd,
+        kHexRecordCutShort,        kHexInvalidCharacter};
     const std::string prefix = "unrecognised record type: ";
-    return (text.size() == prefix.size() + 1 || text.size() == prefix.size() + 2) &&
-           text.compare(0, prefix.size(), prefix) == 0;
+    return known.count(text) == 1 ||
+           (text.rfind(prefix, 0) == 0 && text.size() - prefix.size() - 1 < 2);
 }
 
-// An image buffer of exactly `capacity` bytes, so that a store past its end is caught.
-// `slot` keeps buffers of parses that are compared with each other apart.
-uint8_t* Buffer(int slot, int32_t capacity) {
-    static std::unique_ptr<uint8_t[]> buffers[3];
-    static int32_t sizes[3] = {};
-    if (sizes[slot] != capacity) {
-        buffers[slot].reset(new uint8_t[static_cast<size_t>(capacity)]);
-        sizes[slot] = capacity;
-    }
-    return buffers[slot].get();
-}
-
-// The parse of Load, on a fresh erased image of `capacity` bytes.
-TParse ParseAll(const std::string& text, int32_t capacity, int slot) {
-    uint8_t* data = Buffer(slot, capacity);
-    std::memset(data, 0xFF, static_cast<size_t>(capacity));
-    TParse r;
-    THexRec rec;
-    int32_t segmentBase = 0;
-    int line = -1;
-    r.ok = TIHexFile::ParseText(rec, text.data(), text.data() + text.size(), data, capacity,
-                                segmentBase, line);
-    if (!r.ok) {
-        r.error = rec.errorText;
-        Check(KnownError(r.error), "unknown error text");
-    }
-    Check(line >= 0 && line <= static_cast<int>(text.size()) + 1, "line outside the text");
-    r.image = data;
-    return r;
-}
-
-// One past the last byte that is not 0xFF. Word by word: a per-byte loop under coverage
-// instrumentation would cost more than the rest of a run.
-int32_t UsedLength(const std::vector<uint8_t>& image) {
-    size_t n = image.size();
-    while (n >= 8) {
-        uint64_t word = 0;
-        std::memcpy(&word, &image[n - 8], 8);
-        if (word != ~uint64_t{0}) {
-            break;
-        }
-        n -= 8;
-    }
-    while (n > 0 && image[n - 1] == 0xFF) {
-        --n;
-    }
-    return static_cast<int32_t>(n);
+// Whether usedLength is one past the last byte that is not 0xFF. With memcmp: a per-byte loop
+// under coverage instrumentation would cost more than the rest of a run.
+bool UsedLengthFits(const TIHexFile& image) {
+    static const std::vector<uint8_t> erased(kFirmwareImageBytes, 0xFF);
+    const size_t used = static_cast<size_t>(image.usedLength);
+    return used <= image.data.size() && (used == 0 || image.data[used - 1] != 0xFF) &&
+           std::memcmp(image.data.data() + used, erased.data(), image.data.size() - used) == 0;
 }
 
 const std::string& TempPath() {
@@ -109,9 +61,7 @@ const std::string& TempPath() {
         const char* dir = std::getenv("TMPDIR");
         std::string p = std::string(dir && *dir ? dir : "/tmp") + "/brindle-fuzz-hex-XXXXXX";
         const int fd = mkstemp(p.data());
-        if (fd < 0) {
-            Fail("cannot create a temporary file");
-        }
+        Check(fd >= 0, "cannot create a temporary file");
         close(fd);
         std::atexit([] { std::remove(TempPath().c_str()); });
         return p;
@@ -119,12 +69,33 @@ const std::string& TempPath() {
     return path;
 }
 
-std::string Transformed(const std::string& text, int (*f)(int)) {
-    std::string out = text;
-    for (char& c : out) {
-        c = static_cast<char>(f(static_cast<unsigned char>(c)));
+// Loads `text` from a file into `image`, and checks what every load must give.
+bool LoadText(TIHexFile& image, const std::string& text) {
+    {
+        std::ofstream out(TempPath(), std::ios::binary | std::ios::trunc);
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        Check(out.good(), "cannot write the temporary file");
     }
-    return out;
+    image.usedLength = 12345;  // whatever an earlier load left, Load must set it afresh
+    Check(image.Open(TempPath()), "Open failed on a regular file");
+    const bool loaded = image.Load();
+    const std::string& error = image.LastError();
+    if (loaded) {
+        Check(error.empty(), "an error after a good load");
+        Check(UsedLengthFits(image), "usedLength inconsistent with data");
+        return true;
+    }
+    Check(image.usedLength == 0, "usedLength set by a failed load");
+    const size_t cut = error.find('\n');
+    Check(cut != std::string::npos && KnownError(error.substr(0, cut)), "unknown error text");
+    // The second line says where: "Line 12 of the file.", or where a file without its end
+    // record ends.
+    const std::string where = error.substr(cut + 1);
+    const int line =
+        std::atoi(where.c_str() + std::min(where.find_first_of("0123456789"), where.size()));
+    Check(!where.empty() && line >= 0 && line <= static_cast<int>(text.size()) + 1,
+          "the error names no line inside the text");
+    return false;
 }
 
 struct TRecord {
@@ -144,23 +115,19 @@ std::vector<TRecord> BinaryRecords(const uint8_t* data, size_t size, std::string
     size_t i = 0;
     while (i + 5 <= size) {
         const uint8_t control = data[i];
-        const uint8_t count = data[i + 1];
         TRecord r{(control & 1) != 0,
                   data[i + 4],
                   static_cast<uint16_t>(data[i + 2] << 8 | data[i + 3]),
                   {}};
         i += 5;
-        const size_t take = std::min<size_t>(count, size - i);
+        const size_t take = std::min<size_t>(data[i - 4], size - i);
         r.bytes.assign(data + i, data + i + take);
         i += take;
         std::vector<uint8_t> all = {static_cast<uint8_t>(r.bytes.size()),
                                     static_cast<uint8_t>(r.offset >> 8),
                                     static_cast<uint8_t>(r.offset & 0xFF), r.type};
         all.insert(all.end(), r.bytes.begin(), r.bytes.end());
-        unsigned sum = 0;
-        for (uint8_t b : all) {
-            sum += b;
-        }
+        const unsigned sum = std::accumulate(all.begin(), all.end(), 0u);
         all.push_back(static_cast<uint8_t>((0x100 - (sum & 0xFF) + (r.badChecksum ? 1 : 0))));
         text += ':';
         const char* digits = control & 8 ? "0123456789abcdef" : "0123456789ABCDEF";
@@ -178,8 +145,8 @@ std::vector<TRecord> BinaryRecords(const uint8_t* data, size_t size, std::string
 }
 
 // What loading the records must give, worked out from the records themselves.
-void CheckAgainstRecords(const std::vector<TRecord>& records, int32_t capacity,
-                         const TParse& parsed) {
+void CheckAgainstRecords(const std::vector<TRecord>& records, const TIHexFile& loaded) {
+    const int32_t capacity = loaded.capacity;
     std::vector<uint8_t> image(static_cast<size_t>(capacity), 0xFF);
     std::string error = kHexMissingEnd;  // unless an end record comes
     int64_t base = 0;
@@ -199,10 +166,8 @@ void CheckAgainstRecords(const std::vector<TRecord>& records, int32_t capacity,
         } else if (r.type == 4) {
             base = int64_t{r.bytes[0] * 256 + r.bytes[1]} << 16;
         } else if (r.type != 3) {
-            char hex[3];
-            std::snprintf(hex, sizeof hex, "%02X", r.type);
-            error = std::string("unrecognised record type: ") +
-                    (r.type <= 9 ? std::string(1, static_cast<char>('0' + r.type)) : hex);
+            const std::string hex{"0123456789ABCDEF"[r.type >> 4], "0123456789ABCDEF"[r.type & 15]};
+            error = "unrecognised record type: " + (r.type > 9 ? hex : hex.substr(1));
             break;
         }
         if (r.badChecksum) {
@@ -210,16 +175,14 @@ void CheckAgainstRecords(const std::vector<TRecord>& records, int32_t capacity,
             break;
         }
     }
-    Check(parsed.ok == error.empty() && parsed.error == error,
-          "result differs from what the records give");
-    Check(std::memcmp(parsed.image, image.data(), image.size()) == 0,
-          "image differs from what the records give");
+    const std::string& got = loaded.LastError();
+    Check(got.substr(0, got.find('\n')) == error, "result differs from what the records give");
+    Check(loaded.data == image, "image differs from what the records give");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    constexpr int32_t kCapacity = kFirmwareImageBytes;
     std::string text;
     std::vector<TRecord> records;
     bool wellFormed = false;
@@ -231,48 +194,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         text.assign(reinterpret_cast<const char*>(data), size);
     }
 
-    const TParse full = ParseAll(text, kCapacity, 0);
-    // A small image: records near its end must be refused, not stored.
-    const TParse small = ParseAll(text, smallCapacity, 2);
+    // The program's 128 KiB images are made once, as allocating them for every input would
+    // dominate the run. On the small image, records near its end must be refused, not stored.
+    static TIHexFile full;
+    static TIHexFile lower;
+    TIHexFile small(smallCapacity);
+    const bool loaded = LoadText(full, text);
+    LoadText(small, text);
     if (wellFormed) {
-        CheckAgainstRecords(records, kCapacity, full);
-        CheckAgainstRecords(records, smallCapacity, small);
+        CheckAgainstRecords(records, full);
+        CheckAgainstRecords(records, small);
     }
 
-    {
-        std::ofstream out(TempPath(), std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        Check(out.good(), "cannot write the temporary file");
-    }
-    // One image for every input, as allocating 128 KiB each time would dominate the run.
-    static TIHexFile image(kCapacity);
-    image.usedLength = 12345;  // whatever an earlier load left, Load must set it afresh
-    Check(image.Open(TempPath()), "Open failed on a regular file");
-    const bool loaded = image.Load();
-
-    Check(loaded == full.ok, "Load and the record loop disagree on the result");
-    Check(static_cast<int32_t>(image.data.size()) == kCapacity && image.capacity == kCapacity,
-          "image size changed");
-    Check(std::memcmp(image.data.data(), full.image, kCapacity) == 0,
-          "Load and the record loop disagree on the image");
-    if (loaded) {
-        Check(image.LastError().empty(), "an error after a good load");
-        Check(image.usedLength == UsedLength(image.data), "usedLength inconsistent with data");
-        Check(image.usedLength >= 0 && image.usedLength <= image.capacity,
-              "usedLength outside the image");
-    } else {
-        const std::string& error = image.LastError();
-        Check(error.substr(0, error.find('\n')) == full.error &&
-                  error.find('\n') != std::string::npos,
-              "a failed load reports other than the parser's text and where it failed");
-        Check(image.usedLength == 0, "usedLength set by a failed load");
-    }
-
-    for (int (*f)(int) : {&::tolower, &::toupper}) {
-        const TParse other = ParseAll(Transformed(text, f), kCapacity, 1);
-        Check(other.ok == full.ok && other.error == full.error &&
-                  std::memcmp(other.image, full.image, kCapacity) == 0,
-              "upper and lower case load differently");
-    }
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    Check(LoadText(lower, text) == loaded && lower.LastError() == full.LastError() &&
+              lower.data == full.data,
+          "upper and lower case load differently");
     return 0;
 }

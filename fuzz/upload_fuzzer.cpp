@@ -1,7 +1,7 @@
 // The boot-loader upload against arbitrary boot-loader answers.
 //
-// Input: flags, initial seq, image length / 8, then a script of chunks (fuzz/scriptedline.h)
-// played as the boot loader's answers, on a manual clock.
+// Input: flags, initial seq, image length / 8, then a script of chunks
+// (TFakeSerialLibrary::DecodeScript) played as the boot loader's answers, on a manual clock.
 //   flags bit 0: the session is connected (ENTER_FLASH goes out first) or in the loader (5)
 //   flags bits 1-2: not used
 //   flags bits 3-5: image length modulo 8 (the image is 0 to 2047 bytes, up to 8 blocks)
@@ -19,109 +19,86 @@
 //   order, and the positions are those of the blocks tried;
 // - linkState is 2 after success and untouched after failure;
 // - the upload ends within a bounded virtual time after the last answer arrived.
+// The commands are written out here byte by byte, with the dialogue's limits as this file's
+// own numbers, so that a wrong encoder or a changed limit fails.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
-#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ecu/ecu.h"
 #include "ecu/packet.h"
-#include "ecu/protocol.h"
-#include "ecu/serialcomm.h"
 #include "firmware/ihexfile.h"
 #include "firmware/upload.h"
-#include "fuzz/check.h"
-#include "fuzz/scriptedline.h"
-#include "tests/support/manualclock.h"
-#include "tests/support/memorysettings.h"
+#include "fuzz/harness.h"
 #include "tests/support/recordingui.h"
 
 namespace {
 
-// The dialogue's limits, written out here rather than taken from the upload, so that a
-// changed limit fails: three address commands a block, a block written at most six times.
+// Three address commands a block, a block written at most six times.
 constexpr int kAddressTries = 3;
 constexpr int kResendsAllowed = 5;
+constexpr int kBlock = 256;  // bytes a write command carries
 
 // After the line falls silent: the erase wait, or three address waits and a write wait, each
 // half a second past the last byte, plus a flush.
 constexpr int64_t kUploadBoundUs = 12'000'000;
 
-// The image of one run. The program's 128 KiB image is made once, as allocating it for every
-// input would dominate the run; the small ones are made for each.
-TIHexFile& Image(int capacityChoice, int used, std::unique_ptr<TIHexFile>& small) {
+// The image of one run: `used` bytes of a pattern, the last one 0x00 so that it counts, the
+// rest erased. The program's 128 KiB image is made once, as allocating it for every input
+// would dominate the run; the small ones are made for each.
+TIHexFile& Image(int capacityChoice, int used) {
     static TIHexFile full;
-    int capacity = kFirmwareImageBytes;
-    switch (capacityChoice) {
-        case 1:
-            capacity = used;
-            break;
-        case 2:
-            capacity = BlockCount(used) * kBlockBytes;
-            break;
-        case 3:
-            capacity = used + 1;
-            break;
-        default:
-            break;
+    static std::unique_ptr<TIHexFile> small;
+    const int capacities[] = {kFirmwareImageBytes, used, (used + kBlock - 1) / kBlock * kBlock,
+                              used + 1};
+    if (capacityChoice > 0) {
+        small = std::make_unique<TIHexFile>(capacities[capacityChoice]);
     }
-    TIHexFile* image = &full;
-    if (capacity != kFirmwareImageBytes) {
-        small = std::make_unique<TIHexFile>(capacity);
-        image = small.get();
+    TIHexFile* image = capacityChoice > 0 ? small.get() : &full;
+    std::fill(image->data.begin(), image->data.end(), 0xFF);
+    for (int i = 0; i < used; ++i) {
+        image->data[i] = static_cast<uint8_t>(i == used - 1 ? 0 : i * 29 + 7 + (i >> 8));
     }
-    FillUploadImage(*image, used);
+    image->usedLength = used;
     return *image;
 }
 
-// The image byte at `offset` as the boot loader must receive it: erased past the image's end.
-uint8_t ImageByte(const TIHexFile& image, size_t offset) {
-    return offset < image.data.size() ? image.data[offset] : 0xFF;
-}
-
-// Walks the recorded traffic: the host's bytes in order, and for each command the bytes the
-// host read after it and before its next byte.
-class TDialogue {
-public:
-    explicit TDialogue(const std::vector<TFakeSerialLibrary::TEvent>& e) : events(e) {
-        for (size_t i = 0; i < events.size(); ++i) {
-            if (events[i].fromHost) {
-                sent.push_back(i);
-            }
-        }
+// Walks the recorded traffic: the host's bytes in order, and after each the bytes the host
+// read before its next one.
+struct TDialogue {
+    // Takes the host's next byte, which must be `expected`.
+    void Expect(int expected, const char* what) {
+        Check(!AtEnd() && events[next++].byte == expected, what);
     }
-
-    bool AtEnd() const { return next == sent.size(); }
-    size_t Left() const { return sent.size() - next; }
-    uint8_t Take() { return events[sent[next++]].byte; }
+    bool AtEnd() {
+        while (next < events.size() && !events[next].fromHost) {
+            ++next;
+        }
+        return next == events.size();
+    }
 
     // Whether the host read `text` after the byte it took last and before its next one: the
     // read bytes must end with it (the wait stops there) and hold it nowhere else.
     bool Answered(const std::string& text) const {
-        const size_t last = sent[next - 1];
         std::string read;
-        for (size_t i = last + 1; i < events.size() && !events[i].fromHost; ++i) {
+        for (size_t i = next; i < events.size() && !events[i].fromHost; ++i) {
             read.push_back(static_cast<char>(events[i].byte));
         }
         const size_t at = read.find(text);
-        if (at == std::string::npos) {
-            return false;
-        }
-        Check(at + text.size() == read.size(), "the host read on past an answer");
-        return true;
+        Check(at == std::string::npos || at + text.size() == read.size(),
+              "the host read on past an answer");
+        return at != std::string::npos;
     }
 
-private:
-    const std::vector<TFakeSerialLibrary::TEvent>& events;
-    std::vector<size_t> sent;
-    size_t next = 0;
+    std::vector<TFakeSerialLibrary::TEvent> events;
+    size_t next = 0;  // the event after the host's byte taken last
 };
 
 struct TExpected {
-    TUploadRun run = TUploadRun::FailedAfterErase;
+    TUploadRun run = TUploadRun::LoaderSilent;
     std::vector<std::string> texts;
     std::vector<int> positions;
 };
@@ -130,62 +107,58 @@ struct TExpected {
 TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& image) {
     TExpected x;
     if (!fromLoader) {
-        TKaloBeginFlash enter(seq);
-        for (uint8_t b : enter.Encode()) {
-            Check(!d.AtEnd() && d.Take() == b, "ENTER_FLASH frame");
+        for (uint8_t b : TKaloBeginFlash(seq).Encode()) {
+            d.Expect(b, "ENTER_FLASH frame");
         }
     }
-    Check(!d.AtEnd() && d.Take() == kLoaderProgrammerQuery, "programmer query");
-    if (!d.Answered(kLoaderProgrammerReply)) {
-        x.run = TUploadRun::LoaderSilent;
-        return x;
-    }
-    Check(!d.AtEnd() && d.Take() == kLoaderIdentify, "identify");
-    if (!d.Answered(kLoaderIdText)) {
-        x.run = TUploadRun::LoaderSilent;
-        return x;
-    }
-    Check(!d.AtEnd() && d.Take() == kLoaderErase, "erase");
-    const std::string ack(1, static_cast<char>(kLoaderAck));
-    if (!d.Answered(ack)) {
-        return x;
+    // The programmer query, identify and erase, each answered before the next goes out.
+    const std::pair<char, const char*> greeting[] = {{'p', "S"}, {'S', "AVREFI1"}, {'e', "\r"}};
+    for (const auto& [command, answer] : greeting) {
+        x.run = command == 'e' ? TUploadRun::FailedAfterErase : TUploadRun::LoaderSilent;
+        d.Expect(command, "programmer query, identify or erase");
+        if (!d.Answered(answer)) {
+            return x;
+        }
     }
 
-    const int blocks = BlockCount(image.usedLength);
+    const int blocks = (image.usedLength + kBlock - 1) / kBlock;
     int resends = 0;
     for (int i = 0; i < blocks;) {
         x.positions.push_back(i * 100 / blocks);
-        const uint16_t wordAddress = static_cast<uint16_t>(i * kBlockWords);
+        const unsigned wordAddress = i * kBlock / 2;
         bool addressed = false;
         for (int attempt = 0; attempt < kAddressTries && !addressed; ++attempt) {
-            Check(d.Left() >= 3 && d.Take() == kLoaderSetAddress, "address command");
-            Check(d.Take() == wordAddress >> 8 && d.Take() == (wordAddress & 0xFF), "word address");
-            addressed = d.Answered(ack);
+            d.Expect('A', "address command");
+            d.Expect(wordAddress >> 8, "word address high");
+            d.Expect(wordAddress & 0xFF, "word address low");
+            addressed = d.Answered("\r");
         }
         if (!addressed) {
             x.texts.push_back("Too many address attempts.");
             return x;
         }
-        uint8_t block[kBlockBytes];
-        for (int k = 0; k < kBlockBytes; ++k) {
-            block[k] = ImageByte(image, static_cast<size_t>(i) * kBlockBytes + k);
+        d.Expect('D', "write command");
+        d.Expect('k', "write command's memory");
+        d.Expect(0x00, "write command's flags");
+        // Sum and xor of the block's little-endian words, both starting at the word address;
+        // the image reads as erased past its end.
+        uint16_t sum = static_cast<uint16_t>(wordAddress);
+        uint16_t xr = sum;
+        for (size_t k = static_cast<size_t>(i) * kBlock; k < (i + 1u) * kBlock; k += 2) {
+            const uint8_t low = k < image.data.size() ? image.data[k] : 0xFF;
+            const uint8_t high = k + 1 < image.data.size() ? image.data[k + 1] : 0xFF;
+            d.Expect(low, "block bytes differ from the image");
+            d.Expect(high, "block bytes differ from the image");
+            sum = static_cast<uint16_t>(sum + (low | high << 8));
+            xr = static_cast<uint16_t>(xr ^ (low | high << 8));
         }
-        Check(d.Left() >= 3 + kBlockBytes + 4, "write command cut short");
-        Check(d.Take() == kLoaderWrite && d.Take() == kLoaderWriteMemory &&
-                  d.Take() == kLoaderWriteFlags,
-              "write command");
-        for (int k = 0; k < kBlockBytes; ++k) {
-            Check(d.Take() == block[k], "block bytes differ from the image");
+        for (int b : {sum >> 8, sum & 0xFF, xr >> 8, xr & 0xFF}) {
+            d.Expect(b, "check words");
         }
-        const TCheckWords c =
-            BlockCheckWords(block, wordAddress, image.usedLength - i * kBlockBytes);
-        Check(d.Take() == c.sum >> 8 && d.Take() == (c.sum & 0xFF) && d.Take() == c.xr >> 8 &&
-                  d.Take() == (c.xr & 0xFF),
-              "check words");
-        if (d.Answered(ack)) {
+        if (d.Answered("\r")) {
             resends = 0;
             if (i % 4 == 0) {
-                x.texts.push_back(std::to_string(i * kBlockBytes) + " bytes sent.");
+                x.texts.push_back(std::to_string(i * kBlock) + " bytes sent.");
             }
             ++i;
         } else {
@@ -196,7 +169,7 @@ TExpected Replay(TDialogue& d, bool fromLoader, uint8_t seq, const TIHexFile& im
             }
         }
     }
-    Check(!d.AtEnd() && d.Take() == kLoaderExit, "exit command");
+    d.Expect('E', "exit command");
     x.run = TUploadRun::Completed;
     return x;
 }
@@ -209,40 +182,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint8_t flags = data[0];
     const bool fromLoader = (flags & 1) == 0;
-    std::unique_ptr<TIHexFile> small;
-    TIHexFile& image = Image(flags >> 6, data[2] * 8 + ((flags >> 3) & 7), small);
+    TIHexFile& image = Image(flags >> 6, data[2] * 8 + ((flags >> 3) & 7));
 
-    TManualClock clock;
-    TScriptedPeer line(clock.Now(), DecodeChunks(data + 3, size - 3));
-    TFakeSerialLibrary lib(clock);
-    lib.AttachPeer(&line);
-    TMemorySettingsStore store;
-    TSerialComm port(lib, store, clock);
-    Check(port.Open(), "the fake port did not open");
-
-    TECU session(&port);
+    TFuzzLine line(TFakeSerialLibrary::DecodeScript(data + 3, size - 3));
+    TECU session(&line.port);
     session.seq = data[1];
     const uint8_t state = fromLoader ? kLinkLoader : kLinkConnected;
     session.linkState = state;
     TRecordingProgress progress;
-    const int64_t start = clock.NowUs();
+    const int64_t start = line.clock.NowUs();
     const TUploadRun run = TUpload(session, image, progress).Run();
 
-    if (std::getenv("BRINDLE_FUZZ_TRACE")) {  // to look into an input by hand
-        std::fprintf(stderr, "upload of %d bytes: run %d after %lld us\n", image.usedLength,
-                     static_cast<int>(run), static_cast<long long>(clock.NowUs() - start));
-        for (const std::string& t : progress.Texts()) {
-            std::fprintf(stderr, "  %s\n", t.c_str());
-        }
+    if (Trace()) {
+        std::fprintf(stderr, "upload of %d bytes: run %d after %lld us, last text %s\n",
+                     image.usedLength, static_cast<int>(run),
+                     static_cast<long long>(line.clock.NowUs() - start),
+                     progress.Texts().empty() ? "none" : progress.Texts().back().c_str());
     }
-    const bool completed = run == TUploadRun::Completed;
-    Check(clock.NowUs() <= std::max(start, line.LastArrivalUs()) + kUploadBoundUs,
+    Check(line.clock.NowUs() <= std::max(start, line.lib.LastArrivalUs()) + kUploadBoundUs,
           "the upload went on too long after the line fell silent");
-    Check(session.linkState == (completed ? kLinkConnecting : state), "linkState after the upload");
+    Check(session.linkState == (run == TUploadRun::Completed ? kLinkConnecting : state),
+          "linkState after the upload");
     Check(session.seq == static_cast<uint8_t>(data[1] + (fromLoader ? 0 : 1)), "seq");
 
-    const auto traffic = lib.Traffic();
-    TDialogue dialogue(traffic);
+    TDialogue dialogue{line.lib.Traffic()};
     const TExpected expected =
         Replay(dialogue, fromLoader, static_cast<uint8_t>(data[1] + 1), image);
     Check(dialogue.AtEnd(), "the host sent more than the dialogue");

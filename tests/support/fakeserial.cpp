@@ -1,11 +1,6 @@
 #include "tests/support/fakeserial.h"
 
 #include <algorithm>
-#include <limits>
-
-int TFakeSerialLibrary::SetLineFormat(int, int, int, int) {
-    return 0;
-}
 
 int TFakeSerialLibrary::Reset(int p, int, int) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -38,21 +33,15 @@ int TFakeSerialLibrary::Close(int) {
 int TFakeSerialLibrary::TxQueueLength(int) {
     std::lock_guard<std::mutex> lock(mutex);
     const int64_t now = clock.Now().count();
-    int queued = 0;
-    for (auto it = sent.rbegin(); it != sent.rend() && it->endUs > now; ++it) {
-        ++queued;
-    }
-    return queued;
-}
-
-int TFakeSerialLibrary::BpsLocked() const {
-    return BaudCodeToBps(baudCode);
+    return static_cast<int>(
+        std::find_if(sent.rbegin(), sent.rend(), [&](const TSent& s) { return s.endUs <= now; }) -
+        sent.rbegin());
 }
 
 bool TFakeSerialLibrary::AvailableLocked(int64_t now) {
     if (peer) {
         std::vector<uint8_t> bytes;
-        peer->Poll(std::chrono::nanoseconds(now * 1000), BpsLocked(), bytes);
+        peer->Poll(std::chrono::nanoseconds(now * 1000), BaudCodeToBps(baudCode), bytes);
         ready.insert(ready.end(), bytes.begin(), bytes.end());
     }
     while (!scripted.empty() && scripted.front().first <= now) {
@@ -79,7 +68,7 @@ int TFakeSerialLibrary::PutLocked(const uint8_t* bytes, int count) {
         return -1;
     }
     const int64_t now = clock.Now().count();
-    const int bps = BpsLocked();
+    const int bps = BaudCodeToBps(baudCode);
     for (int i = 0; i < count; ++i) {
         const int64_t startNs = std::max(now * 1000, txEndNs);
         // Ten bit times per byte: start bit, eight data bits, stop bit.
@@ -90,16 +79,15 @@ int TFakeSerialLibrary::PutLocked(const uint8_t* bytes, int count) {
             peer->HostSent(bytes[i], std::chrono::nanoseconds(startNs), bps);
         }
     }
-    if (peer && count > 0) {
-        peer->HostPut(std::chrono::nanoseconds(now * 1000));
+    if (count > 0) {
+        ReleaseLocked(now, true);
     }
     return count;
 }
 
-int TFakeSerialLibrary::PutByte(int, int byte) {
-    std::lock_guard<std::mutex> lock(mutex);
+int TFakeSerialLibrary::PutByte(int port, int byte) {
     const uint8_t b = static_cast<uint8_t>(byte);
-    return PutLocked(&b, 1) == 1 ? 0 : -1;
+    return PutBlock(port, &b, 1) == 1 ? 0 : -1;
 }
 
 int TFakeSerialLibrary::PutBlock(int, const uint8_t* bytes, int count) {
@@ -125,7 +113,8 @@ bool TFakeSerialLibrary::WaitReadable(int, std::chrono::milliseconds timeout) {
         }
         if (open && peer) {
             const int64_t peerNs =
-                peer->NextEvent(std::chrono::nanoseconds(now * 1000), BpsLocked()).count();
+                peer->NextEvent(std::chrono::nanoseconds(now * 1000), BaudCodeToBps(baudCode))
+                    .count();
             if (peerNs != INT64_MAX) {
                 next = std::min(next, (peerNs + 999) / 1000);
             }
@@ -137,13 +126,12 @@ bool TFakeSerialLibrary::WaitReadable(int, std::chrono::milliseconds timeout) {
     }
 }
 
-std::string TFakeSerialLibrary::LastError(int) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return lastError;
-}
-
 void TFakeSerialLibrary::AddInput(const std::vector<uint8_t>& bytes, int64_t atUs) {
     std::lock_guard<std::mutex> lock(mutex);
+    AddInputLocked(bytes, atUs);
+}
+
+void TFakeSerialLibrary::AddInputLocked(const std::vector<uint8_t>& bytes, int64_t atUs) {
     auto at = std::upper_bound(scripted.begin(), scripted.end(), atUs,
                                [](int64_t t, const auto& e) { return t < e.first; });
     for (uint8_t b : bytes) {
@@ -151,24 +139,55 @@ void TFakeSerialLibrary::AddInput(const std::vector<uint8_t>& bytes, int64_t atU
     }
 }
 
-void TFakeSerialLibrary::AddInputText(const std::string& text, int64_t atUs) {
-    AddInput(std::vector<uint8_t>(text.begin(), text.end()), atUs);
+std::vector<TFakeSerialLibrary::TChunk> TFakeSerialLibrary::DecodeScript(const uint8_t* data,
+                                                                         size_t size) {
+    // The delay of a control byte's bits 0-6: 0.1 ms steps from code 0, 5 ms steps from code
+    // 64, 100 ms steps from code 96.
+    constexpr int64_t kFirstCode[] = {0, 0, 64, 96};
+    constexpr int64_t kStepUs[] = {100, 100, 5'000, 100'000};
+    std::vector<TChunk> chunks;
+    size_t i = 0;
+    while (i < size) {
+        const int code = data[i] & 0x7F;
+        TChunk c{(data[i++] & 0x80) != 0, (code - kFirstCode[code >> 5]) * kStepUs[code >> 5], {}};
+        const size_t length = i < size ? data[i++] : 0;
+        const size_t take = std::min(length, size - i);
+        c.bytes.assign(data + i, data + i + take);
+        i += take;
+        chunks.push_back(std::move(c));
+    }
+    return chunks;
 }
 
-void TFakeSerialLibrary::AttachPeer(TSerialPeer* p) {
+void TFakeSerialLibrary::PlayScript(std::vector<TChunk> chunks) {
     std::lock_guard<std::mutex> lock(mutex);
-    peer = p;
+    script = std::move(chunks);
+    nextChunk = 0;
+    lastArrivalUs = clock.Now().count();
+    lastReleaseUs = INT64_MIN;
+    ReleaseLocked(lastArrivalUs, false);
 }
 
-std::vector<TFakeSerialLibrary::TSent> TFakeSerialLibrary::Sent() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return sent;
+void TFakeSerialLibrary::ReleaseLocked(int64_t now, bool hostPut) {
+    for (; nextChunk < script.size(); ++nextChunk) {
+        const TChunk& c = script[nextChunk];
+        if (c.reactive) {
+            // One burst of puts (one command, put at one instant) releases one answer.
+            if (!hostPut || now < lastArrivalUs || now <= lastReleaseUs) {
+                return;
+            }
+            lastArrivalUs = now;
+            lastReleaseUs = now;
+            hostPut = false;
+        }
+        lastArrivalUs += c.delayUs;
+        AddInputLocked(c.bytes, lastArrivalUs);
+    }
 }
 
 std::vector<uint8_t> TFakeSerialLibrary::SentBytes() const {
-    std::lock_guard<std::mutex> lock(mutex);
     std::vector<uint8_t> bytes;
-    for (const TSent& s : sent) {
+    for (const TSent& s : Sent()) {
         bytes.push_back(s.byte);
     }
     return bytes;
@@ -183,39 +202,4 @@ void TFakeSerialLibrary::SetFailReset(bool fail, std::string reason) {
     std::lock_guard<std::mutex> lock(mutex);
     failReset = fail;
     resetReason = std::move(reason);
-}
-
-void TFakeSerialLibrary::SetFailSetBaud(bool fail) {
-    std::lock_guard<std::mutex> lock(mutex);
-    failSetBaud = fail;
-}
-
-bool TFakeSerialLibrary::IsOpen() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return open;
-}
-
-int TFakeSerialLibrary::BaudCode() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return baudCode;
-}
-
-std::vector<int> TFakeSerialLibrary::BaudHistory() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return baudHistory;
-}
-
-int TFakeSerialLibrary::PutCalls() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return putCalls;
-}
-
-int TFakeSerialLibrary::Resets() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return resets;
-}
-
-std::vector<TFakeSerialLibrary::TEvent> TFakeSerialLibrary::Traffic() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return traffic;
 }
