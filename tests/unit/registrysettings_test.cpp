@@ -94,14 +94,7 @@ TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
         {"administrator", adminMachine, noUser, 5, true, saved, {}, false},
         // A user under a key an installer made: read from it; the first refused write and all
         // after it go to the user's key, whole.
-        {"user under an installed key",
-         installedMachine,
-         noUser,
-         8,
-         true,
-         {{"commBaud", 8}},
-         saved,
-         true},
+        {"user, installed key", installedMachine, noUser, 8, true, {{"commBaud", 8}}, saved, true},
         // A user where no key exists and none may be made: the user's key takes its place.
         {"user without any key", lockedMachine, noUser, 5, true, {}, saved, true},
         // A per-user key is read first and written even where the machine key is writable.
