@@ -93,7 +93,7 @@ struct TPtyRig : PtyPair {
     TLib lib{MapTo(slavePath)};
 };
 
-INSTANTIATE_TYPED_TEST_SUITE_P(Posix, SystemSerial, TPtyRig);
+INSTANTIATE_TYPED_TEST_SUITE_P(PosixSerial, SystemSerial, TPtyRig);
 
 TEST(PosixSerial, DeviceThatGoesAwayIsOpenedAgainWhenItComesBack) {
     // A link that points at the current terminal, as a udev name points at a USB adapter.

@@ -81,7 +81,7 @@ struct TComPairRig {
     TLib lib{MapTo("BRINDLE_TEST_COM_A")};
     TLib remote{MapTo("BRINDLE_TEST_COM_B")};
 };
-INSTANTIATE_TYPED_TEST_SUITE_P(Win32, SystemSerial, TComPairRig);
+INSTANTIATE_TYPED_TEST_SUITE_P(Win32Serial, SystemSerial, TComPairRig);
 
 // COM10 and above can only be opened by their device name: every COM name is given one.
 TEST(Win32SerialPorts, ComNamesBecomeDeviceNames) {
