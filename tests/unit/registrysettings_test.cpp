@@ -76,31 +76,28 @@ TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
         // After construction (which completes the key) and a save of commBaud 9:
         int32_t commBaudLoaded;
         bool saved;
-        TValues machineAfter, userAfter;
-        bool userKeyAfter;
+        TValues machineAfter, userAfter;  // a user key is left only when it holds values
     };
-    TFakeKey adminMachine;
-    TFakeKey installedMachine{true, false, false, {{"commBaud", 8}}};
-    TFakeKey lockedMachine{false, false, false, {}};
-    TFakeKey noUser;
-    TFakeKey lockedUser{false, false, false, {}};
-    TFakeKey someUser{true, true, true, {{"comPort", 3}}};
+    const TFakeKey none;                                              // missing, may be made
+    const TFakeKey locked{false, false, false, {}};                   // missing, may not be made
+    const TFakeKey installed{true, false, false, {{"commBaud", 8}}};  // a user may only read it
+    const TFakeKey someUser{true, true, true, {{"comPort", 3}}};
     TValues saved = kDefaults;
     saved["commBaud"] = 9;
     TValues userSaved = saved;
     userSaved["comPort"] = 3;
     const Case cases[] = {
         // An administrator's first start: the machine-wide key is made and used.
-        {"administrator", adminMachine, noUser, 5, true, saved, {}, false},
+        {"administrator", none, none, 5, true, saved, {}},
         // A user under a key an installer made: read from it; the first refused write and all
         // after it go to the user's key, whole.
-        {"user, installed key", installedMachine, noUser, 8, true, {{"commBaud", 8}}, saved, true},
+        {"user under an installed key", installed, none, 8, true, {{"commBaud", 8}}, saved},
         // A user where no key exists and none may be made: the user's key takes its place.
-        {"user without any key", lockedMachine, noUser, 5, true, {}, saved, true},
+        {"user without any key", locked, none, 5, true, {}, saved},
         // A per-user key is read first and written even where the machine key is writable.
-        {"administrator with a user key", adminMachine, someUser, 5, true, {}, userSaved, true},
+        {"administrator with a user key", none, someUser, 5, true, {}, userSaved},
         // No key anywhere, none may be made: the defaults, and nothing saved.
-        {"no key anywhere", lockedMachine, lockedUser, 5, false, {}, {}, false},
+        {"no key anywhere", locked, locked, 5, false, {}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -116,7 +113,7 @@ TEST(RegistrySettings, ValuesGoWhereTheyAreReadBackFrom) {
             EXPECT_EQ(port.SaveSettings(), c.saved);
         }
         EXPECT_EQ(machine.values, c.machineAfter);
-        EXPECT_EQ(user.exists, c.userKeyAfter);
+        EXPECT_EQ(user.exists, !c.userAfter.empty());
         EXPECT_EQ(user.values, c.userAfter);
         // What was saved is what the next start reads.
         TSerialComm again(library, store, clock);
