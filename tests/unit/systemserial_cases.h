@@ -20,6 +20,13 @@
 #include "ecu/seriallibrary.h"
 #include "platform/portmap.h"
 
+// A port map whose every port is `device`.
+inline TPortMap MapTo(const std::string& device) {
+    TPortMap map;
+    map.SetRunOverride(device);
+    return map;
+}
+
 // Everything that arrives on `lib`'s port 0 within `quietMs` of the last byte.
 inline std::string DrainPort(TSerialLibrary& lib, int quietMs = 100) {
     std::string got;
@@ -124,9 +131,7 @@ TYPED_TEST_P(SystemSerial, OpeningClosingAndWhyAnOpenFailed) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.device);
-        TPortMap map;
-        map.SetRunOverride(c.device);
-        TLib other(map);
+        TLib other(MapTo(c.device));
         EXPECT_EQ(other.Reset(0, 1024, 1024), c.result);
         EXPECT_NE(other.LastError(0).find(c.device), std::string::npos) << other.LastError(0);
         EXPECT_NE(other.LastError(0).find(c.reason), std::string::npos) << other.LastError(0);

@@ -13,14 +13,13 @@
 
 namespace {
 
-TPortMap MapTo(const char* variable) {
-    const char* device = std::getenv(variable);
-    if (!device) {
+// The COM port make test-windows names in `variable`.
+std::string PortFrom(const char* variable) {
+    const char* port = std::getenv(variable);
+    if (!port) {
         ADD_FAILURE() << variable << " names no port: run the tests through make test-windows";
     }
-    TPortMap map;
-    map.SetRunOverride(device ? device : "");
-    return map;
+    return port ? port : "";
 }
 
 struct TComPairRig {
@@ -78,8 +77,8 @@ struct TComPairRig {
         return seconds(kernel) + seconds(user);
     }
 
-    TLib lib{MapTo("BRINDLE_TEST_COM_A")};
-    TLib remote{MapTo("BRINDLE_TEST_COM_B")};
+    TLib lib{MapTo(PortFrom("BRINDLE_TEST_COM_A"))};
+    TLib remote{MapTo(PortFrom("BRINDLE_TEST_COM_B"))};
 };
 INSTANTIATE_TYPED_TEST_SUITE_P(Win32Serial, SystemSerial, TComPairRig);
 
