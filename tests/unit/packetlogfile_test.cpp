@@ -20,10 +20,6 @@ protected:
         fs::create_directories(dir);
     }
     void TearDown() override { fs::remove_all(dir); }
-    std::unique_ptr<TPacketLogFile> Open(const std::string& path, TLogOpenResult& result,
-                                         int64_t limit = kPacketLogLimitBytes) {
-        return TPacketLogFile::Open(path, limit, result);
-    }
 
     const std::string dir = (fs::path(testing::TempDir()) /
                              ("brindle-log-" + std::to_string(getpid()) + "-" +
@@ -35,11 +31,12 @@ protected:
 TEST_F(PacketLogFile, EachStartBeginsAnEmptyLog) {
     WriteFile(log, "the last run's lines\n");
     TLogOpenResult result;
-    auto file = Open(log, result);
+    auto file = TPacketLogFile::Open(log, kPacketLogLimitBytes, result);
     ASSERT_EQ(result.status, TLogOpen::Opened) << result.reason;
     file->WriteLine("Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))");
     EXPECT_EQ(ReadFile(log), "Outgoing packet typ(ACK) seq(18) size(0) CRC(21968) Data((none))\n");
-    EXPECT_FALSE(Open(dir + "/no-such-folder/brindle.log", result));
+    EXPECT_FALSE(
+        TPacketLogFile::Open(dir + "/no-such-folder/brindle.log", kPacketLogLimitBytes, result));
     EXPECT_EQ(result.status, TLogOpen::Failed);
 #ifndef _WIN32
     EXPECT_EQ(result.reason, "No such file or directory");
@@ -48,24 +45,24 @@ TEST_F(PacketLogFile, EachStartBeginsAnEmptyLog) {
 
 TEST_F(PacketLogFile, ASecondInstanceLeavesTheFirstOnesLogIntact) {
     TLogOpenResult result;
-    std::unique_ptr<TPacketLogFile> first = Open(log, result);
+    auto first = TPacketLogFile::Open(log, kPacketLogLimitBytes, result);
     ASSERT_TRUE(first) << result.reason;
     first->WriteLine("first instance, line 1");
     // A second instance in the same folder: no truncation, no lines of its own.
     TLogOpenResult second;
-    EXPECT_FALSE(Open(log, second));
+    EXPECT_FALSE(TPacketLogFile::Open(log, kPacketLogLimitBytes, second));
     EXPECT_EQ(second.status, TLogOpen::Held);
     first->WriteLine("first instance, line 2");
     EXPECT_EQ(ReadFile(log), "first instance, line 1\nfirst instance, line 2\n");
     // Once the first has ended, the log is free again.
     first.reset();
-    EXPECT_TRUE(Open(log, second));
+    EXPECT_TRUE(TPacketLogFile::Open(log, kPacketLogLimitBytes, second));
 }
 
 TEST_F(PacketLogFile, AtItsLimitTheLogMovesToDotOneAndAFreshOneStarts) {
     // Lines of 10 bytes with their line end; at most 30 bytes to a file.
     TLogOpenResult result;
-    auto file = Open(log, result, 30);
+    auto file = TPacketLogFile::Open(log, 30, result);
     ASSERT_TRUE(file) << result.reason;
     for (const char* line : {"line 0001", "line 0002", "line 0003", "line 0004", "line 0005"}) {
         file->WriteLine(line);
@@ -87,13 +84,13 @@ TEST_F(PacketLogFile, ASymbolicLinkIsNeverFollowed) {
     WriteFile(important, "the user's own text\n");
     ASSERT_EQ(symlink(important.c_str(), log.c_str()), 0);
     TLogOpenResult result;
-    EXPECT_FALSE(Open(log, result));
+    EXPECT_FALSE(TPacketLogFile::Open(log, kPacketLogLimitBytes, result));
     EXPECT_EQ(result.status, TLogOpen::Link);
     EXPECT_TRUE(fs::is_symlink(log));
 
     const std::string other = dir + "/other.log";
     ASSERT_EQ(symlink(important.c_str(), (other + ".1").c_str()), 0);
-    auto file = Open(other, result, 10);
+    auto file = TPacketLogFile::Open(other, 10, result);
     ASSERT_TRUE(file);
     file->WriteLine("line 0001");
     file->WriteLine("line 0002");
