@@ -39,16 +39,13 @@ inline std::string DrainPort(TSerialLibrary& lib, int quietMs = 100) {
 }
 
 template <class TRig>
-class SystemSerial : public testing::Test {
-protected:
-    TRig rig;
-};
+class SystemSerial : public testing::Test {};
 TYPED_TEST_SUITE_P(SystemSerial);
 
 // Every rate code sets its rate and leaves the line raw 8N1 without flow control, whatever
 // it was before; an unknown code changes nothing.
 TYPED_TEST_P(SystemSerial, EveryRateIsRaw8N1) {
-    auto& rig = this->rig;
+    TypeParam rig;
     rig.Spoil();
     ASSERT_EQ(rig.lib.SetLineFormat(TSerialLibrary::kAllPorts, 0, 0, 8), 0);
     ASSERT_EQ(rig.lib.Reset(0, 1024, 1024), 0) << rig.lib.LastError(0);
@@ -64,7 +61,7 @@ TYPED_TEST_P(SystemSerial, EveryRateIsRaw8N1) {
 }
 
 TYPED_TEST_P(SystemSerial, BytesTravelBothWaysUnchanged) {
-    auto& rig = this->rig;
+    TypeParam rig;
     ASSERT_EQ(rig.lib.Reset(0, 1024, 1024), 0) << rig.lib.LastError(0);
     EXPECT_EQ(rig.lib.GetByte(0), TSerialLibrary::kNoByte);
     // Every byte value, including CR, LF, NUL, XON/XOFF, Ctrl-Z and the interrupt characters.
@@ -81,7 +78,7 @@ TYPED_TEST_P(SystemSerial, BytesTravelBothWaysUnchanged) {
 }
 
 TYPED_TEST_P(SystemSerial, WaitsSleepAndEndWithTheFirstByte) {
-    auto& rig = this->rig;
+    TypeParam rig;
     ASSERT_EQ(rig.lib.Reset(0, 1024, 1024), 0) << rig.lib.LastError(0);
     using namespace std::chrono;
     const auto msSince = [](steady_clock::time_point t0) {
@@ -115,7 +112,7 @@ TYPED_TEST_P(SystemSerial, WaitsSleepAndEndWithTheFirstByte) {
 // no serial port fails with the system's reason; port numbers outside 0..7 have no device.
 TYPED_TEST_P(SystemSerial, OpeningClosingAndWhyAnOpenFailed) {
     using TLib = typename TypeParam::TLib;
-    auto& rig = this->rig;
+    TypeParam rig;
     ASSERT_EQ(rig.lib.Reset(0, 1024, 1024), 0) << rig.lib.LastError(0);
     ASSERT_EQ(rig.lib.Reset(0, 1024, 1024), 0) << rig.lib.LastError(0);
     EXPECT_EQ(rig.lib.Close(0), 0);
