@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 
@@ -139,18 +138,17 @@ TEST(IniSettingsStore, NoFileCanBeMadeWhereItShouldBe) {
 }
 
 TEST(IniSettingsStore, DamagedFileIsReadButNeverWrittenOver) {
-    struct Case {
+    const struct {
         const char* name;
         std::string contents;
         int comPort;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"a readable value among junk",
          std::string("[General]\ncomPort=3\n\0\xff garbage =\n[[[\n", 36), 3},
         {"a line that is no INI; of two equal keys the last counts",
          "[General]\ncomPort=1\ncomPort=5\nthis is a letter\n", 5},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = TempPath("damaged.ini");
         WriteFile(path, c.contents);
@@ -172,13 +170,12 @@ TEST(IniSettingsStore, PortDevicesAreReadFromAndStoredInThePortsSection) {
     // Storing a device changes its value text or adds its line at the end of [ports]; a file
     // without the section gets it at its end. Every other byte stays, and each device is read
     // back (COM2 under [General] is not a port).
-    struct Case {
+    const struct {
         std::string before;
         int port;
         std::string device;
         std::string after;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {text, 0, "/dev/ttyACM0",
          "[General]\ncomPort=0\nCOM2=/dev/not-a-port\n[ports]\nCOM1 = /dev/ttyACM0 ; the bench\n"
          "COM8=\"/dev/ttyS4\"\n[other]\nx=1\n"},
@@ -190,7 +187,7 @@ TEST(IniSettingsStore, PortDevicesAreReadFromAndStoredInThePortsSection) {
         {"[General]\r\ncomPort=1\r\n", 2, "/dev/odd;name",
          "[General]\r\ncomPort=1\r\n[ports]\r\nCOM3=\"/dev/odd;name\"\r\n"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         WriteFile(path, c.before);
         EXPECT_TRUE(store.SavePortPath(c.port, c.device));
         EXPECT_EQ(ReadFile(path), c.after);

@@ -166,22 +166,20 @@ TEST(SerialReceive, ReturnsTheByteWhenItArrivesOrTimesOut) {
     }
 }
 
-struct TextCase {
-    const char* input;
-    const char* text;
-    bool found;
-    const char* rxText;
-};
-
 TEST(SerialWaitForText, FindsTheTextWhereverItOccurs) {
-    const TextCase cases[] = {
+    const struct {
+        const char* input;
+        const char* text;
+        bool found;
+        const char* rxText;
+    } cases[] = {
         {"OOK\r\n", "OK\r\n", true, "OOK\r\n"},  // a repeated first character
         {"O K\r\n", "OK\r\n", false, "O K\r\n"},
         {"garbage\nmore", "\n", true, "garbage\n"},  // stops at the first match
         {"AVREFI", "AVREFI1", false, "AVREFI"},
         {"", "S", false, ""},
     };
-    for (const TextCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
         TFakePortRig rig;
         // One byte every 400 ms: the time-out applies to each byte, not to the whole wait.
@@ -197,18 +195,17 @@ TEST(SerialWaitForText, FindsTheTextWhereverItOccurs) {
 // A flush returns once the line has been silent for longer than the reply time-out, all it
 // read discarded, and gives up on a line that never falls silent.
 TEST(SerialFlush, GivesUpOnALineThatNeverFallsSilent) {
-    struct Case {
+    const struct {
         const char* name;
         int bytes;
         int64_t gapUs;
         int64_t minTookUs, maxTookUs;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"ten bytes, then silence", 10, 100'000, 900'000 + 500'001, 900'000 + 505'000},
         {"fast babble hits the byte bound", 20000, 100, 4000 * 100, 4096 * 100 + 1},
         {"slow babble hits the time bound", 20000, 300'000, 2'000'000, 2'000'000 + 300'000},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TFakePortRig rig;
         const int64_t t0 = rig.clock.NowUs();

@@ -16,9 +16,8 @@ namespace {
 // The COM port make test-windows names in `variable`.
 std::string PortFrom(const char* variable) {
     const char* port = std::getenv(variable);
-    if (!port) {
-        ADD_FAILURE() << variable << " names no port: run the tests through make test-windows";
-    }
+    EXPECT_NE(port, nullptr) << variable
+                             << " names no port: run the tests through make test-windows";
     return port ? port : "";
 }
 
