@@ -34,8 +34,8 @@ std::unique_ptr<TSerialComm> Load(TIniSettingsStore& store) {
 TEST(IniSettingsStore, CompletingAFileAddsOnlyTheMissingValues) {
     // The settings example of README.md: the block that starts with "[General]".
     const std::string readme = ReadFile(BRINDLE_SOURCE_DIR "/README.md");
-    const size_t start = readme.find("```\n[General]\n") + 4;
-    ASSERT_NE(start, std::string::npos + 4);
+    const size_t start = readme.find("```\n[General]\n") + 4;  // just after the fence
+    ASSERT_NE(start, std::string::npos + 4) << "README.md has no [General] example";
     const std::string example = readme.substr(start, readme.find("```", start) - start);
     const struct {
         const char* why;
