@@ -12,11 +12,8 @@ public:
     using TValue = std::variant<int32_t, std::string>;
 
     bool Open() override {
-        if (failOpen) {
-            return false;
-        }
-        isOpen = true;
-        return true;
+        isOpen = !failOpen;
+        return isOpen;
     }
     TRead ReadInt(const char* name, int32_t& value) override {
         auto it = values.find(name);
