@@ -16,22 +16,6 @@ namespace {
 
 using TStored = std::map<std::string, TMemorySettingsStore::TValue>;
 
-// A session whose sensor record is whatever the test feeds it, through one scripted reply.
-struct RecordSession : TFakePortRig {
-    TECU session{&port};
-
-    RecordSession() { session.linkState = kLinkConnected; }
-    void Feed(uint8_t battRaw) {
-        TKaloPacket reply;
-        reply.seq = 1;
-        reply.type = KALO_READ_SENSORS;
-        reply.SetSize(kSensorsReplyBytes);
-        reply.payload[kSensorsRecordOffset + 15] = battRaw;
-        lib.AddInput(reply.Encode(), clock.NowUs());
-        session.Step();
-    }
-};
-
 void Type(QLineEdit* edit, const QString& text) {
     edit->setFocus();
     edit->selectAll();
@@ -131,80 +115,41 @@ private slots:
     }
 
     // Each field converts into its partner as it is typed, and the constant follows; a
-    // cleared or half-typed number ("-", "1.", "1.5e") changes nothing and reports nothing; a
-    // text that is no number is reported and leaves the partner alone. The dialog's locale
-    // decides the decimal separator.
-    void fuelCalculatorFieldsConvertAsTheyAreTyped() {
-        TfuelCalcsDlg dlg(nullptr, QLocale::c());
-        dlg.show();
-        TBoxCloser boxes;
-        const struct {
-            QLineEdit* field;
-            const char* typed;
-            QLineEdit* partner;
-            const char* converted;
-            const char* constant;
-            bool reported = false;
-        } steps[] = {
-            {dlg.displcc, "2000", dlg.displcid, "122", "0"},       // 122.047; no injector size yet
-            {dlg.injsizecc, "440", dlg.injsizelb, "41.9", "7.4"},  // 6.49 x 2000 / 4 / 440
-            {dlg.injsizelb, "42", dlg.injsizecc, "441", "7.4"},    // 42 x 10.5; 7.358
-            {dlg.displcc, "", dlg.displcid, "122", "7.4"},
-            {dlg.displcc, "1.5e3", dlg.displcid, "92", "5.5"},  // 91.5; 6.49 x 1500 / 4 / 441
-            {dlg.injsizecc, "abc", dlg.injsizelb, "42", "5.5", true},
-        };
-        for (const auto& s : steps) {
-            Type(s.field, s.typed);
-            QCOMPARE(s.partner->text(), QString(s.converted));
-            QCOMPARE(dlg.req_fuel->text(), QString(s.constant));
-            QTRY_COMPARE(boxes.texts.isEmpty(), !s.reported);
-        }
-        QVERIFY(boxes.texts.at(0).contains("not a valid floating point value"));
-        TfuelCalcsDlg german(nullptr, QLocale(QLocale::German, QLocale::Germany));
-        german.show();
-        Type(german.injsizecc, "440,0");
-        QCOMPARE(german.injsizelb->text(), QString("41,9"));
-    }
-
-    // The injector count may be typed freely (the constant follows the count as typed) and
-    // is clamped to 1..16 on leaving the control. Each change works the constant out once,
-    // and so reports a bad flow once.
-    void fuelCalculatorInjectorCountIsTypedFreelyAndClampedOnLeaving() {
+    // cleared field changes nothing; a text that is no number is reported and leaves the
+    // partner alone. The injector count counts as typed (a 0 is reported at once) and is
+    // clamped on leaving; each change works the constant out, and so reports a bad flow, once.
+    // The dialog's locale decides the decimal separator.
+    void fuelCalculatorFollowsTheTyping() {
         TfuelCalcsDlg dlg(nullptr, QLocale::c());
         dlg.show();
         QVERIFY(QTest::qWaitForWindowActive(&dlg));
         TBoxCloser boxes;
-        Type(dlg.displcc, "2000");
-        Type(dlg.injsizecc, "440");
         auto* spinText = dlg.injectors->findChild<QLineEdit*>();
         const struct {
+            QLineEdit* field;
             const char* typed;
-            const char* whileTyping;  // the constant worked out with the count as typed
-            const char* message;      // what typing it reported, if anything
-            const char* settled;      // the count once the control is left
-            const char* constant;     // and the constant for it
-        } cases[] = {
-            // 6.49 x 2000 / 20 / 440 = 1.475; 6.49 x 2000 / 16 / 440 = 1.84375
-            {"20", "1.5", nullptr, "16", "1.8"},
-            // a 0 divides by zero; 6.49 x 2000 / 1 / 440 = 29.5
-            {"0", nullptr, "Floating point division by zero", "1", "29.5"},
+            QLineEdit* shown;  // the partner, or the count itself once it is left
+            const char* text;
+            const char* constant;
+            const char* message = nullptr;
+        } steps[] = {
+            {dlg.displcc, "2000", dlg.displcid, "122", "0"},     // 122.047; no injector size yet
+            {dlg.injsizelb, "42", dlg.injsizecc, "441", "7.4"},  // 42 x 10.5; 6.49 x 2000 / 4 / 441
+            {dlg.injsizelb, "", dlg.injsizecc, "441", "7.4"},
+            {spinText, "20", spinText, "16", "1.8"},  // 6.49 x 2000 / 16 / 441 = 1.84
+            {spinText, "0", spinText, "1", "29.4", "Floating point division by zero"},  // 29.43
+            {dlg.injsizecc, "abc", dlg.injsizelb, "", "29.4", "not a valid floating point value"},
         };
-        for (const auto& c : cases) {
+        for (const auto& s : steps) {
             boxes.texts.clear();
-            Type(spinText, c.typed);
-            QTRY_VERIFY(spinText->text() == c.typed || !boxes.texts.isEmpty());
-            if (c.whileTyping) {
-                QTRY_COMPARE(dlg.req_fuel->text(), QString(c.whileTyping));
-            }
-            if (c.message) {
-                QTRY_COMPARE(boxes.texts.value(0), QString(c.message));
-            }
+            Type(s.field, s.typed);
+            QTRY_COMPARE(boxes.texts.isEmpty(), s.message == nullptr);
+            QVERIFY(!s.message || boxes.texts.at(0).contains(s.message));
             dlg.OKBtn->setFocus();
-            QTRY_COMPARE(spinText->text(), QString(c.settled));
-            QTRY_COMPARE(dlg.req_fuel->text(), QString(c.constant));
+            QTRY_COMPARE(s.shown->text(), QString(s.text));
+            QTRY_COMPARE(dlg.req_fuel->text(), QString(s.constant));
         }
         boxes.texts.clear();
-        dlg.injsizecc->setText("abc");  // not typed: no conversion, no message yet
         // The work is queued behind the change; a box is modal, so it is shown and closed
         // within the processEvents that runs it.
         spinText->setFocus();
@@ -217,6 +162,10 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(dlg.injectors->value(), 9);
         QCOMPARE(boxes.texts.size(), 2);
+        TfuelCalcsDlg german(nullptr, QLocale(QLocale::German, QLocale::Germany));
+        german.show();
+        Type(german.injsizecc, "440,0");
+        QCOMPARE(german.injsizelb->text(), QString("41,9"));
     }
 
     // The voltage follows the record while shown and stops while hidden; without a session
@@ -225,10 +174,22 @@ private slots:
         TdlgBattCal dlg;
         dlg.TVoltageTimerTimer();  // no session yet
         QCOMPARE(dlg.voltage->text(), QString("12.0V"));
-        RecordSession ecu;
-        dlg.session = &ecu.session;
+        TFakePortRig ecu;
+        TECU session{&ecu.port};
+        session.linkState = kLinkConnected;
+        // A sensor record whose battery byte is `raw`, through one scripted reply.
+        const auto feed = [&](uint8_t raw) {
+            TKaloPacket reply;
+            reply.seq = 1;
+            reply.type = KALO_READ_SENSORS;
+            reply.SetSize(kSensorsReplyBytes);
+            reply.payload[kSensorsRecordOffset + 15] = raw;
+            ecu.lib.AddInput(reply.Encode(), ecu.clock.NowUs());
+            session.Step();
+        };
+        dlg.session = &session;
         dlg.show();
-        ecu.Feed(105);  // 105 x 30 / 255 = 12.35
+        feed(105);  // 105 x 30 / 255 = 12.35
         QTRY_COMPARE_WITH_TIMEOUT(dlg.voltage->text(), QString("12.4V"), 2000);
         dlg.calibConst->stepUp();
         dlg.calibConst->stepUp();
@@ -236,7 +197,7 @@ private slots:
         dlg.OKBtn->click();
         QCOMPARE(ecu.lib.SentCount(), sent);
         QVERIFY(!dlg.TVoltageTimer.isActive());
-        ecu.Feed(255);
+        feed(255);
         QTest::qWait(600);  // more than two ticks: none may come while hidden
         QCOMPARE(dlg.voltage->text(), QString("12.4V"));
         dlg.show();
