@@ -19,8 +19,6 @@
 
 #include "app/forms.h"
 #include "ecu/clock.h"
-#include "ecu/ecu.h"
-#include "ecu/ecucontrol.h"
 #include "platform/portmap.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/memorysettings.h"
@@ -67,7 +65,6 @@ struct TGuiRig {
         c.page = std::chrono::milliseconds(1);
         return c;
     }
-    TECU* Session() { return MainWindow->ecuControl ? MainWindow->ecuControl->session : nullptr; }
     bool Connected() {
         return QTest::qWaitFor([] { return MainWindow->PanelText(0) == "Connected"; }, 10000);
     }
