@@ -46,58 +46,49 @@ class DialogsTest : public QObject {
 private slots:
     // What Preferences shows for the stored values, and what OK then stores: a port outside
     // Com1..Com8 leaves none chosen and is kept; a rate code outside 5..9 shows 9600 and OK
-    // stores 5. The two rates it does not show are never touched.
-    void preferencesShowAndStoreTheCommSettings_data() {
-        QTest::addColumn<int>("comPort");
-        QTest::addColumn<int>("commBaud");
-        QTest::addColumn<int>("chosen");  // the port and rate index picked, or -1 for none
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<int>("storedPort");
-        QTest::addColumn<int>("storedBaud");
-        QTest::newRow("Com3 at 57600, then Com5 at 115200")
-            << 2 << 8 << 4 << "Com3 57600 /dev/ttyUSB2" << 4 << 9;
-        QTest::newRow("port beyond Com8, rate code 3")
-            << 12 << 3 << -1 << " 9600 No port chosen" << 12 << 5;
-        QTest::newRow("negative port, rate code 42")
-            << -1 << 42 << -1 << " 9600 No port chosen" << -1 << 5;
-    }
+    // stores 5; nothing stored gives the defaults. The two rates it does not show are never
+    // touched. It starts on "Units", whose choices are kept between showings but never
+    // stored. Hidden, not destroyed, it keeps its page; each showing reads the storage again,
+    // and Cancel stores nothing.
     void preferencesShowAndStoreTheCommSettings() {
-        QFETCH(int, comPort);
-        QFETCH(int, commBaud);
-        QFETCH(int, chosen);
-        QFETCH(QString, shown);
-        QFETCH(int, storedPort);
-        QFETCH(int, storedBaud);
-        TMemorySettingsStore store;
-        store.values = {
-            {"comPort", comPort}, {"initBaud", 7}, {"commBaud", commBaud}, {"loaderBaud", 8}};
-        TPortMap ports;
-        TfilePrefsDlg dlg(store, ports);
-        dlg.show();
-        const QString text = dlg.comportCbx->currentText() + " " + dlg.baudCbx->currentText() +
-                             " " + dlg.deviceLbl->text();
-        QVERIFY2(text.startsWith(shown), qPrintable(text));
-        if (chosen >= 0) {
-            dlg.comportCbx->setCurrentIndex(chosen);
-            dlg.baudCbx->setCurrentIndex(chosen);
-        }
-        dlg.okBtn->click();
-        QVERIFY(!dlg.isVisible());
-        QVERIFY(store.values == (TStored{{"comPort", storedPort},
-                                         {"initBaud", 7},
-                                         {"commBaud", storedBaud},
-                                         {"loaderBaud", 8}}));
-    }
-
-    // Preferences starts on "Units", whose choices are kept between showings but never
-    // stored. Hidden, not destroyed, it keeps its page; Cancel stores nothing, and the next
-    // showing reads the storage again.
-    void preferencesKeepTheirPageAndStoreOnlyOnOk() {
         TMemorySettingsStore store;
         TPortMap ports;
         TfilePrefsDlg dlg(store, ports);
         QCOMPARE(dlg.pages->tabText(dlg.pages->currentIndex()), QString("Units"));
         QCOMPARE(dlg.ComboBox3->currentIndex(), -1);  // empty at program start
+        const struct {
+            int comPort;
+            int commBaud;
+            int chosen;  // the port and rate index picked, or -1 for none
+            const char* shown;
+            int storedPort;
+            int storedBaud;
+        } cases[] = {
+            {2, 8, 4, "Com3 57600 /dev/ttyUSB2", 4, 9},  // then Com5 at 115200
+            {12, 3, -1, " 9600 No port chosen", 12, 5},
+            {-1, 42, -1, " 9600 No port chosen", -1, 5},
+        };
+        for (const auto& c : cases) {
+            store.values = {{"comPort", c.comPort},
+                            {"initBaud", 7},
+                            {"commBaud", c.commBaud},
+                            {"loaderBaud", 8}};
+            dlg.show();
+            const QString text = dlg.comportCbx->currentText() + " " + dlg.baudCbx->currentText() +
+                                 " " + dlg.deviceLbl->text();
+            QVERIFY2(text.startsWith(c.shown), qPrintable(text));
+            if (c.chosen >= 0) {
+                dlg.comportCbx->setCurrentIndex(c.chosen);
+                dlg.baudCbx->setCurrentIndex(c.chosen);
+            }
+            dlg.okBtn->click();
+            QVERIFY(!dlg.isVisible());
+            QVERIFY(store.values == (TStored{{"comPort", c.storedPort},
+                                             {"initBaud", 7},
+                                             {"commBaud", c.storedBaud},
+                                             {"loaderBaud", 8}}));
+        }
+        store.values.clear();
         dlg.show();
         dlg.ComboBox3->setCurrentIndex(1);
         dlg.pages->setCurrentIndex(0);

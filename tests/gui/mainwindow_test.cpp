@@ -9,6 +9,7 @@
 #include "forms/version.h"
 #include "record/recordreader.h"
 #include "tests/gui/guirig.h"
+#include "tests/support/files.h"
 
 #include <qcustomplot.h>
 
@@ -62,41 +63,6 @@ private slots:
         QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
         QTest::qWait(50);
         QCOMPARE(MainWindow->PanelText(0), QString("Shutting down..."));
-    }
-
-    // Preferences is modeless; About (with the build's version), the fuel calculator and the
-    // battery voltage are modal, the last two centred on the screen wherever the main window
-    // is; the calibration items open nothing.
-    void preferencesIsModelessAndTheOtherDialogsModal() {
-        TGuiRig rig;
-        MainWindow->setGeometry(20, 20, 200, 150);  // far from the screen's centre
-        MainWindow->itmPrefs->trigger();
-        QVERIFY(Forms->filePrefsDlg->isVisible() && !Forms->filePrefsDlg->isModal());
-        Forms->filePrefsDlg->cancelBtn->click();
-        const std::pair<QAction*, QDialog*> cases[] = {
-            {MainWindow->itmAbout, Forms->dlgHelpAbout},
-            {MainWindow->itmFuelCalcs, Forms->fuelCalcsDlg},
-            {MainWindow->BatteryVoltage1, Forms->dlgBattCal},
-            {MainWindow->TPSCalibration1, nullptr}};
-        for (const auto& [item, dialog] : cases) {
-            bool wasModal = false;
-            int offCentre = 0;
-            if (dialog) {
-                QTimer::singleShot(50, dialog, [&wasModal, &offCentre, dialog] {
-                    wasModal = QApplication::activeModalWidget() == dialog;
-                    offCentre = (dialog->frameGeometry().center() -
-                                 dialog->screen()->availableGeometry().center())
-                                    .manhattanLength();
-                    dialog->reject();
-                });
-            }
-            item->trigger();
-            QCOMPARE(wasModal, dialog != nullptr);
-            QVERIFY(QApplication::activeModalWidget() == nullptr);
-            QCOMPARE(MainWindow->mdiArea->subWindowList().size(), 0);
-            QVERIFY2(dialog == Forms->dlgHelpAbout || offCentre <= 4, qPrintable(item->text()));
-        }
-        QCOMPARE(Forms->dlgHelpAbout->lblVersion->text(), QString(kBrindleFileVersion));
     }
 
     // Engine Data opens once and shows live values; old ones never pose as live: greyed, with
@@ -197,7 +163,6 @@ private slots:
         QVERIFY(MainWindow->StartRecording(path));
         MainWindow->Chart1->trigger();
         TChartDlg* chart = MainWindow->chartDlg;
-        QVERIFY(chart != nullptr);
         uint64_t updates = 0;
         QTRY_VERIFY_WITH_TIMEOUT(
             (MainWindow->ecuControl->session->SensorsSnapshot(&updates), updates > 150), 10000);
@@ -215,7 +180,6 @@ private slots:
         QVERIFY2(LoadRecording(path.toStdString(), recorded, error), error.c_str());
         QVERIFY(recorded.Rows() > 50);
         TChartDlg* playback = MainWindow->OpenRecording(path);
-        QVERIFY(playback != nullptr);
         QCOMPARE(playback->plot->graph(0)->dataCount(), static_cast<int>(recorded.Rows()));
 
         const QString damaged = rig.dir.filePath("damaged.csv");
@@ -242,16 +206,14 @@ private slots:
         ecusim.start(BRINDLE_ECUSIM, {});
         QVERIFY(ecusim.waitForReadyRead(10000));
         const QString port = QString::fromUtf8(ecusim.readLine()).trimmed();
-        QFile ini(dir.filePath("settings.ini"));
-        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[General]\ncommBaud=9\n") > 0);
-        ini.close();
+        const QString ini = dir.filePath("settings.ini");
+        WriteFile(ini.toStdString(), "[General]\ncommBaud=9\n");  // 115200 bit/s
         for (const bool named : {true, false}) {
             QProcess program;
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("BRINDLE_SETTINGS", ini.fileName());
+            env.insert("BRINDLE_SETTINGS", ini);
             env.insert("HOME", dir.path());
             env.insert("XDG_CONFIG_HOME", dir.path());
-            env.insert("QT_QPA_PLATFORM", "offscreen");
             program.setProcessEnvironment(env);
             program.setWorkingDirectory(dir.path());
             QStringList args = {"--port", port, "--record"};
@@ -259,7 +221,6 @@ private slots:
                 args << dir.filePath("drive.csv");
             }
             program.start(BRINDLE_PROGRAM, args);
-            QVERIFY(program.waitForStarted());
             const QDir folder(named ? dir.path() : dir.filePath("Documents"));
             QString file;
             QTRY_VERIFY_WITH_TIMEOUT(
@@ -280,17 +241,20 @@ private slots:
         QVERIFY(ecusim.waitForFinished(10000));
     }
 
-    // The box blocks no window and says what to check; after it the port is tried every
-    // second, and the link connects once the adapter is there, without a restart. A packet
-    // log that cannot be created is no obstacle either. A stored setting out of its range is
-    // named on the link panel's tip, under the device waited for.
+    // The box blocks no window and says what to check; Preferences, which is modeless, opens
+    // meanwhile. After it the port is tried every second, and the link connects once the
+    // adapter is there, without a restart. A packet log that cannot be created is no obstacle
+    // either. A stored setting out of its range is named on the link panel's tip, under the
+    // device waited for. About (with the build's version), the fuel calculator and the battery
+    // voltage are modal, the last two centred on the screen wherever the main window is; the
+    // calibration items open nothing.
     void missingAdapterAtStartIsWaitedFor() {
         TModalScript script;
         bool usable = false;
         script.Box(QMessageBox::Ok, [&](QMessageBox* box) {
             usable = !box->isModal() && QApplication::activeModalWidget() == nullptr;
             MainWindow->itmPrefs->trigger();  // Preferences opens meanwhile
-            usable = usable && Forms->filePrefsDlg->isVisible();
+            usable = usable && Forms->filePrefsDlg->isVisible() && !Forms->filePrefsDlg->isModal();
             Forms->filePrefsDlg->cancelBtn->click();
         });
         TGuiRig rig("No such file or directory", "/nonexistent-folder/brindle.log",
@@ -308,6 +272,31 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(MainWindow->PanelText(0), QString("Connected"), 10000);
         QVERIFY(MainWindow->panels[0]->toolTip().startsWith(warning));
         QTRY_COMPARE(MainWindow->PanelText(1), QString("Firmware Revision: 1.4.12"));
+        MainWindow->setGeometry(20, 20, 200, 150);  // far from the screen's centre
+        const std::pair<QAction*, QDialog*> cases[] = {
+            {MainWindow->itmAbout, Forms->dlgHelpAbout},
+            {MainWindow->itmFuelCalcs, Forms->fuelCalcsDlg},
+            {MainWindow->BatteryVoltage1, Forms->dlgBattCal},
+            {MainWindow->TPSCalibration1, nullptr}};
+        for (const auto& [item, dialog] : cases) {
+            bool wasModal = false;
+            int offCentre = 0;
+            if (dialog) {
+                QTimer::singleShot(50, dialog, [&wasModal, &offCentre, dialog] {
+                    wasModal = QApplication::activeModalWidget() == dialog;
+                    offCentre = (dialog->frameGeometry().center() -
+                                 dialog->screen()->availableGeometry().center())
+                                    .manhattanLength();
+                    dialog->reject();
+                });
+            }
+            item->trigger();
+            QCOMPARE(wasModal, dialog != nullptr);
+            QVERIFY(QApplication::activeModalWidget() == nullptr);
+            QCOMPARE(MainWindow->mdiArea->subWindowList().size(), 0);
+            QVERIFY2(dialog == Forms->dlgHelpAbout || offCentre <= 4, qPrintable(item->text()));
+        }
+        QCOMPARE(Forms->dlgHelpAbout->lblVersion->text(), QString(kBrindleFileVersion));
     }
 
     // A port the user may not open: the reason and how to join the dialout group. The user
