@@ -1,6 +1,4 @@
 // Preferences, fuel calculator and battery voltage.
-#include <QLineEdit>
-#include <QMessageBox>
 #include <QtTest>
 
 #include "ecu/ecu.h"
@@ -10,7 +8,7 @@
 #include "forms/fileprefs.h"
 #include "forms/fuelcalcs.h"
 #include "platform/portmap.h"
-#include "tests/support/simrig.h"
+#include "tests/gui/guirig.h"
 
 namespace {
 
@@ -22,21 +20,6 @@ void Type(QLineEdit* edit, const QString& text) {
     QTest::keyClick(edit, Qt::Key_Backspace);
     QTest::keyClicks(edit, text);
 }
-
-// Closes every message box as it appears and keeps its text.
-struct TBoxCloser {
-    QStringList texts;
-    QTimer timer;
-    TBoxCloser() {
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                texts << box->text();
-                box->accept();
-            }
-        });
-        timer.start(5);
-    }
-};
 
 }  // namespace
 
@@ -114,7 +97,10 @@ private slots:
         TfuelCalcsDlg dlg(nullptr, QLocale::c());
         dlg.show();
         QVERIFY(QTest::qWaitForWindowActive(&dlg));
-        TBoxCloser boxes;
+        TModalScript boxes;
+        for (int box = 0; box < 6; ++box) {
+            boxes.Box(QMessageBox::Ok);
+        }
         auto* spinText = dlg.injectors->findChild<QLineEdit*>();
         const struct {
             QLineEdit* field;
@@ -122,25 +108,25 @@ private slots:
             QLineEdit* shown;  // the partner, or the count itself once it is left
             const char* text;
             const char* constant;
-            const char* message = nullptr;
+            size_t boxes;  // message boxes so far
         } steps[] = {
-            {dlg.displcc, "2000", dlg.displcid, "122", "0"},     // 122.047; no injector size yet
-            {dlg.injsizelb, "42", dlg.injsizecc, "441", "7.4"},  // 42 x 10.5; 6.49 x 2000 / 4 / 441
-            {dlg.injsizelb, "", dlg.injsizecc, "441", "7.4"},
-            {spinText, "20", spinText, "16", "1.8"},  // 6.49 x 2000 / 16 / 441 = 1.84
-            {spinText, "0", spinText, "1", "29.4", "Floating point division by zero"},  // 29.43
-            {dlg.injsizecc, "abc", dlg.injsizelb, "", "29.4", "not a valid floating point value"},
+            {dlg.displcc, "2000", dlg.displcid, "122", "0", 0},  // 122.047; no injector size yet
+            {dlg.injsizelb, "42", dlg.injsizecc, "441", "7.4",
+             0},  // 42 x 10.5; 6.49 x 2000 / 4 / 441
+            {dlg.injsizelb, "", dlg.injsizecc, "441", "7.4", 0},
+            {spinText, "20", spinText, "16", "1.8", 0},            // 6.49 x 2000 / 16 / 441 = 1.84
+            {spinText, "0", spinText, "1", "29.4", 1},             // 29.43
+            {dlg.injsizecc, "abc", dlg.injsizelb, "", "29.4", 4},  // one for each key
         };
         for (const auto& s : steps) {
-            boxes.texts.clear();
             Type(s.field, s.typed);
-            QTRY_COMPARE(boxes.texts.isEmpty(), s.message == nullptr);
-            QVERIFY(!s.message || boxes.texts.at(0).contains(s.message));
+            QTRY_COMPARE(boxes.texts.size(), s.boxes);
             dlg.OKBtn->setFocus();
             QTRY_COMPARE(s.shown->text(), QString(s.text));
             QTRY_COMPARE(dlg.req_fuel->text(), QString(s.constant));
         }
-        boxes.texts.clear();
+        QCOMPARE(boxes.texts.at(0), QString("Floating point division by zero"));
+        QVERIFY(boxes.texts.at(3).contains("not a valid floating point value"));
         // The work is queued behind the change; a box is modal, so it is shown and closed
         // within the processEvents that runs it.
         spinText->setFocus();
@@ -148,11 +134,11 @@ private slots:
         QTest::keyClick(spinText, Qt::Key_8);
         QCoreApplication::processEvents();
         QCOMPARE(dlg.injectors->value(), 8);
-        QCOMPARE(boxes.texts.size(), 1);
+        QCOMPARE(boxes.texts.size(), size_t{5});
         dlg.injectors->stepUp();
         QCoreApplication::processEvents();
         QCOMPARE(dlg.injectors->value(), 9);
-        QCOMPARE(boxes.texts.size(), 2);
+        QVERIFY(boxes.Done());
         TfuelCalcsDlg german(nullptr, QLocale(QLocale::German, QLocale::Germany));
         german.show();
         Type(german.injsizecc, "440,0");
