@@ -1,13 +1,8 @@
 // Preferences, fuel calculator and battery voltage.
 #include <QtTest>
 
-#include "ecu/ecu.h"
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
-#include "forms/battcal.h"
-#include "forms/fileprefs.h"
-#include "forms/fuelcalcs.h"
-#include "platform/portmap.h"
 #include "tests/gui/guirig.h"
 
 namespace {

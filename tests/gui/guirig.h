@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -139,14 +140,10 @@ public:
         return Then({[](QWidget* w) { return qobject_cast<QFileDialog*>(w) != nullptr; },
                      [path](QWidget* w) {
                          auto* dialog = qobject_cast<QDialog*>(w);
-                         if (path.isEmpty()) {
-                             dialog->reject();
-                             return;
-                         }
                          // Typed into the name field, as a user would; the dialog's file list
                          // fills in the background.
                          dialog->findChild<QLineEdit*>("fileNameEdit")->setText(path);
-                         dialog->accept();
+                         path.isEmpty() ? dialog->reject() : dialog->accept();
                      }});
     }
     bool Done() const { return next == steps.size(); }
