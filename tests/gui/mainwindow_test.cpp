@@ -17,60 +17,16 @@ class MainWindowTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // The link's state and the board on the status bar's panels. The boot loader found, the
-    // upload is offered once per change to it. Closed during a connect pass, the program exits
-    // at once: Engine Data, then the control thread, then the packet log (written from the
-    // first packet) stop, and late notices change nothing.
-    void statusPanelsFollowTheLinkAndTheLoaderIsOfferedOnce() {
-        TGuiRig rig;
-        QVERIFY(rig.Connected());
-        QTRY_COMPARE(MainWindow->PanelText(2), QString("Board: 1.2 SN: 258"));
-        MainWindow->EngineData1->trigger();
-        rig.ecu.SetUnplugged(true, Now());
-        QTRY_COMPARE(MainWindow->PanelText(0), QString("Connecting"));
-        TECU* session = MainWindow->ecuControl->session;
-        // A state without a name leaves the panel as it was.
-        for (const uint8_t state : {kLinkOffline, uint8_t{200}}) {
-            session->linkState = state;
-            MainWindow->WMEcuState();
-            QCOMPARE(MainWindow->PanelText(0), QString("Offline"));
-        }
-        TModalScript script;
-        script.Box(QMessageBox::No).Box(QMessageBox::No);
-        session->linkState = kLinkLoader;
-        for (int i = 0; i < 3; ++i) {
-            QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
-        }
-        QTRY_COMPARE(script.captions.size(), size_t{1});
-        QCOMPARE(MainWindow->PanelText(0), QString("Loader"));
-        QTest::qWait(100);
-        QCOMPARE(script.captions.size(), size_t{1});
-        session->linkState = kLinkConnecting;
-        MainWindow->WMEcuState();
-        session->linkState = kLinkLoader;
-        MainWindow->WMEcuState();
-        QTRY_COMPARE(script.captions.size(), size_t{2});
-        session->linkState = kLinkConnecting;
-        QElapsedTimer t;
-        t.start();
-        QVERIFY(MainWindow->close());
-        QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(MainWindow->shutdownSteps,
-                 (std::vector<std::string>{"engine data", "control thread", "log"}));
-        std::ifstream log(rig.logPath);
-        std::string first;
-        QVERIFY(std::getline(log, first) && first.rfind("Outgoing packet typ(ACK)", 0) == 0);
-        QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
-        QTest::qWait(50);
-        QCOMPARE(MainWindow->PanelText(0), QString("Shutting down..."));
-    }
-
     // Engine Data opens once and shows live values; old ones never pose as live: greyed, with
     // the time of the last record, until the next record comes, the battery voltage alike.
     // Closed, the window is destroyed and the menu opens a fresh one. The chart gets every
     // record the session accepts, not the Engine Data window's four a second; a recording made
-    // meanwhile plays back whole, and a damaged one is refused with its line.
-    void oldValuesAreGreyedUntilTheNextRecord() {
+    // meanwhile plays back whole, and a damaged one is refused with its line. The link's state
+    // and the board are on the status bar's panels. The boot loader found, the upload is
+    // offered once per change to it. Closed during a connect pass, the program exits at once:
+    // Engine Data, then the control thread, then the packet log (written from the first
+    // packet) stop, and late notices change nothing.
+    void liveWindowsFollowTheLinkAndCloseInOrder() {
         TGuiRig rig;
         QVERIFY(rig.Connected());
         MainWindow->EngineData1->trigger();
@@ -134,6 +90,45 @@ private slots:
         script.Box(QMessageBox::Ok);
         QVERIFY(MainWindow->OpenRecording(damaged) == nullptr);
         QVERIFY(script.texts.at(0).startsWith("damaged.csv is not a recording"));
+
+        QTRY_COMPARE(MainWindow->PanelText(2), QString("Board: 1.2 SN: 258"));
+        rig.ecu.SetUnplugged(true, Now());
+        QTRY_COMPARE(MainWindow->PanelText(0), QString("Connecting"));
+        TECU* session = MainWindow->ecuControl->session;
+        // A state without a name leaves the panel as it was.
+        for (const uint8_t state : {kLinkOffline, uint8_t{200}}) {
+            session->linkState = state;
+            MainWindow->WMEcuState();
+            QCOMPARE(MainWindow->PanelText(0), QString("Offline"));
+        }
+        TModalScript prompts;
+        prompts.Box(QMessageBox::No).Box(QMessageBox::No);
+        session->linkState = kLinkLoader;
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
+        }
+        QTRY_COMPARE(prompts.captions.size(), size_t{1});
+        QCOMPARE(MainWindow->PanelText(0), QString("Loader"));
+        QTest::qWait(100);
+        QCOMPARE(prompts.captions.size(), size_t{1});
+        session->linkState = kLinkConnecting;
+        MainWindow->WMEcuState();
+        session->linkState = kLinkLoader;
+        MainWindow->WMEcuState();
+        QTRY_COMPARE(prompts.captions.size(), size_t{2});
+        session->linkState = kLinkConnecting;
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(MainWindow->close());
+        QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(MainWindow->shutdownSteps,
+                 (std::vector<std::string>{"engine data", "control thread", "log"}));
+        std::ifstream log(rig.logPath);
+        std::string first;
+        QVERIFY(std::getline(log, first) && first.rfind("Outgoing packet typ(ACK)", 0) == 0);
+        QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
+        QTest::qWait(50);
+        QCOMPARE(MainWindow->PanelText(0), QString("Shutting down..."));
     }
 
     // Each row shows its value in its own label. At the normal font the rows keep their
