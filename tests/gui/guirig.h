@@ -146,6 +146,11 @@ public:
                          path.isEmpty() ? dialog->reject() : dialog->accept();
                      }});
     }
+    // The progress window, once `ready` holds for it.
+    TModalScript& Progress(std::function<bool()> ready, std::function<void()> act) {
+        return Then({[ready](QWidget* w) { return w == Forms->progressDlg && ready(); },
+                     [act](QWidget*) { act(); }});
+    }
     bool Done() const { return next == steps.size(); }
 
     std::vector<QString> captions;

@@ -29,8 +29,7 @@ private:
     std::vector<T> items;
 };
 
-class TRecordingPanels : public TStatusPanels {
-public:
+struct TRecordingPanels : TStatusPanels {
     void SetPanelText(int panel, const std::string& text) override { texts.Add({panel, text}); }
     // The last text set on `panel`.
     std::string Text(int panel) {
@@ -45,8 +44,7 @@ public:
 };
 
 // Records each notification together with the state a receiver would read at that moment.
-class TRecordingObserver : public TLinkStateObserver {
-public:
+struct TRecordingObserver : TLinkStateObserver {
     void LinkStateChanged() override {
         states.Add(read ? read() : -1);
         count.fetch_add(1);
@@ -57,15 +55,13 @@ public:
     TLockedList<int> states;
 };
 
-class TRecordingMessages : public TMessageBox {
-public:
+struct TRecordingMessages : TMessageBox {
     void ShowMessage(const TMessage& message) override { shown.Add(message); }
     std::vector<TMessage> Shown() { return shown.Items(); }
     TLockedList<TMessage> shown;
 };
 
-class TRecordingProgress : public TProgressView {
-public:
+struct TRecordingProgress : TProgressView {
     void SetPosition(int position) override { positions.Add(position); }
     void SetStatusText(const std::string& text) override { texts.Add(text); }
     void SetBytesWritten(int64_t, int64_t) override {}
@@ -77,8 +73,7 @@ public:
 
 // Records the control thread's reports on commands, in order ("started 3", "failed 3",
 // "finished 3", "ended").
-class TRecordingCommands : public TCommandObserver {
-public:
+struct TRecordingCommands : TCommandObserver {
     void RunStarted(uint64_t c) override { reports.Add("started " + std::to_string(c)); }
     void RunFailed(uint64_t c) override { reports.Add("failed " + std::to_string(c)); }
     void CommandFinished(uint64_t c) override { reports.Add("finished " + std::to_string(c)); }
