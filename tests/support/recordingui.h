@@ -80,8 +80,7 @@ struct TRecordingCommands : TCommandObserver {
     void ControlEnded() override { reports.Add("ended"); }
     std::vector<std::string> Reports() { return reports.Items(); }
     int Count(const std::string& report) {
-        const std::vector<std::string> all = reports.Items();
-        return static_cast<int>(std::count(all.begin(), all.end(), report));
+        return static_cast<int>(std::ranges::count(reports.Items(), report));
     }
     TLockedList<std::string> reports;
 };
