@@ -38,7 +38,7 @@ struct TGuiRig {
     // instead of a temporary one.
     explicit TGuiRig(const std::string& failReason = "", const std::string& log = "",
                      std::map<std::string, TMemorySettingsStore::TValue> settings = {})
-        : ecu(QuickEcu(), Now()) {
+        : ecu({}, Now()) {
         store.values = std::move(settings);
         lib.AttachPeer(&peer);
         lib.SetFailReset(!failReason.empty(), failReason);
@@ -59,12 +59,6 @@ struct TGuiRig {
         forms.reset();
         Forms = nullptr;
         MainWindow = nullptr;
-    }
-    static TEcuSimConfig QuickEcu() {
-        TEcuSimConfig c;
-        c.erase = std::chrono::milliseconds(30);  // a quick erase keeps the tests short
-        c.page = std::chrono::milliseconds(1);
-        return c;
     }
     bool Connected() {
         return QTest::qWaitFor([] { return MainWindow->PanelText(0) == "Connected"; }, 10000);
