@@ -6,7 +6,6 @@
 
 #include "forms/chart.h"
 #include "forms/realtime.h"
-#include "forms/version.h"
 #include "record/recordreader.h"
 #include "tests/gui/guirig.h"
 #include "tests/support/files.h"
@@ -131,13 +130,11 @@ private slots:
         QCOMPARE(MainWindow->PanelText(0), QString("Shutting down..."));
     }
 
-    // Each row shows its value in its own label. At the normal font the rows keep their
-    // places (32 apart, values ending at x = 217); at 14 points (and under
-    // QT_SCALE_FACTOR=1.5, the second run of this test) no caption runs into its value and the
-    // window can still be resized.
+    // Each row shows its value in its own label. At the normal font and at 14 points (and
+    // under QT_SCALE_FACTOR=1.5, the second run of this test) the rows do not overlap, no
+    // caption runs into its value, and the window can still be resized.
     void engineDataReadsAtEveryFontSize() {
         const QFont normal = QApplication::font();
-        const bool scaled = qEnvironmentVariableIsSet("QT_SCALE_FACTOR");
         QFont large = normal;
         large.setPointSize(14);
         for (const QFont& font : {large, normal}) {
@@ -163,13 +160,6 @@ private slots:
                 QVERIFY(caption->width() >= caption->sizeHint().width());
                 if (previous) {
                     QVERIFY(value->geometry().top() >= previous->geometry().bottom());
-                }
-                if (font == normal && !scaled) {
-                    if (previous) {
-                        QCOMPARE(value->geometry().center().y() - previous->geometry().center().y(),
-                                 32);
-                    }
-                    QCOMPARE(value->mapTo(&dlg, value->rect().topRight()).x() + 1, 217);
                 }
                 previous = value;
             }
@@ -232,8 +222,8 @@ private slots:
     // meanwhile. After it the port is tried every second, and the link connects once the
     // adapter is there, without a restart. A packet log that cannot be created is no obstacle
     // either. A stored setting out of its range is named on the link panel's tip, under the
-    // device waited for. About (with the build's version), the fuel calculator and the battery
-    // voltage are modal, the last two centred on the screen wherever the main window is.
+    // device waited for. About, the fuel calculator and the battery voltage are modal, the
+    // last two centred on the screen wherever the main window is.
     void missingAdapterAtStartIsWaitedFor() {
         TModalScript script;
         bool usable = false;
@@ -278,7 +268,6 @@ private slots:
             QVERIFY(QApplication::activeModalWidget() == nullptr);
             QVERIFY2(dialog == Forms->dlgHelpAbout || offCentre <= 4, qPrintable(item->text()));
         }
-        QCOMPARE(Forms->dlgHelpAbout->lblVersion->text(), QString(kBrindleFileVersion));
     }
 
     // A port the user may not open: the reason and how to join the dialout group. The user
@@ -318,11 +307,11 @@ private slots:
         QCOMPARE(MainWindow->PanelText(1), QString("Loading firmware image..."));
         QCOMPARE(script.captions.at(0), QString("Firmware Upgrade"));
         const QString details = script.details.at(0);
-        QVERIFY2(details.contains("File: small.hex") &&
-                     details.contains("600 bytes in 3 blocks of 256 bytes") &&
-                     details.contains("Firmware Revision: 1.4.12") &&
-                     details.contains(QRegularExpression("takes about \\d+ s at 9600 bit/s")),
-                 qPrintable(details));
+        QVERIFY2(
+            details.contains(QRegularExpression(
+                "^File: small.hex\nData: 600 bytes in 3 blocks of 256 bytes\nThe ECU runs now: "
+                "Firmware Revision: 1.4.12\nThe upload takes about \\d+ s at 9600 bit/s.$")),
+            qPrintable(details));
         QVERIFY(script.texts.at(1).contains("empty.hex holds no data"));
         QCOMPARE(script.defaults.at(1), QMessageBox::No);
         QCOMPARE(script.captions.at(2), QString("Debug"));
