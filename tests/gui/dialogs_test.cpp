@@ -1,36 +1,13 @@
 // Preferences, fuel calculator and battery voltage.
-#include <QLineEdit>
-#include <QMessageBox>
 #include <QtTest>
 
-#include "ecu/ecu.h"
 #include "ecu/packet.h"
 #include "ecu/protocol.h"
-#include "forms/battcal.h"
-#include "forms/fileprefs.h"
-#include "forms/fuelcalcs.h"
-#include "platform/portmap.h"
-#include "tests/support/simrig.h"
+#include "tests/gui/guirig.h"
 
 namespace {
 
 using TStored = std::map<std::string, TMemorySettingsStore::TValue>;
-
-// A session whose sensor record is whatever the test feeds it, through one scripted reply.
-struct RecordSession : TFakePortRig {
-    TECU session{&port};
-
-    RecordSession() { session.linkState = kLinkConnected; }
-    void Feed(uint8_t battRaw) {
-        TKaloPacket reply;
-        reply.seq = 1;
-        reply.type = KALO_READ_SENSORS;
-        reply.SetSize(kSensorsReplyBytes);
-        reply.payload[kSensorsRecordOffset + 15] = battRaw;
-        lib.AddInput(reply.Encode(), clock.NowUs());
-        session.Step();
-    }
-};
 
 void Type(QLineEdit* edit, const QString& text) {
     edit->setFocus();
@@ -38,21 +15,6 @@ void Type(QLineEdit* edit, const QString& text) {
     QTest::keyClick(edit, Qt::Key_Backspace);
     QTest::keyClicks(edit, text);
 }
-
-// Closes every message box as it appears and keeps its text.
-struct TBoxCloser {
-    QStringList texts;
-    QTimer timer;
-    TBoxCloser() {
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                texts << box->text();
-                box->accept();
-            }
-        });
-        timer.start(5);
-    }
-};
 
 }  // namespace
 
@@ -62,58 +24,49 @@ class DialogsTest : public QObject {
 private slots:
     // What Preferences shows for the stored values, and what OK then stores: a port outside
     // Com1..Com8 leaves none chosen and is kept; a rate code outside 5..9 shows 9600 and OK
-    // stores 5. The two rates it does not show are never touched.
-    void preferencesShowAndStoreTheCommSettings_data() {
-        QTest::addColumn<int>("comPort");
-        QTest::addColumn<int>("commBaud");
-        QTest::addColumn<int>("chosen");  // the port and rate index picked, or -1 for none
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<int>("storedPort");
-        QTest::addColumn<int>("storedBaud");
-        QTest::newRow("Com3 at 57600, then Com5 at 115200")
-            << 2 << 8 << 4 << "Com3 57600 /dev/ttyUSB2" << 4 << 9;
-        QTest::newRow("port beyond Com8, rate code 3")
-            << 12 << 3 << -1 << " 9600 No port chosen" << 12 << 5;
-        QTest::newRow("negative port, rate code 42")
-            << -1 << 42 << -1 << " 9600 No port chosen" << -1 << 5;
-    }
+    // stores 5; nothing stored gives the defaults. The two rates it does not show are never
+    // touched. It starts on "Units", whose choices are kept between showings but never
+    // stored. Hidden, not destroyed, it keeps its page; each showing reads the storage again,
+    // and Cancel stores nothing.
     void preferencesShowAndStoreTheCommSettings() {
-        QFETCH(int, comPort);
-        QFETCH(int, commBaud);
-        QFETCH(int, chosen);
-        QFETCH(QString, shown);
-        QFETCH(int, storedPort);
-        QFETCH(int, storedBaud);
-        TMemorySettingsStore store;
-        store.values = {
-            {"comPort", comPort}, {"initBaud", 7}, {"commBaud", commBaud}, {"loaderBaud", 8}};
-        TPortMap ports;
-        TfilePrefsDlg dlg(store, ports);
-        dlg.show();
-        const QString text = dlg.comportCbx->currentText() + " " + dlg.baudCbx->currentText() +
-                             " " + dlg.deviceLbl->text();
-        QVERIFY2(text.startsWith(shown), qPrintable(text));
-        if (chosen >= 0) {
-            dlg.comportCbx->setCurrentIndex(chosen);
-            dlg.baudCbx->setCurrentIndex(chosen);
-        }
-        dlg.okBtn->click();
-        QVERIFY(!dlg.isVisible());
-        QVERIFY(store.values == (TStored{{"comPort", storedPort},
-                                         {"initBaud", 7},
-                                         {"commBaud", storedBaud},
-                                         {"loaderBaud", 8}}));
-    }
-
-    // Preferences starts on "Units", whose choices are kept between showings but never
-    // stored. Hidden, not destroyed, it keeps its page; Cancel stores nothing, and the next
-    // showing reads the storage again.
-    void preferencesKeepTheirPageAndStoreOnlyOnOk() {
         TMemorySettingsStore store;
         TPortMap ports;
         TfilePrefsDlg dlg(store, ports);
         QCOMPARE(dlg.pages->tabText(dlg.pages->currentIndex()), QString("Units"));
         QCOMPARE(dlg.ComboBox3->currentIndex(), -1);  // empty at program start
+        const struct {
+            int comPort;
+            int commBaud;
+            int chosen;  // the port and rate index picked, or -1 for none
+            const char* shown;
+            int storedPort;
+            int storedBaud;
+        } cases[] = {
+            {2, 8, 4, "Com3 57600 /dev/ttyUSB2", 4, 9},  // then Com5 at 115200
+            {12, 3, -1, " 9600 No port chosen", 12, 5},
+            {-1, 42, -1, " 9600 No port chosen", -1, 5},
+        };
+        for (const auto& c : cases) {
+            store.values = {{"comPort", c.comPort},
+                            {"initBaud", 7},
+                            {"commBaud", c.commBaud},
+                            {"loaderBaud", 8}};
+            dlg.show();
+            const QString text = dlg.comportCbx->currentText() + " " + dlg.baudCbx->currentText() +
+                                 " " + dlg.deviceLbl->text();
+            QVERIFY2(text.startsWith(c.shown), qPrintable(text));
+            if (c.chosen >= 0) {
+                dlg.comportCbx->setCurrentIndex(c.chosen);
+                dlg.baudCbx->setCurrentIndex(c.chosen);
+            }
+            dlg.okBtn->click();
+            QVERIFY(!dlg.isVisible());
+            QVERIFY(store.values == (TStored{{"comPort", c.storedPort},
+                                             {"initBaud", 7},
+                                             {"commBaud", c.storedBaud},
+                                             {"loaderBaud", 8}}));
+        }
+        store.values.clear();
         dlg.show();
         dlg.ComboBox3->setCurrentIndex(1);
         dlg.pages->setCurrentIndex(0);
@@ -131,80 +84,44 @@ private slots:
     }
 
     // Each field converts into its partner as it is typed, and the constant follows; a
-    // cleared or half-typed number ("-", "1.", "1.5e") changes nothing and reports nothing; a
-    // text that is no number is reported and leaves the partner alone. The dialog's locale
-    // decides the decimal separator.
-    void fuelCalculatorFieldsConvertAsTheyAreTyped() {
-        TfuelCalcsDlg dlg(nullptr, QLocale::c());
-        dlg.show();
-        TBoxCloser boxes;
-        const struct {
-            QLineEdit* field;
-            const char* typed;
-            QLineEdit* partner;
-            const char* converted;
-            const char* constant;
-            bool reported = false;
-        } steps[] = {
-            {dlg.displcc, "2000", dlg.displcid, "122", "0"},       // 122.047; no injector size yet
-            {dlg.injsizecc, "440", dlg.injsizelb, "41.9", "7.4"},  // 6.49 x 2000 / 4 / 440
-            {dlg.injsizelb, "42", dlg.injsizecc, "441", "7.4"},    // 42 x 10.5; 7.358
-            {dlg.displcc, "", dlg.displcid, "122", "7.4"},
-            {dlg.displcc, "1.5e3", dlg.displcid, "92", "5.5"},  // 91.5; 6.49 x 1500 / 4 / 441
-            {dlg.injsizecc, "abc", dlg.injsizelb, "42", "5.5", true},
-        };
-        for (const auto& s : steps) {
-            Type(s.field, s.typed);
-            QCOMPARE(s.partner->text(), QString(s.converted));
-            QCOMPARE(dlg.req_fuel->text(), QString(s.constant));
-            QTRY_COMPARE(boxes.texts.isEmpty(), !s.reported);
-        }
-        QVERIFY(boxes.texts.at(0).contains("not a valid floating point value"));
-        TfuelCalcsDlg german(nullptr, QLocale(QLocale::German, QLocale::Germany));
-        german.show();
-        Type(german.injsizecc, "440,0");
-        QCOMPARE(german.injsizelb->text(), QString("41,9"));
-    }
-
-    // The injector count may be typed freely (the constant follows the count as typed) and
-    // is clamped to 1..16 on leaving the control. Each change works the constant out once,
-    // and so reports a bad flow once.
-    void fuelCalculatorInjectorCountIsTypedFreelyAndClampedOnLeaving() {
+    // cleared field changes nothing; a text that is no number is reported and leaves the
+    // partner alone. The injector count counts as typed (a 0 is reported at once) and is
+    // clamped on leaving; each change works the constant out, and so reports a bad flow, once.
+    // The dialog's locale decides the decimal separator.
+    void fuelCalculatorFollowsTheTyping() {
         TfuelCalcsDlg dlg(nullptr, QLocale::c());
         dlg.show();
         QVERIFY(QTest::qWaitForWindowActive(&dlg));
-        TBoxCloser boxes;
-        Type(dlg.displcc, "2000");
-        Type(dlg.injsizecc, "440");
+        TModalScript boxes;
+        for (int box = 0; box < 6; ++box) {
+            boxes.Box(QMessageBox::Ok);
+        }
         auto* spinText = dlg.injectors->findChild<QLineEdit*>();
         const struct {
+            QLineEdit* field;
             const char* typed;
-            const char* whileTyping;  // the constant worked out with the count as typed
-            const char* message;      // what typing it reported, if anything
-            const char* settled;      // the count once the control is left
-            const char* constant;     // and the constant for it
-        } cases[] = {
-            // 6.49 x 2000 / 20 / 440 = 1.475; 6.49 x 2000 / 16 / 440 = 1.84375
-            {"20", "1.5", nullptr, "16", "1.8"},
-            // a 0 divides by zero; 6.49 x 2000 / 1 / 440 = 29.5
-            {"0", nullptr, "Floating point division by zero", "1", "29.5"},
+            QLineEdit* shown;  // the partner, or the count itself once it is left
+            const char* text;
+            const char* constant;
+            size_t boxes;  // message boxes so far
+        } steps[] = {
+            {dlg.displcc, "2000", dlg.displcid, "122", "0", 0},  // 122.047; no injector size yet
+            {dlg.injsizelb, "42", dlg.injsizecc, "441", "7.4",
+             0},  // 42 x 10.5; 6.49 x 2000 / 4 / 441
+            {dlg.injsizelb, "", dlg.injsizecc, "441", "7.4", 0},
+            {spinText, "20", spinText, "16", "1.8", 0},            // 6.49 x 2000 / 16 / 441 = 1.84
+            {spinText, "0", spinText, "1", "29.4", 1},             // 29.43
+            {dlg.injsizecc, "abc", dlg.injsizelb, "", "29.4", 4},  // one for each key
         };
-        for (const auto& c : cases) {
-            boxes.texts.clear();
-            Type(spinText, c.typed);
-            QTRY_VERIFY(spinText->text() == c.typed || !boxes.texts.isEmpty());
-            if (c.whileTyping) {
-                QTRY_COMPARE(dlg.req_fuel->text(), QString(c.whileTyping));
-            }
-            if (c.message) {
-                QTRY_COMPARE(boxes.texts.value(0), QString(c.message));
-            }
+        for (const auto& s : steps) {
+            Type(s.field, s.typed);
+            QTRY_COMPARE(boxes.texts.size(), s.boxes);
             dlg.OKBtn->setFocus();
-            QTRY_COMPARE(spinText->text(), QString(c.settled));
-            QTRY_COMPARE(dlg.req_fuel->text(), QString(c.constant));
+            QTRY_COMPARE(s.shown->text(), QString(s.text));
+            QTRY_COMPARE(dlg.req_fuel->text(), QString(s.constant));
         }
-        boxes.texts.clear();
-        dlg.injsizecc->setText("abc");  // not typed: no conversion, no message yet
+        QCOMPARE(boxes.texts.at(0), QString("Floating point division by zero"));
+        QVERIFY(boxes.texts.at(3).contains("not a valid floating point value"));
         // The work is queued behind the change; a box is modal, so it is shown and closed
         // within the processEvents that runs it.
         spinText->setFocus();
@@ -212,11 +129,15 @@ private slots:
         QTest::keyClick(spinText, Qt::Key_8);
         QCoreApplication::processEvents();
         QCOMPARE(dlg.injectors->value(), 8);
-        QCOMPARE(boxes.texts.size(), 1);
+        QCOMPARE(boxes.texts.size(), size_t{5});
         dlg.injectors->stepUp();
         QCoreApplication::processEvents();
         QCOMPARE(dlg.injectors->value(), 9);
-        QCOMPARE(boxes.texts.size(), 2);
+        QVERIFY(boxes.Done());
+        TfuelCalcsDlg german(nullptr, QLocale(QLocale::German, QLocale::Germany));
+        german.show();
+        Type(german.injsizecc, "440,0");
+        QCOMPARE(german.injsizelb->text(), QString("41,9"));
     }
 
     // The voltage follows the record while shown and stops while hidden; without a session
@@ -225,22 +146,27 @@ private slots:
         TdlgBattCal dlg;
         dlg.TVoltageTimerTimer();  // no session yet
         QCOMPARE(dlg.voltage->text(), QString("12.0V"));
-        RecordSession ecu;
-        dlg.session = &ecu.session;
+        TFakePortRig ecu;
+        TECU session{&ecu.port};
+        session.linkState = kLinkConnected;
+        dlg.session = &session;
         dlg.show();
-        ecu.Feed(105);  // 105 x 30 / 255 = 12.35
+        // A sensor record with a battery byte of 105 (x 30 / 255 = 12.35), in one reply.
+        TKaloPacket reply;
+        reply.seq = 1;
+        reply.type = KALO_READ_SENSORS;
+        reply.SetSize(kSensorsReplyBytes);
+        reply.payload[kSensorsRecordOffset + 15] = 105;
+        ecu.lib.AddInput(reply.Encode(), ecu.clock.NowUs());
+        session.Step();
         QTRY_COMPARE_WITH_TIMEOUT(dlg.voltage->text(), QString("12.4V"), 2000);
-        dlg.calibConst->stepUp();
         dlg.calibConst->stepUp();
         const size_t sent = ecu.lib.SentCount();
         dlg.OKBtn->click();
         QCOMPARE(ecu.lib.SentCount(), sent);
-        QVERIFY(!dlg.TVoltageTimer.isActive());
-        ecu.Feed(255);
-        QTest::qWait(600);  // more than two ticks: none may come while hidden
-        QCOMPARE(dlg.voltage->text(), QString("12.4V"));
+        QVERIFY(!dlg.TVoltageTimer.isActive());  // no reading while hidden
         dlg.show();
-        QCOMPARE(dlg.calibConst->value(), 2);
+        QCOMPARE(dlg.calibConst->value(), 1);
     }
 };
 

@@ -14,13 +14,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
 #include "app/forms.h"
 #include "ecu/clock.h"
-#include "ecu/ecu.h"
-#include "ecu/ecucontrol.h"
 #include "platform/portmap.h"
 #include "tests/support/fakeserial.h"
 #include "tests/support/memorysettings.h"
@@ -39,7 +38,7 @@ struct TGuiRig {
     // instead of a temporary one.
     explicit TGuiRig(const std::string& failReason = "", const std::string& log = "",
                      std::map<std::string, TMemorySettingsStore::TValue> settings = {})
-        : ecu(QuickEcu(), Now()) {
+        : ecu({}, Now()) {
         store.values = std::move(settings);
         lib.AttachPeer(&peer);
         lib.SetFailReset(!failReason.empty(), failReason);
@@ -61,13 +60,6 @@ struct TGuiRig {
         Forms = nullptr;
         MainWindow = nullptr;
     }
-    static TEcuSimConfig QuickEcu() {
-        TEcuSimConfig c;
-        c.erase = std::chrono::milliseconds(30);  // a quick erase keeps the tests short
-        c.page = std::chrono::milliseconds(1);
-        return c;
-    }
-    TECU* Session() { return MainWindow->ecuControl ? MainWindow->ecuControl->session : nullptr; }
     bool Connected() {
         return QTest::qWaitFor([] { return MainWindow->PanelText(0) == "Connected"; }, 10000);
     }
@@ -142,15 +134,16 @@ public:
         return Then({[](QWidget* w) { return qobject_cast<QFileDialog*>(w) != nullptr; },
                      [path](QWidget* w) {
                          auto* dialog = qobject_cast<QDialog*>(w);
-                         if (path.isEmpty()) {
-                             dialog->reject();
-                             return;
-                         }
                          // Typed into the name field, as a user would; the dialog's file list
                          // fills in the background.
                          dialog->findChild<QLineEdit*>("fileNameEdit")->setText(path);
-                         dialog->accept();
+                         path.isEmpty() ? dialog->reject() : dialog->accept();
                      }});
+    }
+    // The progress window, once `ready` holds for it.
+    TModalScript& Progress(std::function<bool()> ready, std::function<void()> act) {
+        return Then({[ready](QWidget* w) { return w == Forms->progressDlg && ready(); },
+                     [act](QWidget*) { act(); }});
     }
     bool Done() const { return next == steps.size(); }
 

@@ -6,9 +6,9 @@
 
 #include "forms/chart.h"
 #include "forms/realtime.h"
-#include "forms/version.h"
 #include "record/recordreader.h"
 #include "tests/gui/guirig.h"
+#include "tests/support/files.h"
 
 #include <qcustomplot.h>
 
@@ -16,120 +16,25 @@ class MainWindowTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // The link's state, the firmware revision and the board on the status bar's panels. The
-    // boot loader found, the upload is offered once per change to it. Closed during a connect
-    // pass, the program exits at once.
-    void statusPanelsFollowTheLinkAndTheLoaderIsOfferedOnce() {
-        TGuiRig rig;
-        QVERIFY(rig.Connected());
-        QTRY_COMPARE(MainWindow->PanelText(1), QString("Firmware Revision: 1.4.12"));
-        QTRY_COMPARE(MainWindow->PanelText(2), QString("Board: 1.2 SN: 258"));
-        rig.ecu.SetUnplugged(true, Now());
-        QTRY_COMPARE(MainWindow->PanelText(0), QString("Connecting"));
-        TECU* session = rig.Session();
-        // A state without a name leaves the panel as it was.
-        for (const uint8_t state : {kLinkOffline, uint8_t{200}}) {
-            session->linkState = state;
-            MainWindow->WMEcuState();
-            QCOMPARE(MainWindow->PanelText(0), QString("Offline"));
-        }
-        TModalScript script;
-        script.Box(QMessageBox::No).Box(QMessageBox::No);
-        session->linkState = kLinkLoader;
-        for (int i = 0; i < 3; ++i) {
-            QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
-        }
-        QTRY_COMPARE(script.captions.size(), size_t{1});
-        QCOMPARE(MainWindow->PanelText(0), QString("Loader"));
-        QTest::qWait(100);
-        QCOMPARE(script.captions.size(), size_t{1});
-        session->linkState = kLinkConnecting;
-        MainWindow->WMEcuState();
-        session->linkState = kLinkLoader;
-        MainWindow->WMEcuState();
-        QTRY_COMPARE(script.captions.size(), size_t{2});
-        session->linkState = kLinkConnecting;
-        QElapsedTimer t;
-        t.start();
-        QVERIFY(MainWindow->close());
-        QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
-    }
-
-    void helpAndVersionNeedNoDisplay() {
-        for (const char* option : {"--help", "--version"}) {
-            QProcess program;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-                env.remove(name);
-            }
-            program.setProcessEnvironment(env);
-            program.start(BRINDLE_PROGRAM, {option});
-            QVERIFY(program.waitForFinished(10000));
-            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-            QCOMPARE(program.exitCode(), 0);
-            const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
-            // The version has four parts, as the Windows file version needs.
-            QVERIFY2(
-                out.contains(option == QString("--help")
-                                 ? QRegularExpression("--port <PATH>")
-                                 : QRegularExpression("^Brindle \\d+\\.\\d+\\.\\d+\\.\\d+\n$")),
-                qPrintable(out));
-        }
-    }
-
-    // Preferences is modeless; About (with the build's version and copyright), the fuel
-    // calculator and the battery voltage are modal, the last two centred on the screen wherever
-    // the main window is; the three calibration items open nothing.
-    void preferencesIsModelessAndTheOtherDialogsModal() {
-        TGuiRig rig;
-        MainWindow->setGeometry(20, 20, 200, 150);  // far from the screen's centre
-        MainWindow->itmPrefs->trigger();
-        QVERIFY(Forms->filePrefsDlg->isVisible() && !Forms->filePrefsDlg->isModal());
-        Forms->filePrefsDlg->cancelBtn->click();
-        const std::pair<QAction*, QDialog*> cases[] = {
-            {MainWindow->itmAbout, Forms->dlgHelpAbout},
-            {MainWindow->itmFuelCalcs, Forms->fuelCalcsDlg},
-            {MainWindow->BatteryVoltage1, Forms->dlgBattCal},
-            {MainWindow->TPSCalibration1, nullptr},
-            {MainWindow->EGTCalibration1, nullptr},
-            {MainWindow->WBO2Calibration1, nullptr}};
-        for (const auto& [item, dialog] : cases) {
-            bool wasModal = false;
-            int offCentre = 0;
-            if (dialog) {
-                QTimer::singleShot(50, dialog, [&wasModal, &offCentre, dialog] {
-                    wasModal = QApplication::activeModalWidget() == dialog;
-                    offCentre = (dialog->frameGeometry().center() -
-                                 dialog->screen()->availableGeometry().center())
-                                    .manhattanLength();
-                    dialog->reject();
-                });
-            }
-            item->trigger();
-            QCOMPARE(wasModal, dialog != nullptr);
-            QVERIFY(QApplication::activeModalWidget() == nullptr);
-            QCOMPARE(MainWindow->mdiArea->subWindowList().size(), 0);
-            QVERIFY2(dialog == Forms->dlgHelpAbout || offCentre <= 4, qPrintable(item->text()));
-        }
-        QCOMPARE(Forms->dlgHelpAbout->lblVersion->text(), QString(kBrindleFileVersion));
-        QCOMPARE(Forms->dlgHelpAbout->lblCopyright->text(), QString(kBrindleCopyright));
-    }
-
     // Engine Data opens once and shows live values; old ones never pose as live: greyed, with
     // the time of the last record, until the next record comes, the battery voltage alike.
-    // Closed, the window is destroyed and the menu opens a fresh one.
-    void oldValuesAreGreyedUntilTheNextRecord() {
+    // Closed, the window is destroyed and the menu opens a fresh one. The chart gets every
+    // record the session accepts, not the Engine Data window's four a second; a recording made
+    // meanwhile plays back whole, and a damaged one is refused with its line. The link's state
+    // and the board are on the status bar's panels. The boot loader found, the upload is
+    // offered once per change to it. Closed during a connect pass, the program exits at once:
+    // Engine Data, then the control thread, then the packet log (written from the first
+    // packet) stop, and late notices change nothing.
+    void liveWindowsFollowTheLinkAndCloseInOrder() {
         TGuiRig rig;
         QVERIFY(rig.Connected());
         MainWindow->EngineData1->trigger();
         TrealtimeDlg* dlg = MainWindow->realtimeDlg;
         MainWindow->EngineData1->trigger();
         QCOMPARE(MainWindow->realtimeDlg, dlg);
-        QCOMPARE(MainWindow->mdiArea->subWindowList().size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(dlg->Value("lblRPM")->text() != "0", 3000);
         QTest::qWait(600);  // a record seen by the window, so it knows when the last one came
         QVERIFY(dlg->Value("lblRPM")->isEnabled());
-        QCOMPARE(dlg->staleLbl->text(), QString());
         rig.ecu.SetUnplugged(true, Now());
         QTRY_COMPARE_WITH_TIMEOUT(MainWindow->PanelText(0), QString("Connecting"), 5000);
         QVERIFY(!dlg->Value("lblRPM")->isEnabled());
@@ -150,25 +55,88 @@ private slots:
 
         MainWindow->mdiArea->subWindowList().first()->close();
         QTRY_VERIFY(MainWindow->realtimeDlg == nullptr);
-        QTRY_COMPARE(MainWindow->mdiArea->subWindowList().size(), 0);
         MainWindow->EngineData1->trigger();
-        QVERIFY(MainWindow->realtimeDlg != nullptr);
         QCOMPARE(MainWindow->realtimeDlg->Value("lblRPM")->text(), QString("0"));
         QCOMPARE(MainWindow->mdiArea->subWindowList().size(), 1);
+
+        const QString path = rig.dir.filePath("run.csv");
+        QVERIFY(MainWindow->StartRecording(path));
+        MainWindow->Chart1->trigger();
+        TChartDlg* chart = MainWindow->chartDlg;
+        uint64_t updates = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (MainWindow->ecuControl->session->SensorsSnapshot(&updates), updates > 150), 10000);
+        // Everything the session kept was there at once, and every record since follows.
+        QTRY_VERIFY(chart->plot->graph(0)->dataCount() >= static_cast<int>(updates));
+        QTRY_VERIFY(MainWindow->recordingLbl->text().startsWith("REC "));
+        chart->SetCursorAt(chart->ViewUpper() - 0.5);
+        QVERIFY(chart->CursorValue(0).toInt() > 0);  // RPM at the cursor
+        QCOMPARE(chart->CursorValue(4), QString());  // Mixture 2 is not ticked
+        MainWindow->StopRecording();
+        QVERIFY(MainWindow->recordingLbl->text().startsWith("Saved "));
+
+        TRecording recorded;
+        std::string error;
+        QVERIFY2(LoadRecording(path.toStdString(), recorded, error), error.c_str());
+        QVERIFY(recorded.Rows() > 50);
+        TChartDlg* playback = MainWindow->OpenRecording(path);
+        QCOMPARE(playback->plot->graph(0)->dataCount(), static_cast<int>(recorded.Rows()));
+
+        const QString damaged = rig.dir.filePath("damaged.csv");
+        std::ofstream(damaged.toStdString()) << "not,a,row\n";
+        TModalScript script;
+        script.Box(QMessageBox::Ok);
+        QVERIFY(MainWindow->OpenRecording(damaged) == nullptr);
+        QVERIFY(script.texts.at(0).startsWith("damaged.csv is not a recording"));
+
+        QTRY_COMPARE(MainWindow->PanelText(2), QString("Board: 1.2 SN: 258"));
+        rig.ecu.SetUnplugged(true, Now());
+        QTRY_COMPARE(MainWindow->PanelText(0), QString("Connecting"));
+        TECU* session = MainWindow->ecuControl->session;
+        // A state without a name leaves the panel as it was.
+        for (const uint8_t state : {kLinkOffline, uint8_t{200}}) {
+            session->linkState = state;
+            MainWindow->WMEcuState();
+            QCOMPARE(MainWindow->PanelText(0), QString("Offline"));
+        }
+        TModalScript prompts;
+        prompts.Box(QMessageBox::No).Box(QMessageBox::No);
+        session->linkState = kLinkLoader;
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
+        }
+        QTRY_COMPARE(prompts.captions.size(), size_t{1});
+        QCOMPARE(MainWindow->PanelText(0), QString("Loader"));
+        QTest::qWait(100);
+        QCOMPARE(prompts.captions.size(), size_t{1});
+        session->linkState = kLinkConnecting;
+        MainWindow->WMEcuState();
+        session->linkState = kLinkLoader;
+        MainWindow->WMEcuState();
+        QTRY_COMPARE(prompts.captions.size(), size_t{2});
+        session->linkState = kLinkConnecting;
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(MainWindow->close());
+        QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(MainWindow->shutdownSteps,
+                 (std::vector<std::string>{"engine data", "control thread", "log"}));
+        std::ifstream log(rig.logPath);
+        std::string first;
+        QVERIFY(std::getline(log, first) && first.rfind("Outgoing packet typ(ACK)", 0) == 0);
+        QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
+        QTest::qWait(50);
+        QCOMPARE(MainWindow->PanelText(0), QString("Shutting down..."));
     }
 
-    // Each row shows its value in its own label. At the normal font the rows keep their
-    // places (32 apart, values ending at x = 217); at 14 points (and under
-    // QT_SCALE_FACTOR=1.5, the second run of this test) no caption runs into its value and the
-    // window can still be resized.
+    // Each row shows its value in its own label. At the normal font and at 14 points (and
+    // under QT_SCALE_FACTOR=1.5, the second run of this test) the rows do not overlap, no
+    // caption runs into its value, and the window can still be resized.
     void engineDataReadsAtEveryFontSize() {
         const QFont normal = QApplication::font();
-        const bool scaled = qEnvironmentVariableIsSet("QT_SCALE_FACTOR");
-        for (const int points : {14, 0}) {
-            QFont font = normal;
-            if (points > 0) {
-                font.setPointSize(points);
-            }
+        QFont large = normal;
+        large.setPointSize(14);
+        for (const QFont& font : {large, normal}) {
             QApplication::setFont(font);
             TrealtimeDlg dlg(nullptr);
             SensorRecord widest;
@@ -192,13 +160,6 @@ private slots:
                 if (previous) {
                     QVERIFY(value->geometry().top() >= previous->geometry().bottom());
                 }
-                if (points == 0 && !scaled) {
-                    if (previous) {
-                        QCOMPARE(value->geometry().center().y() - previous->geometry().center().y(),
-                                 32);
-                    }
-                    QCOMPARE(value->mapTo(&dlg, value->rect().topRight()).x() + 1, 217);
-                }
                 previous = value;
             }
             QVERIFY(dlg.minimumSize() != dlg.maximumSize());
@@ -206,67 +167,29 @@ private slots:
         QApplication::setFont(normal);
     }
 
-    // The chart gets every record the session accepts, not the Engine Data window's four a
-    // second; a recording made meanwhile plays back whole, and a damaged one is refused with
-    // its line.
-    void chartPlotsEveryRecordAndARecordingPlaysBack() {
-        TGuiRig rig;
-        QVERIFY(rig.Connected());
-        const QString path = rig.dir.filePath("run.csv");
-        QVERIFY(MainWindow->StartRecording(path));
-        QVERIFY(MainWindow->tbRecord->isChecked());
-        MainWindow->Chart1->trigger();
-        TChartDlg* chart = MainWindow->chartDlg;
-        QVERIFY(chart != nullptr);
-        uint64_t updates = 0;
-        QTRY_VERIFY_WITH_TIMEOUT((rig.Session()->SensorsSnapshot(&updates), updates > 150), 10000);
-        // Everything the session kept was there at once, and every record since follows.
-        QTRY_VERIFY(chart->plot->graph(0)->dataCount() >= static_cast<int>(updates));
-        QTRY_VERIFY(MainWindow->recordingLbl->text().startsWith("REC "));
-        chart->SetCursorAt(chart->ViewUpper() - 0.5);
-        QVERIFY(chart->CursorValue(0).toInt() > 0);  // RPM at the cursor
-        QCOMPARE(chart->CursorValue(4), QString());  // Mixture 2 is not ticked
-        MainWindow->StopRecording();
-        QVERIFY(!MainWindow->Recording());
-        QVERIFY(MainWindow->recordingLbl->text().startsWith("Saved "));
-
-        TRecording recorded;
-        std::string error;
-        QVERIFY2(LoadRecording(path.toStdString(), recorded, error), error.c_str());
-        QVERIFY(recorded.Rows() > 50);
-        TChartDlg* playback = MainWindow->OpenRecording(path);
-        QVERIFY(playback != nullptr);
-        QCOMPARE(playback->plot->graph(0)->dataCount(), static_cast<int>(recorded.Rows()));
-        QCOMPARE(playback->ViewLower(), (recorded.startUtcMs + recorded.ms.front()) / 1000.0);
-
-        const QString damaged = rig.dir.filePath("damaged.csv");
-        std::ofstream(damaged.toStdString()) << "not,a,row\n";
-        TModalScript script;
-        script.Box(QMessageBox::Ok);
-        QVERIFY(MainWindow->OpenRecording(damaged) == nullptr);
-        QVERIFY2(script.texts.at(0).startsWith(
-                     "damaged.csv is not a recording of Brindle or brindle-cli.\nLine 1: "),
-                 qPrintable(script.texts.at(0)));
-    }
-
     // brindle --record [FILE] records from the start: into FILE, or into a new file in the
-    // documents folder.
+    // documents folder. --version needs no display; the version has four parts, as the
+    // Windows file version needs.
     void recordOptionRecordsFromTheStart() {
+        QProcess version;
+        version.setProcessEnvironment(QProcessEnvironment());  // no display at all
+        version.start(BRINDLE_PROGRAM, {"--version"});
+        QVERIFY(version.waitForFinished(10000));
+        QVERIFY(QString(version.readAllStandardOutput())
+                    .contains(QRegularExpression("^Brindle \\d+\\.\\d+\\.\\d+\\.\\d+\n$")));
         QTemporaryDir dir;
         QProcess ecusim;
         ecusim.start(BRINDLE_ECUSIM, {});
         QVERIFY(ecusim.waitForReadyRead(10000));
         const QString port = QString::fromUtf8(ecusim.readLine()).trimmed();
-        QFile ini(dir.filePath("settings.ini"));
-        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[General]\ncommBaud=9\n") > 0);
-        ini.close();
+        const QString ini = dir.filePath("settings.ini");
+        WriteFile(ini.toStdString(), "[General]\ncommBaud=9\n");  // 115200 bit/s
         for (const bool named : {true, false}) {
             QProcess program;
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("BRINDLE_SETTINGS", ini.fileName());
+            env.insert("BRINDLE_SETTINGS", ini);
             env.insert("HOME", dir.path());
             env.insert("XDG_CONFIG_HOME", dir.path());
-            env.insert("QT_QPA_PLATFORM", "offscreen");
             program.setProcessEnvironment(env);
             program.setWorkingDirectory(dir.path());
             QStringList args = {"--port", port, "--record"};
@@ -274,65 +197,46 @@ private slots:
                 args << dir.filePath("drive.csv");
             }
             program.start(BRINDLE_PROGRAM, args);
-            QVERIFY(program.waitForStarted());
             const QDir folder(named ? dir.path() : dir.filePath("Documents"));
-            QString file;
+            const QString digit = "[0-9]";  // brindle-YYYYMMDD-HHMMSS.csv
+            const QString name =
+                named ? "drive.csv"
+                      : "brindle-" + digit.repeated(8) + "-" + digit.repeated(6) + ".csv";
             QTRY_VERIFY_WITH_TIMEOUT(
                 [&] {
-                    const QStringList found =
-                        folder.entryList({named ? "drive.csv" : "brindle-*.csv"}, QDir::Files);
-                    file = found.isEmpty() ? QString() : folder.filePath(found.first());
-                    QFile f(file);  // no name: it does not open
-                    return f.open(QIODevice::ReadOnly) && f.readAll().count('\n') > 30;
+                    const QStringList found = folder.entryList({name}, QDir::Files);
+                    return found.size() == 1 &&
+                           std::ranges::count(ReadFile(folder.filePath(found[0]).toStdString()),
+                                              '\n') > 30;
                 }(),
                 20000);
             program.terminate();
             QVERIFY(program.waitForFinished(10000));
-            QVERIFY(named || QFileInfo(file).fileName().contains(
-                                 QRegularExpression("^brindle-\\d{8}-\\d{6}\\.csv$")));
         }
         ecusim.write("quit\n");
         QVERIFY(ecusim.waitForFinished(10000));
     }
 
-    void shutdownStopsRefreshThenControlThenLog() {
-        TGuiRig rig;
-        QVERIFY(rig.Connected());
-        MainWindow->EngineData1->trigger();
-        QVERIFY(MainWindow->close());
-        QCOMPARE(MainWindow->shutdownSteps,
-                 (std::vector<std::string>{"engine data", "control thread", "log"}));
-        QVERIFY(MainWindow->realtimeDlg == nullptr);
-        QVERIFY(MainWindow->ecuControl == nullptr);
-        std::ifstream log(rig.logPath);  // the packet log, from the first packet
-        std::string first;
-        QVERIFY(std::getline(log, first) && first.rfind("Outgoing packet typ(ACK)", 0) == 0);
-        // Late notices change nothing: "Shutting down..." stays the last text.
-        QCoreApplication::postEvent(MainWindow, new QEvent(static_cast<QEvent::Type>(3024)));
-        QTest::qWait(50);
-        QCOMPARE(MainWindow->PanelText(0), QString("Shutting down..."));
-    }
-
-    // The box blocks no window and says what to check; after it the port is tried every
-    // second, and the link connects once the adapter is there, without a restart. A packet
-    // log that cannot be created is no obstacle either. A stored setting out of its range is
-    // named on the link panel's tip, under the device waited for.
+    // The box blocks no window and says what to check; Preferences, which is modeless, opens
+    // meanwhile. After it the port is tried every second, and the link connects once the
+    // adapter is there, without a restart. A packet log that cannot be created is no obstacle
+    // either. A stored setting out of its range is named on the link panel's tip, under the
+    // device waited for. About, the fuel calculator and the battery voltage are modal, the
+    // last two centred on the screen wherever the main window is.
     void missingAdapterAtStartIsWaitedFor() {
         TModalScript script;
         bool usable = false;
         script.Box(QMessageBox::Ok, [&](QMessageBox* box) {
             usable = !box->isModal() && QApplication::activeModalWidget() == nullptr;
             MainWindow->itmPrefs->trigger();  // Preferences opens meanwhile
-            usable = usable && Forms->filePrefsDlg->isVisible();
+            usable = usable && Forms->filePrefsDlg->isVisible() && !Forms->filePrefsDlg->isModal();
             Forms->filePrefsDlg->cancelBtn->click();
         });
         TGuiRig rig("No such file or directory", "/nonexistent-folder/brindle.log",
                     {{"loaderBaud", 99}});
         QTRY_VERIFY(script.Done());
         QVERIFY(usable);
-        QCOMPARE(script.captions.at(0), QString("Error!"));
         QCOMPARE(script.texts.at(0), QString("Comm port is in use!"));
-        QVERIFY(script.details.at(0).contains("No such file"));
         QVERIFY(script.details.at(0).contains("plugged in?"));
         QTRY_COMPARE(MainWindow->PanelText(0), QString("Connecting"));
         QTRY_VERIFY(MainWindow->PanelText(1).startsWith("Waiting for "));
@@ -343,6 +247,26 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(MainWindow->PanelText(0), QString("Connected"), 10000);
         QVERIFY(MainWindow->panels[0]->toolTip().startsWith(warning));
         QTRY_COMPARE(MainWindow->PanelText(1), QString("Firmware Revision: 1.4.12"));
+        MainWindow->setGeometry(20, 20, 200, 150);  // far from the screen's centre
+        const std::pair<QAction*, QDialog*> cases[] = {
+            {MainWindow->itmAbout, Forms->dlgHelpAbout},
+            {MainWindow->itmFuelCalcs, Forms->fuelCalcsDlg},
+            {MainWindow->BatteryVoltage1, Forms->dlgBattCal}};
+        for (const auto& [item, dialog] : cases) {
+            bool wasModal = false;
+            int offCentre = 0;
+            QTimer::singleShot(50, dialog, [&wasModal, &offCentre, dialog] {
+                wasModal = QApplication::activeModalWidget() == dialog;
+                offCentre = (dialog->frameGeometry().center() -
+                             dialog->screen()->availableGeometry().center())
+                                .manhattanLength();
+                dialog->reject();
+            });
+            item->trigger();
+            QVERIFY(wasModal);
+            QVERIFY(QApplication::activeModalWidget() == nullptr);
+            QVERIFY2(dialog == Forms->dlgHelpAbout || offCentre <= 4, qPrintable(item->text()));
+        }
     }
 
     // A port the user may not open: the reason and how to join the dialout group. The user
@@ -358,8 +282,7 @@ private slots:
                      }});
         QTRY_VERIFY_WITH_TIMEOUT(MainWindow->ecuControl == nullptr, 5000);
         QCOMPARE(MainWindow->shutdownSteps.back(), std::string("log"));
-        QVERIFY2(details.contains("Permission denied") && details.contains("dialout"),
-                 qPrintable(details));
+        QVERIFY(details.contains("Permission denied") && details.contains("dialout"));
     }
 
     // Nothing is written unless the user says Yes to a readable file: a cancelled file dialog;
@@ -370,38 +293,27 @@ private slots:
         TGuiRig rig;
         QVERIFY(rig.Connected());
         TModalScript script;
-        script.File(QString());
-        MainWindow->mnuUpdateFirmware->trigger();
-        QVERIFY(script.Done());
-        QCOMPARE(MainWindow->PanelText(1), QString("Firmware Revision: 1.4.12"));
-        QCOMPARE(MainWindow->PanelText(0), QString("Connected"));
-
-        script.File(rig.Hex("small.hex", 600)).Box(QMessageBox::No);
+        script.File(QString()).File(rig.Hex("small.hex", 600)).Box(QMessageBox::No);
         script.File(rig.Hex("empty.hex", 0)).Box(QMessageBox::No);
         const QString bad = rig.dir.filePath("bad.hex");
         std::ofstream(bad.toStdString()) << ":10000000GARBAGE\n";
         script.File(bad).Box(QMessageBox::Ok).Box(QMessageBox::Ok);
-        MainWindow->mnuUpdateFirmware->trigger();
-        QCOMPARE(MainWindow->PanelText(1), QString("Loading firmware image..."));
-        MainWindow->mnuUpdateFirmware->trigger();
-        MainWindow->mnuUpdateFirmware->trigger();
+        for (int flow = 0; flow < 4; ++flow) {
+            MainWindow->mnuUpdateFirmware->trigger();
+        }
         QVERIFY(script.Done());
+        QCOMPARE(MainWindow->PanelText(1), QString("Loading firmware image..."));
         QCOMPARE(script.captions.at(0), QString("Firmware Upgrade"));
-        QVERIFY(script.texts.at(0).startsWith("You are about to upload new firmware"));
-        QVERIFY(script.texts.at(0).endsWith("upgrade.\n Do you wish to continue?"));
-        const QString details = script.details.at(0);
-        QVERIFY2(details.contains("File: small.hex") &&
-                     details.contains("600 bytes in 3 blocks of 256 bytes") &&
-                     details.contains("Firmware Revision: 1.4.12") &&
-                     details.contains(QRegularExpression("takes about \\d+ s at 9600 bit/s")),
-                 qPrintable(details));
+        QVERIFY2(
+            script.details.at(0).contains(QRegularExpression(
+                "^File: small.hex\nData: 600 bytes in 3 blocks of 256 bytes\nThe ECU runs now: "
+                "Firmware Revision: 1.4.12\nThe upload takes about \\d+ s at 9600 bit/s.$")),
+            qPrintable(script.details.at(0)));
         QVERIFY(script.texts.at(1).contains("empty.hex holds no data"));
-        QVERIFY(script.texts.at(1).contains("only erase the ECU's firmware"));
         QCOMPARE(script.defaults.at(1), QMessageBox::No);
         QCOMPARE(script.captions.at(2), QString("Debug"));
         QCOMPARE(script.texts.at(2), QString("invalid character in record\nLine 1 of the file."));
         QCOMPARE(script.texts.at(3), QString("ERROR! Unable to open firmware image."));
-        QVERIFY(!Forms->progressDlg->isVisible());
         QCOMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
         QCOMPARE(rig.ecu.Counters().erases, 0);
     }
@@ -427,56 +339,40 @@ private slots:
         QVERIFY(t.elapsed() < 1000);
     }
 
-    // No button until a run has failed; "Abandon update" then ends the flow, says the ECU has
-    // no firmware, and the upload is offered again.
-    void failedRunOffersAWayOut() {
-        TGuiRig rig;
-        QVERIFY(rig.Connected());
-        rig.ecu.NackBlock(1);
-        TModalScript script;
-        script.File(rig.Hex("fw.hex", 1024)).Box(QMessageBox::Yes);
-        script.Then({[](QWidget* w) {
-                         return w == Forms->progressDlg &&
-                                Forms->progressDlg->abandonBtn->isVisible();
-                     },
-                     [](QWidget*) { Forms->progressDlg->abandonBtn->click(); }});
-        script.Box(QMessageBox::Ok).Box(QMessageBox::No);
-        bool buttonBeforeFailure = true;
-        QTimer::singleShot(
-            0, [&] { buttonBeforeFailure = Forms->progressDlg->abandonBtn->isVisible(); });
-        MainWindow->mnuUpdateFirmware->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 60000);
-        QVERIFY(!buttonBeforeFailure);
-        QCOMPARE(script.texts.at(1),
-                 QString("The firmware update was abandoned. The ECU now has no working firmware. "
-                         "Brindle offers the upload again as soon as it sees the ECU's boot "
-                         "loader."));
-        QCOMPARE(script.captions.at(2), QString("No Firmware"));
-        QVERIFY(!Forms->progressDlg->isVisible());
-    }
-
     // A first run erased and wrote, a second heard nothing: the message says the firmware is
-    // gone, and the upload is offered again once the boot loader answers. There an unreadable
-    // file gives the loader's error and then the update's, and nothing is queued.
+    // gone, and the upload is offered again once the boot loader answers. There a block that
+    // is never acknowledged brings "Abandon update", which ends the flow, says the ECU has no
+    // firmware, and the upload is offered again. There an unreadable file gives the loader's
+    // error and then the update's, and nothing is queued.
     void updateThatErasedAndThenFailedSaysTheEcuHasNoFirmware() {
         TGuiRig rig;
         QVERIFY(rig.Connected());
         rig.ecu.UnplugOn("D 0x0080 ok");  // after two blocks are written
+        const QString hex = rig.Hex("fw.hex", 1024);
         TModalScript script;
-        script.File(rig.Hex("fw.hex", 1024)).Box(QMessageBox::Yes);
-        script.Box(QMessageBox::Ok, [&](QMessageBox*) { rig.ecu.SetUnplugged(false, Now()); });
+        script.File(hex).Box(QMessageBox::Yes);
+        script.Box(QMessageBox::Ok, [&](QMessageBox*) {
+            rig.ecu.SetUnplugged(false, Now());
+            rig.ecu.NackBlock(1);
+        });
+        script.Box(QMessageBox::Yes).File(hex);
+        script.Progress([] { return Forms->progressDlg->abandonBtn->isVisible(); },
+                        [] { Forms->progressDlg->abandonBtn->click(); });
         const QString bad = rig.dir.filePath("bad.hex");
         std::ofstream(bad.toStdString()) << ":10000000GARBAGE\n";
-        script.Box(QMessageBox::Yes).File(bad).Box(QMessageBox::Ok).Box(QMessageBox::Ok);
+        script.Box(QMessageBox::Ok).Box(QMessageBox::Yes).File(bad);
+        script.Box(QMessageBox::Ok).Box(QMessageBox::Ok);
         MainWindow->mnuUpdateFirmware->trigger();
+        // Each run is waited for on its own: the ThreadSanitizer build is slow.
+        QTRY_VERIFY_WITH_TIMEOUT(script.texts.size() >= 3, 60000);
         QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 60000);
-        const QString text = script.texts.at(1);
-        QVERIFY2(text.startsWith("The firmware update did not complete"), qPrintable(text));
-        QVERIFY(text.contains("The ECU now has no working firmware."));
-        QVERIFY(text.contains("switched off and on"));
-        QVERIFY(!text.contains("not changed"));
+        QVERIFY(script.texts.at(1).startsWith("The firmware update did not complete"));
+        QVERIFY(script.texts.at(1).contains("The ECU now has no working firmware."));
         QCOMPARE(script.captions.at(2), QString("No Firmware"));
-        QCOMPARE(script.texts.at(4), QString("ERROR! Unable to open firmware image."));
+        QVERIFY(script.texts.at(3).startsWith(
+            "The firmware update was abandoned. The ECU now has no working firmware."));
+        QCOMPARE(script.captions.at(4), QString("No Firmware"));
+        QCOMPARE(script.texts.at(6), QString("ERROR! Unable to open firmware image."));
         QCOMPARE(MainWindow->PanelText(0), QString("Loader"));
         QCOMPARE(MainWindow->ecuControl->QueuedCommands(), 0u);
     }
@@ -497,25 +393,22 @@ private slots:
             QTimer::singleShot(0, [] { MainWindow->mnuUpdateFirmware->trigger(); });
         });
         QString panelWhileUploading;
+        bool abandonShown = true;
         script.File(hex).Box(QMessageBox::Yes);
-        script.Then({[](QWidget* w) {
-                         return w == Forms->progressDlg &&
-                                Forms->progressDlg->progressBar->value() > 0;
-                     },
-                     [&](QWidget*) { panelWhileUploading = MainWindow->PanelText(0); }});
+        script.Progress([] { return Forms->progressDlg->progressBar->value() > 0; },
+                        [&] {
+                            panelWhileUploading = MainWindow->PanelText(0);
+                            abandonShown = Forms->progressDlg->abandonBtn->isVisible();
+                        });
         script.Box(QMessageBox::Ok);
         MainWindow->mnuUpdateFirmware->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 60000);
-        QVERIFY2(script.texts.at(1).startsWith("The firmware update did not start"),
-                 qPrintable(script.texts.at(1)));
-        QVERIFY(script.texts.at(1).contains("The firmware was not changed."));
+        QVERIFY(script.texts.at(1).startsWith("The firmware update did not start"));
         QCOMPARE(panelWhileUploading, QString("Uploading"));
-        QVERIFY(!Forms->progressDlg->isVisible());
-        QVERIFY(Forms->progressDlg->statusText->text().endsWith(" bytes sent."));
+        QVERIFY(!abandonShown);  // no button until a run has failed
         QVERIFY(Forms->progressDlg->detailText->text().startsWith("1024 of 1024 bytes"));
-        QVERIFY2(script.texts.back().contains(
-                     QRegularExpression("^Firmware written: 1024 bytes in \\d+\\.\\d s$")),
-                 qPrintable(script.texts.back()));
+        QVERIFY(script.texts.back().contains(
+            QRegularExpression("^Firmware written: 1024 bytes in \\d+\\.\\d s$")));
         QVERIFY(std::equal(rig.image.begin(), rig.image.end(), rig.ecu.Flash().begin()));
         QTRY_COMPARE_WITH_TIMEOUT(MainWindow->PanelText(0), QString("Connected"), 10000);
     }

@@ -1,9 +1,9 @@
 // User-interface implementations that record what the core told them, for tests.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -11,126 +11,76 @@
 
 #include "ecu/userinterface.h"
 
-class TRecordingPanels : public TStatusPanels {
+// A list that the control thread adds to while the test reads it.
+template <typename T>
+class TLockedList {
 public:
-    void SetPanelText(int panel, const std::string& text) override {
+    void Add(T item) {
         std::lock_guard<std::mutex> lock(mutex);
-        texts[panel] = text;
-        history.emplace_back(panel, text);
+        items.push_back(std::move(item));
     }
-    std::string Text(int panel) {
+    std::vector<T> Items() {
         std::lock_guard<std::mutex> lock(mutex);
-        return texts[panel];
-    }
-    std::vector<std::pair<int, std::string>> History() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return history;
+        return items;
     }
 
 private:
     std::mutex mutex;
-    std::map<int, std::string> texts;
-    std::vector<std::pair<int, std::string>> history;
+    std::vector<T> items;
+};
+
+struct TRecordingPanels : TStatusPanels {
+    void SetPanelText(int panel, const std::string& text) override { texts.Add({panel, text}); }
+    // The last text set on `panel`.
+    std::string Text(int panel) {
+        std::string last;
+        for (const auto& [p, text] : texts.Items()) {
+            last = p == panel ? text : last;
+        }
+        return last;
+    }
+    std::vector<std::pair<int, std::string>> History() { return texts.Items(); }
+    TLockedList<std::pair<int, std::string>> texts;
 };
 
 // Records each notification together with the state a receiver would read at that moment.
-class TRecordingObserver : public TLinkStateObserver {
-public:
-    explicit TRecordingObserver(std::function<int()> readState = {}) : read(std::move(readState)) {}
+struct TRecordingObserver : TLinkStateObserver {
     void LinkStateChanged() override {
-        std::lock_guard<std::mutex> lock(mutex);
-        states.push_back(read ? read() : -1);
+        states.Add(read ? read() : -1);
         count.fetch_add(1);
     }
-    std::vector<int> States() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return states;
-    }
+    std::vector<int> States() { return states.Items(); }
     std::function<int()> read;
     std::atomic<int> count{0};
-
-private:
-    std::mutex mutex;
-    std::vector<int> states;
+    TLockedList<int> states;
 };
 
-class TRecordingMessages : public TMessageBox {
-public:
-    void ShowMessage(const TMessage& message) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        shown.push_back(message);
-    }
-    std::vector<TMessage> Shown() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return shown;
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<TMessage> shown;
+struct TRecordingMessages : TMessageBox {
+    void ShowMessage(const TMessage& message) override { shown.Add(message); }
+    std::vector<TMessage> Shown() { return shown.Items(); }
+    TLockedList<TMessage> shown;
 };
 
-class TRecordingProgress : public TProgressView {
-public:
-    void SetPosition(int position) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        positions.push_back(position);
-    }
-    void SetStatusText(const std::string& text) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        texts.push_back(text);
-    }
-    void SetBytesWritten(int64_t written, int64_t) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        bytes.push_back(written);
-    }
-
-    std::vector<int> Positions() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return positions;
-    }
-    std::vector<std::string> Texts() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return texts;
-    }
-    std::vector<int64_t> Bytes() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return bytes;
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<int> positions;
-    std::vector<std::string> texts;
-    std::vector<int64_t> bytes;
+struct TRecordingProgress : TProgressView {
+    void SetPosition(int position) override { positions.Add(position); }
+    void SetStatusText(const std::string& text) override { texts.Add(text); }
+    void SetBytesWritten(int64_t, int64_t) override {}
+    std::vector<int> Positions() { return positions.Items(); }
+    std::vector<std::string> Texts() { return texts.Items(); }
+    TLockedList<int> positions;
+    TLockedList<std::string> texts;
 };
 
 // Records the control thread's reports on commands, in order ("started 3", "failed 3",
 // "finished 3", "ended").
-class TRecordingCommands : public TCommandObserver {
-public:
-    void RunStarted(uint64_t c) override { Add("started " + std::to_string(c)); }
-    void RunFailed(uint64_t c) override { Add("failed " + std::to_string(c)); }
-    void CommandFinished(uint64_t c) override { Add("finished " + std::to_string(c)); }
-    void ControlEnded() override { Add("ended"); }
-    std::vector<std::string> Reports() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return reports;
-    }
+struct TRecordingCommands : TCommandObserver {
+    void RunStarted(uint64_t c) override { reports.Add("started " + std::to_string(c)); }
+    void RunFailed(uint64_t c) override { reports.Add("failed " + std::to_string(c)); }
+    void CommandFinished(uint64_t c) override { reports.Add("finished " + std::to_string(c)); }
+    void ControlEnded() override { reports.Add("ended"); }
+    std::vector<std::string> Reports() { return reports.Items(); }
     int Count(const std::string& report) {
-        std::lock_guard<std::mutex> lock(mutex);
-        int n = 0;
-        for (const std::string& r : reports) {
-            n += r == report;
-        }
-        return n;
+        return static_cast<int>(std::ranges::count(reports.Items(), report));
     }
-
-private:
-    void Add(std::string report) {
-        std::lock_guard<std::mutex> lock(mutex);
-        reports.push_back(std::move(report));
-    }
-    std::mutex mutex;
-    std::vector<std::string> reports;
+    TLockedList<std::string> reports;
 };
