@@ -368,6 +368,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 60000);
         QVERIFY(script.texts.at(1).startsWith("The firmware update did not complete"));
         QVERIFY(script.texts.at(1).contains("The ECU now has no working firmware."));
+        QVERIFY(script.texts.at(1).contains("switched off and on"));
+        QVERIFY(!script.texts.at(1).contains("not changed"));
         QCOMPARE(script.captions.at(2), QString("No Firmware"));
         QVERIFY(script.texts.at(3).startsWith(
             "The firmware update was abandoned. The ECU now has no working firmware."));
@@ -404,6 +406,7 @@ private slots:
         MainWindow->mnuUpdateFirmware->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 60000);
         QVERIFY(script.texts.at(1).startsWith("The firmware update did not start"));
+        QVERIFY(script.texts.at(1).contains("The firmware was not changed."));
         QCOMPARE(panelWhileUploading, QString("Uploading"));
         QVERIFY(!abandonShown);  // no button until a run has failed
         QVERIFY(Forms->progressDlg->detailText->text().startsWith("1024 of 1024 bytes"));
