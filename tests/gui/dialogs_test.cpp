@@ -108,10 +108,10 @@ private slots:
             {dlg.displcc, "2000", dlg.displcid, "122", "0", 0},  // 122.047; no injector size yet
             {dlg.injsizelb, "42", dlg.injsizecc, "441", "7.4",
              0},  // 42 x 10.5; 6.49 x 2000 / 4 / 441
-            {dlg.injsizelb, "", dlg.injsizecc, "441", "7.4", 0},
-            {spinText, "20", spinText, "16", "1.8", 0},            // 6.49 x 2000 / 16 / 441 = 1.84
-            {spinText, "0", spinText, "1", "29.4", 1},             // 29.43
-            {dlg.injsizecc, "abc", dlg.injsizelb, "", "29.4", 4},  // one for each key
+            {dlg.displcid, "", dlg.displcc, "2000", "7.4", 0},
+            {spinText, "20", spinText, "16", "1.8", 0},  // 6.49 x 2000 / 16 / 441 = 1.84
+            {spinText, "0", spinText, "1", "29.4", 1},   // 29.43
+            {dlg.injsizecc, "abc", dlg.injsizelb, "42", "29.4", 4},  // one for each key
         };
         for (const auto& s : steps) {
             Type(s.field, s.typed);
